@@ -1,0 +1,168 @@
+#include "configure.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "d2xx_library.hpp"
+#include "signal_hold.hpp"
+
+namespace {
+
+// Sizes of the record's four text buffers, as the D2XX library expects them.
+constexpr std::size_t kListingBytes = 64;
+constexpr std::size_t kManufacturerBytes = 32;
+constexpr std::size_t kManufacturerIdBytes = 16;
+constexpr std::size_t kDescriptionBytes = 64;
+constexpr std::size_t kSerialNumberBytes = 16;
+
+// FT_PROGRAM_DATA header values; Version 2 is the first layout that carries
+// the FT232R block with the CBUS bytes.
+constexpr DWORD kSignature1 = 0x00000000;
+constexpr DWORD kSignature2 = 0xFFFFFFFF;
+constexpr DWORD kRecordVersion = 2;
+
+struct RecordBuffers {
+    char manufacturer[kManufacturerBytes] = {};
+    char manufacturerId[kManufacturerIdBytes] = {};
+    char description[kDescriptionBytes] = {};
+    char serialNumber[kSerialNumberBytes] = {};
+
+    // A library does no size checking on these: whatever it wrote, each
+    // text ends inside its buffer from here on.
+    void terminate() {
+        manufacturer[kManufacturerBytes - 1] = '\0';
+        manufacturerId[kManufacturerIdBytes - 1] = '\0';
+        description[kDescriptionBytes - 1] = '\0';
+        serialNumber[kSerialNumberBytes - 1] = '\0';
+    }
+};
+
+void printReport(const UpdateRequest& request, const FT_PROGRAM_DATA& record) {
+    std::printf("Serial Number : %s", record.SerialNumber);
+    if ((request.options & OPT_SERIAL) != 0) {
+        std::printf(" -> %s", request.newSerialNumber);
+    }
+    std::printf("\n");
+    // Seven spaces after "CBUS0-4" line its colon up with the one above.
+    std::printf("CBUS0-4       : %02x, %02x, %02x, %02x, %02x", record.Cbus0, record.Cbus1,
+                record.Cbus2, record.Cbus3, record.Cbus4);
+    if ((request.options & OPT_CBUS) != 0) {
+        std::printf(" -> %02x, %02x, %02x, %02x, %02x", cbusByte(request.newCbus[0]),
+                    cbusByte(request.newCbus[1]), cbusByte(request.newCbus[2]),
+                    cbusByte(request.newCbus[3]), cbusByte(request.newCbus[4]));
+    }
+    std::printf("\n");
+}
+
+// Errors go to standard error after whatever standard output already holds,
+// so that a terminal shows both in order.
+void printError(const char* format, const char* argument) {
+    std::fflush(stdout);
+    std::fprintf(stderr, format, argument);
+}
+
+}  // namespace
+
+FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_HANDLE handle,
+                      const D2xxLibrary& d2xx) {
+    const bool echo = (request.options & OPT_REPORT) == 0;
+    if ((request.options & OPT_SERIAL) != 0) {
+        if (echo) {
+            std::printf("Serial Number : %s -> %s\n", record.SerialNumber,
+                        request.newSerialNumber);
+        }
+        // Fits: the buffer has 16 bytes and the command line admits 15.
+        std::memcpy(record.SerialNumber, request.newSerialNumber,
+                    std::strlen(request.newSerialNumber) + 1);
+    }
+    if ((request.options & OPT_CBUS) != 0) {
+        if (echo) {
+            // No comma between the fourth and fifth old bytes: the line is
+            // kept as scripts have always parsed it.
+            std::printf("CBUS0-4       : %02x, %02x, %02x, %02x %02x -> %02x, %02x, %02x, %02x, %02x\n",
+                        record.Cbus0, record.Cbus1, record.Cbus2, record.Cbus3, record.Cbus4,
+                        cbusByte(request.newCbus[0]), cbusByte(request.newCbus[1]),
+                        cbusByte(request.newCbus[2]), cbusByte(request.newCbus[3]),
+                        cbusByte(request.newCbus[4]));
+        }
+        UCHAR* const pins[5] = {&record.Cbus0, &record.Cbus1, &record.Cbus2, &record.Cbus3,
+                                &record.Cbus4};
+        for (int pin = 0; pin < 5; ++pin) {
+            *pins[pin] = static_cast<UCHAR>(cbusByte(request.newCbus[pin]));
+        }
+    }
+    if ((request.options & OPT_WRITE) == 0) {
+        return FT_OK;
+    }
+    const FT_STATUS status = d2xx.eeProgram(handle, &record);
+    if (status != FT_OK) {
+        char name[24];
+        printError("Error: failed to program the EEPROM (%s)\n", statusName(status, name));
+        return status;
+    }
+    std::printf("Done\n");
+    return FT_OK;
+}
+
+int configureDevice(const UpdateRequest& request) {
+    D2xxLibrary d2xx;
+    if (!d2xx.load()) {
+        printError("Error: cannot load %s\n", kD2xxLibraryName);
+        return kExitDeviceError;
+    }
+    return configureDevice(request, d2xx);
+}
+
+int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
+    char listing[kListingBytes] = {};
+    // Device 0 by index; the index travels in the pointer-sized argument.
+    d2xx.listDevices(reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(0)), listing,
+                     FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
+    listing[kListingBytes - 1] = '\0';
+
+    // With nothing attached the listing stays empty and this open fails.
+    const FT_HANDLE handle =
+        d2xx.createFile(listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION,
+                        nullptr);
+    if (isInvalidHandle(handle)) {
+        printError("%s", "Error: may be not connected a beacon\n");
+        return kExitDeviceError;
+    }
+
+    FT_PROGRAM_DATA record{};
+    RecordBuffers buffers;
+    record.Signature1 = kSignature1;
+    record.Signature2 = kSignature2;
+    record.Version = kRecordVersion;
+    record.Manufacturer = buffers.manufacturer;
+    record.ManufacturerId = buffers.manufacturerId;
+    record.Description = buffers.description;
+    record.SerialNumber = buffers.serialNumber;
+
+    const FT_STATUS readStatus = d2xx.eeRead(handle, &record);
+    // The record must keep pointing at our buffers, whatever the library did.
+    record.Manufacturer = buffers.manufacturer;
+    record.ManufacturerId = buffers.manufacturerId;
+    record.Description = buffers.description;
+    record.SerialNumber = buffers.serialNumber;
+    buffers.terminate();
+    if (readStatus != FT_OK) {
+        char name[24];
+        printError("Error: failed to read the EEPROM (%s)\n", statusName(readStatus, name));
+        d2xx.closeHandle(handle);
+        return kExitDeviceError;
+    }
+    if ((request.options & OPT_REPORT) != 0) {
+        printReport(request, record);
+    }
+
+    // Interrupt signals that arrive while the EEPROM is written wait until
+    // the write, its verification and the close are done.
+    SignalHold hold((request.options & OPT_WRITE) != 0);
+    const FT_STATUS programStatus = applyUpdate(request, record, handle, d2xx);
+    d2xx.closeHandle(handle);
+    std::fflush(stdout);
+    return programStatus == FT_OK ? 0 : kExitDeviceError;
+}

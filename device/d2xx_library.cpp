@@ -1,0 +1,107 @@
+#include "d2xx_library.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+// Resolves one export into a typed function pointer.
+template <typename Fn>
+bool resolve(void* module, const char* name, Fn& target) {
+#if defined(_WIN32)
+    FARPROC address = GetProcAddress(static_cast<HMODULE>(module), name);
+    // The exports are __stdcall on 32-bit Windows; Fn carries WINAPI, so the
+    // call through it uses the right convention.
+    target = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(address));
+#else
+    void* address = dlsym(module, name);
+    target = reinterpret_cast<Fn>(address);
+#endif
+    return address != nullptr;
+}
+
+constexpr std::array<const char*, 20> kStatusNames = {
+    "FT_OK",
+    "FT_INVALID_HANDLE",
+    "FT_DEVICE_NOT_FOUND",
+    "FT_DEVICE_NOT_OPENED",
+    "FT_IO_ERROR",
+    "FT_INSUFFICIENT_RESOURCES",
+    "FT_INVALID_PARAMETER",
+    "FT_INVALID_BAUD_RATE",
+    "FT_DEVICE_NOT_OPENED_FOR_ERASE",
+    "FT_DEVICE_NOT_OPENED_FOR_WRITE",
+    "FT_FAILED_TO_WRITE_DEVICE",
+    "FT_EEPROM_READ_FAILED",
+    "FT_EEPROM_WRITE_FAILED",
+    "FT_EEPROM_ERASE_FAILED",
+    "FT_EEPROM_NOT_PRESENT",
+    "FT_EEPROM_NOT_PROGRAMMED",
+    "FT_INVALID_ARGS",
+    "FT_NOT_SUPPORTED",
+    "FT_OTHER_ERROR",
+    "FT_DEVICE_LIST_NOT_READY",
+};
+
+}  // namespace
+
+D2xxLibrary::~D2xxLibrary() { unload(); }
+
+bool D2xxLibrary::load() {
+#if defined(_WIN32)
+    // No error dialog from the system loader when the DLL is missing.
+    const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    module_ = reinterpret_cast<void*>(LoadLibraryA(kD2xxLibraryName));
+    SetErrorMode(previous);
+#else
+    module_ = dlopen(kD2xxLibraryName, RTLD_NOW | RTLD_LOCAL);
+#endif
+    if (module_ == nullptr) {
+        return false;
+    }
+    const bool complete = resolve(module_, "FT_ListDevices", listDevices) &&
+                          resolve(module_, "FT_W32_CreateFile", createFile) &&
+                          resolve(module_, "FT_EE_Read", eeRead) &&
+                          resolve(module_, "FT_EE_Program", eeProgram) &&
+                          resolve(module_, "FT_W32_CloseHandle", closeHandle);
+    if (!complete) {
+        unload();
+    }
+    return complete;
+}
+
+void D2xxLibrary::unload() {
+    if (module_ != nullptr) {
+#if defined(_WIN32)
+        FreeLibrary(static_cast<HMODULE>(module_));
+#else
+        dlclose(module_);
+#endif
+    }
+    module_ = nullptr;
+    listDevices = nullptr;
+    createFile = nullptr;
+    eeRead = nullptr;
+    eeProgram = nullptr;
+    closeHandle = nullptr;
+}
+
+bool isInvalidHandle(FT_HANDLE handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    return value == static_cast<std::uintptr_t>(-1) || value == 0xFFFFFFFFu;
+}
+
+const char* statusName(FT_STATUS status, char (&buffer)[24]) {
+    if (status < kStatusNames.size()) {
+        return kStatusNames[status];
+    }
+    std::snprintf(buffer, sizeof buffer, "status %lu", static_cast<unsigned long>(status));
+    return buffer;
+}
