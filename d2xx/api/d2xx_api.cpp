@@ -1,0 +1,365 @@
+// The five D2XX operations over a device bus, the FT232R codec and a word
+// transport.  This file is the only place that speaks the D2XX ABI; every
+// backend library (emulated, libftdi1) is this file plus its bus.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "d2xx.h"
+#include "eeprom_io.hpp"
+#include "ft232r_eeprom.hpp"
+#include "word_transport.hpp"
+
+namespace {
+
+using d2xx::Call;
+using d2xx::DeviceBus;
+using d2xx::WordTransport;
+
+// Buffer sizes the D2XX convention promises for listing and record strings.
+constexpr std::size_t kListingBytes = 64;
+constexpr std::size_t kManufacturerBytes = 32;
+constexpr std::size_t kManufacturerIdBytes = 16;
+constexpr std::size_t kDescriptionBytes = 64;
+constexpr std::size_t kSerialNumberBytes = 16;
+
+struct Device {
+    std::unique_ptr<WordTransport> transport;
+};
+
+// Handles this library gave out and has not yet closed; a handle is checked
+// against it before use.  Part of the loaded library's state.
+struct OpenDevices {
+    std::mutex mutex;
+    std::set<Device*> devices;
+};
+
+OpenDevices& openDevices() {
+    static OpenDevices registry;
+    return registry;
+}
+
+Device* lookup(FT_HANDLE handle) {
+    OpenDevices& registry = openDevices();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto* device = static_cast<Device*>(handle);
+    return registry.devices.count(device) != 0 ? device : nullptr;
+}
+
+std::string hex(std::uintptr_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+FT_STATUS traced(DeviceBus& bus, const std::string& call, FT_STATUS status) {
+    bus.trace(call + " -> " + std::to_string(status));
+    return status;
+}
+
+// Copies text into a caller's buffer of `size` bytes, always terminated.
+void copyText(char* target, std::size_t size, const std::string& text) {
+    if (target == nullptr) {
+        return;
+    }
+    const std::size_t length = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(target, text.data(), length);
+    target[length] = '\0';
+}
+
+bool headerOk(const FT_PROGRAM_DATA* data) {
+    return data != nullptr && data->Signature1 == 0x00000000 && data->Signature2 == 0xFFFFFFFF;
+}
+
+void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
+    data.VendorId = fields.vendorId;
+    data.ProductId = fields.productId;
+    copyText(data.Manufacturer, kManufacturerBytes, fields.manufacturer);
+    // Not stored in the EEPROM: by convention the serial's first two characters.
+    copyText(data.ManufacturerId, kManufacturerIdBytes, fields.serial.substr(0, 2));
+    copyText(data.Description, kDescriptionBytes, fields.description);
+    copyText(data.SerialNumber, kSerialNumberBytes, fields.serial);
+    data.MaxPower = fields.maxPower;
+    data.PnP = 1;
+    data.SelfPowered = fields.selfPowered ? 1 : 0;
+    data.RemoteWakeup = fields.remoteWakeup ? 1 : 0;
+    data.Rev4 = 0;
+    data.IsoIn = fields.isoIn ? 1 : 0;
+    data.IsoOut = fields.isoOut ? 1 : 0;
+    data.PullDownEnable = fields.pullDownEnable ? 1 : 0;
+    data.SerNumEnable = fields.serNumEnable ? 1 : 0;
+    data.USBVersionEnable = fields.usbVersionEnable ? 1 : 0;
+    data.USBVersion = fields.usbVersion;
+    if (data.Version < 2) {
+        return;
+    }
+    data.UseExtOsc = fields.useExtOsc ? 1 : 0;
+    data.HighDriveIOs = fields.highDriveIOs ? 1 : 0;
+    data.EndpointSize = fields.endpointSize;
+    data.PullDownEnableR = data.PullDownEnable;
+    data.SerNumEnableR = data.SerNumEnable;
+    UCHAR* const invert[8] = {&data.InvertTXD, &data.InvertRXD, &data.InvertRTS, &data.InvertCTS,
+                              &data.InvertDTR, &data.InvertDSR, &data.InvertDCD, &data.InvertRI};
+    for (std::size_t bit = 0; bit < 8; ++bit) {
+        *invert[bit] = fields.invert[bit] ? 1 : 0;
+    }
+    UCHAR* const cbus[5] = {&data.Cbus0, &data.Cbus1, &data.Cbus2, &data.Cbus3, &data.Cbus4};
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        *cbus[pin] = fields.cbus[pin];
+    }
+    data.RIsD2XX = fields.riIsD2xx ? 1 : 0;
+}
+
+// The record's fields over what the device holds; the blocks beyond the
+// record's Version keep the device's values.  False when a string pointer
+// is missing.
+bool takeRecord(const FT_PROGRAM_DATA& data, ft232r::Fields& fields) {
+    if (data.Manufacturer == nullptr || data.Description == nullptr ||
+        data.SerialNumber == nullptr) {
+        return false;
+    }
+    fields.vendorId = data.VendorId;
+    fields.productId = data.ProductId;
+    fields.manufacturer = data.Manufacturer;
+    fields.description = data.Description;
+    fields.serial = data.SerialNumber;
+    fields.maxPower = data.MaxPower;
+    fields.selfPowered = data.SelfPowered != 0;
+    fields.remoteWakeup = data.RemoteWakeup != 0;
+    fields.isoIn = data.IsoIn != 0;
+    fields.isoOut = data.IsoOut != 0;
+    fields.pullDownEnable = data.PullDownEnable != 0;
+    fields.serNumEnable = data.SerNumEnable != 0;
+    fields.usbVersionEnable = data.USBVersionEnable != 0;
+    fields.usbVersion = data.USBVersion;
+    if (data.Version < 2) {
+        return true;
+    }
+    // The FT232R block names the same bits again; it is the one that counts.
+    fields.pullDownEnable = data.PullDownEnableR != 0;
+    fields.serNumEnable = data.SerNumEnableR != 0;
+    fields.useExtOsc = data.UseExtOsc != 0;
+    fields.highDriveIOs = data.HighDriveIOs != 0;
+    fields.endpointSize = data.EndpointSize;
+    const UCHAR invert[8] = {data.InvertTXD, data.InvertRXD, data.InvertRTS, data.InvertCTS,
+                             data.InvertDTR, data.InvertDSR, data.InvertDCD, data.InvertRI};
+    for (std::size_t bit = 0; bit < 8; ++bit) {
+        fields.invert[bit] = invert[bit] != 0;
+    }
+    const UCHAR cbus[5] = {data.Cbus0, data.Cbus1, data.Cbus2, data.Cbus3, data.Cbus4};
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        fields.cbus[pin] = cbus[pin];
+    }
+    fields.riIsD2xx = data.RIsD2XX != 0;
+    return true;
+}
+
+// Reads and decodes the user area.  A stale checksum with a sound structure
+// reads normally, so that running the same change again can finish an
+// interrupted write; a blank or broken image is an error.
+FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
+    const FT_STATUS status = d2xx::readImage(transport, image);
+    if (status != FT_OK) {
+        return status;
+    }
+    switch (ft232r::decode(image, fields)) {
+        case ft232r::DecodeResult::Ok:
+        case ft232r::DecodeResult::StaleChecksum:
+            return FT_OK;
+        case ft232r::DecodeResult::Blank:
+            return FT_EEPROM_NOT_PROGRAMMED;
+        case ft232r::DecodeResult::Broken:
+            break;
+    }
+    return FT_EEPROM_READ_FAILED;
+}
+
+}  // namespace
+
+extern "C" {
+
+FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
+    DeviceBus& bus = d2xx::deviceBus();
+    const std::string call = "FT_ListDevices(" + hex(reinterpret_cast<std::uintptr_t>(arg1)) +
+                             ", " + hex(flags) + ")";
+    FT_STATUS status = bus.injectedFault(Call::List);
+    std::vector<d2xx::DeviceEntry> devices;
+    if (status == FT_OK) {
+        status = bus.list(devices);
+    }
+    if (status != FT_OK) {
+        return traced(bus, call, status);
+    }
+    const bool bySerial = (flags & FT_OPEN_BY_SERIAL_NUMBER) != 0;
+    auto name = [&](const d2xx::DeviceEntry& device) -> const std::string& {
+        return bySerial ? device.serial : device.description;
+    };
+    if ((flags & FT_LIST_NUMBER_ONLY) != 0) {
+        if (arg1 == nullptr) {
+            return traced(bus, call, FT_INVALID_PARAMETER);
+        }
+        *static_cast<DWORD*>(arg1) = static_cast<DWORD>(devices.size());
+        return traced(bus, call, FT_OK);
+    }
+    if ((flags & FT_LIST_BY_INDEX) != 0) {
+        // The index travels in the pointer-sized first argument.
+        const auto index = reinterpret_cast<std::uintptr_t>(arg1);
+        if (arg2 == nullptr) {
+            return traced(bus, call, FT_INVALID_PARAMETER);
+        }
+        if (index >= devices.size()) {
+            return traced(bus, call, FT_DEVICE_NOT_FOUND);
+        }
+        copyText(static_cast<char*>(arg2), kListingBytes, name(devices[index]));
+        return traced(bus, call, FT_OK);
+    }
+    if ((flags & FT_LIST_ALL) != 0) {
+        // arg1: an array of buffer pointers, ended by a null; arg2: the count.
+        if (arg1 == nullptr || arg2 == nullptr) {
+            return traced(bus, call, FT_INVALID_PARAMETER);
+        }
+        char** buffers = static_cast<char**>(arg1);
+        for (std::size_t i = 0; i < devices.size() && buffers[i] != nullptr; ++i) {
+            copyText(buffers[i], kListingBytes, name(devices[i]));
+        }
+        *static_cast<DWORD*>(arg2) = static_cast<DWORD>(devices.size());
+        return traced(bus, call, FT_OK);
+    }
+    return traced(bus, call, FT_INVALID_PARAMETER);
+}
+
+FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMode,
+                                   LPVOID securityAttributes, DWORD creation,
+                                   DWORD attrsAndFlags, HANDLE templateFile) {
+    (void)shareMode;
+    (void)securityAttributes;
+    (void)templateFile;
+    DeviceBus& bus = d2xx::deviceBus();
+    const std::string call = std::string("FT_W32_CreateFile(\"") + (name ? name : "") + "\", " +
+                             hex(access) + ", " + hex(creation) + ", " + hex(attrsAndFlags) + ")";
+    auto fail = [&](FT_STATUS status) {
+        traced(bus, call, status);
+        return INVALID_HANDLE_VALUE;
+    };
+    FT_STATUS status = bus.injectedFault(Call::Open);
+    if (status != FT_OK) {
+        return fail(status);
+    }
+    const bool byDescription = (attrsAndFlags & FT_OPEN_BY_DESCRIPTION) != 0;
+    const bool bySerial = (attrsAndFlags & FT_OPEN_BY_SERIAL_NUMBER) != 0;
+    if (name == nullptr || (!byDescription && !bySerial)) {
+        return fail(FT_INVALID_PARAMETER);
+    }
+    std::vector<d2xx::DeviceEntry> devices;
+    status = bus.list(devices);
+    if (status != FT_OK) {
+        return fail(status);
+    }
+    // The first listed device whose string matches exactly.
+    std::size_t index = 0;
+    while (index < devices.size() &&
+           (byDescription ? devices[index].description : devices[index].serial) != name) {
+        ++index;
+    }
+    if (index == devices.size()) {
+        return fail(FT_DEVICE_NOT_FOUND);
+    }
+    auto device = std::make_unique<Device>();
+    status = bus.open(index, device->transport);
+    if (status != FT_OK) {
+        return fail(status);
+    }
+    OpenDevices& registry = openDevices();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    Device* handle = device.release();
+    registry.devices.insert(handle);
+    bus.trace(call + " -> device " + std::to_string(index));
+    return handle;
+}
+
+FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
+    DeviceBus& bus = d2xx::deviceBus();
+    const std::string call = "FT_EE_Read";
+    Device* device = lookup(handle);
+    if (device == nullptr) {
+        return traced(bus, call, FT_INVALID_HANDLE);
+    }
+    if (!headerOk(data)) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
+    }
+    FT_STATUS status = bus.injectedFault(Call::Read);
+    if (status != FT_OK) {
+        return traced(bus, call, status);
+    }
+    ft232r::Image image{};
+    ft232r::Fields fields;
+    status = readFields(*device->transport, image, fields);
+    if (status == FT_OK) {
+        fillRecord(fields, *data);
+    }
+    return traced(bus, call, status);
+}
+
+FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
+    DeviceBus& bus = d2xx::deviceBus();
+    const std::string call = "FT_EE_Program";
+    Device* device = lookup(handle);
+    if (device == nullptr) {
+        return traced(bus, call, FT_INVALID_HANDLE);
+    }
+    if (!headerOk(data)) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
+    }
+    FT_STATUS status = bus.injectedFault(Call::Program);
+    if (status != FT_OK) {
+        return traced(bus, call, status);
+    }
+    // Start from what the device holds: the image is never built from
+    // scratch, and bytes the record does not cover stay as they are.
+    ft232r::Image current{};
+    ft232r::Fields fields;
+    status = readFields(*device->transport, current, fields);
+    if (status != FT_OK) {
+        return traced(bus, call, status);
+    }
+    // Every check comes before the first write.
+    if (!takeRecord(*data, fields) || ft232r::validate(current, fields) != ft232r::Invalid::Ok) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
+    }
+    const ft232r::Image target = ft232r::encode(current, fields);
+    status = d2xx::programImage(*device->transport, current, target, bus.wholeImageWrites());
+    if (status == FT_OK) {
+        device->transport->programmed();
+    }
+    return traced(bus, call, status);
+}
+
+BOOL WINAPI FT_W32_CloseHandle(FT_HANDLE handle) {
+    DeviceBus& bus = d2xx::deviceBus();
+    const std::string call = "FT_W32_CloseHandle";
+    Device* device = nullptr;
+    {
+        OpenDevices& registry = openDevices();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        auto found = registry.devices.find(static_cast<Device*>(handle));
+        if (found == registry.devices.end()) {
+            traced(bus, call, FT_INVALID_HANDLE);
+            return 0;
+        }
+        device = *found;
+        registry.devices.erase(found);
+    }
+    // The device is released even when a failure is injected: a failed
+    // close must not leave it claimed.
+    delete device;
+    const FT_STATUS status = bus.injectedFault(Call::Close);
+    traced(bus, call, status);
+    return status == FT_OK ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,57 @@
+#include "eeprom_io.hpp"
+
+namespace d2xx {
+
+FT_STATUS readImage(WordTransport& transport, ft232r::Image& image) {
+    for (unsigned word = 0; word < ft232r::kImageWords; ++word) {
+        std::uint16_t value = 0;
+        const FT_STATUS status = transport.readWord(word, value);
+        if (status != FT_OK) {
+            return status;
+        }
+        ft232r::setWord(image, word, value);
+    }
+    return FT_OK;
+}
+
+FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
+                       const ft232r::Image& target, bool wholeImage) {
+    std::vector<unsigned> plan;
+    if (wholeImage) {
+        for (unsigned word = 0; word < ft232r::kImageWords; ++word) {
+            plan.push_back(word);
+        }
+    } else {
+        plan = ft232r::planWrites(current, target);
+    }
+    if (plan.empty()) {
+        return FT_OK;
+    }
+    const FT_STATUS preamble = transport.beginWrites();
+    if (preamble != FT_OK) {
+        return preamble;
+    }
+    FT_STATUS status = FT_OK;
+    for (const unsigned word : plan) {
+        if (transport.writeWord(word, ft232r::wordAt(target, word)) != FT_OK) {
+            status = FT_EEPROM_WRITE_FAILED;
+            break;
+        }
+    }
+    // Verify by reading back: clone chips acknowledge writes they do not
+    // keep, and some store the old value AND the new one.
+    if (status == FT_OK) {
+        for (const unsigned word : plan) {
+            std::uint16_t value = 0;
+            if (transport.readWord(word, value) != FT_OK ||
+                value != ft232r::wordAt(target, word)) {
+                status = FT_EEPROM_WRITE_FAILED;
+                break;
+            }
+        }
+    }
+    transport.endWrites();
+    return status;
+}
+
+}  // namespace d2xx

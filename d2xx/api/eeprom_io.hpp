@@ -1,0 +1,20 @@
+// Moving whole EEPROM images over a word transport: read all user words,
+// and program a target image by writing only what differs, then verifying.
+#pragma once
+
+#include "ft232r_eeprom.hpp"
+#include "word_transport.hpp"
+
+namespace d2xx {
+
+// Reads the 64 words of the user area.
+FT_STATUS readImage(WordTransport& transport, ft232r::Image& image);
+
+// Writes the words that turn `current` into `target` (in the order of
+// ft232r::planWrites, or all 64 words when `wholeImage`), then reads every
+// written word back.  FT_EEPROM_WRITE_FAILED when a write fails or a word
+// reads back different; the transport's own status when its preamble fails.
+FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
+                       const ft232r::Image& target, bool wholeImage = false);
+
+}  // namespace d2xx

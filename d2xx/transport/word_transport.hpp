@@ -1,0 +1,63 @@
+// The narrow seam under the D2XX stand-ins: a device bus that lists FT232R
+// chips and opens one, and a word transport that moves single EEPROM words.
+// Everything above (the D2XX operations, the EEPROM codec, the write plan
+// and its verification) is shared by every backend: the emulated image
+// file and the USB bus through libftdi1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "d2xx.h"
+
+namespace d2xx {
+
+// One opened device.  Addresses are word addresses: 0x00..0x3F the user
+// area, 0x40..0x7F the factory area (read only).
+class WordTransport {
+public:
+    virtual ~WordTransport() = default;
+    virtual FT_STATUS readWord(unsigned address, std::uint16_t& value) = 0;
+    virtual FT_STATUS writeWord(unsigned address, std::uint16_t value) = 0;
+    // Around a run of writes: a backend may need a preamble (USB) or
+    // nothing (emulated).  endWrites is called on every path after a
+    // successful beginWrites.
+    virtual FT_STATUS beginWrites() { return FT_OK; }
+    virtual void endWrites() {}
+    // After a successful, verified programming: make the host see the new
+    // descriptors (a USB port reset), where the backend can.
+    virtual void programmed() {}
+};
+
+struct DeviceEntry {
+    std::string description;  // USB product string
+    std::string serial;
+};
+
+// The D2XX calls a backend may be told to fail (fault injection in tests).
+enum class Call { List, Open, Read, Program, Close };
+
+class DeviceBus {
+public:
+    virtual ~DeviceBus() = default;
+    // The attached FT232R devices, in a stable list order.
+    virtual FT_STATUS list(std::vector<DeviceEntry>& devices) = 0;
+    // Opens the device at `index` of the latest list.
+    virtual FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) = 0;
+    // A failure the backend was told to inject for this call, or FT_OK.
+    virtual FT_STATUS injectedFault(Call /*call*/) { return FT_OK; }
+    // Whether programming writes the whole image and reads it all back
+    // instead of only the changed word pairs (a baseline for measurements).
+    virtual bool wholeImageWrites() const { return false; }
+    // One line of the call trace, where the backend keeps one.
+    virtual void trace(const std::string& /*line*/) {}
+};
+
+// The bus of the backend this library was built with.  Lives as long as the
+// loaded library.
+DeviceBus& deviceBus();
+
+}  // namespace d2xx
