@@ -1,0 +1,21 @@
+// Runs a program with extra environment variables and collects its
+// standard output, standard error and exit status.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    int status = -1;      // exit status 0..255, or -1 when ended by a signal
+    int signal = 0;       // the signal that ended it, or 0
+};
+
+// `environment` entries are set (an empty value unsets the variable) on top
+// of this process's environment.  `afterStartMs` >= 0 sends `signalToSend`
+// that many milliseconds after the start.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment,
+                         int signalToSend = 0, int afterStartMs = -1);

@@ -1,0 +1,137 @@
+// The command-line grammar: what each argument vector yields, and that a
+// rejected one writes exactly its line to standard error and nothing else.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+
+namespace {
+
+struct Outcome {
+    std::optional<int> status;
+    UpdateRequest request;
+    std::string err;
+    std::string out;
+};
+
+Outcome parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "varnolt");
+    Outcome outcome;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    outcome.status =
+        parseArguments(static_cast<int>(args.size()), args.data(), outcome.request);
+    outcome.out = testing::internal::GetCapturedStdout();
+    outcome.err = testing::internal::GetCapturedStderr();
+    return outcome;
+}
+
+struct Rejected {
+    std::vector<const char*> args;
+    const char* message;
+};
+
+TEST(Arguments, RejectedCommandLinesWriteOneLineAndReturnOne) {
+    const std::vector<Rejected> cases = {
+        {{"-rs"}, "Error: invalidate option\n"},
+        {{"-r1"}, "Error: invalidate option\n"},
+        {{"-"}, "Error: invalidate option\n"},
+        {{""}, "Error: invalidate option\n"},
+        {{"-r", "foo"}, "Error: invalidate option\n"},
+        {{"r"}, "Error: invalidate option\n"},
+        {{"-s"}, "Error: serial number\n"},
+        {{"-r", "-S"}, "Error: serial number\n"},
+        {{"-s", "0123456789ABCDEF"}, "Error: too long serial number\n"},
+        {{"-c", "1", "2", "3", "4"}, "Error: cbus config\n"},
+        {{"-c", "1", "2"}, "Error: cbus config\n"},
+        {{"-c", "1", "2", "3", "4", "zz"}, "Error: cbus config\n"},
+        {{"-c", "1", "2", "3", "4", ""}, "Error: cbus config\n"},
+        {{"-c", "-r", "2", "3", "4", "5"}, "Error: cbus config\n"},
+        // The first error ends the walk: the later fault is never reached.
+        {{"-s", "0123456789ABCDEF", "-c"}, "Error: too long serial number\n"},
+    };
+    for (const auto& rejected : cases) {
+        const Outcome outcome = parse(rejected.args);
+        SCOPED_TRACE(rejected.message);
+        ASSERT_TRUE(outcome.status.has_value());
+        EXPECT_EQ(*outcome.status, 1);
+        EXPECT_EQ(outcome.err, rejected.message);
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
+TEST(Arguments, NoArgumentsPrintsUsageAndReturnsZero) {
+    const Outcome outcome = parse({});
+    ASSERT_TRUE(outcome.status.has_value());
+    EXPECT_EQ(*outcome.status, 0);
+    EXPECT_EQ(outcome.err, "Usage: varnolt <-r> <-s Serial_Number> <-c b1 b2 b3 b4>\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST(Arguments, AcceptedCommandLines) {
+    struct Accepted {
+        std::vector<const char*> args;
+        std::uint32_t options;
+        const char* serial;
+    };
+    const std::vector<Accepted> cases = {
+        {{"-r"}, OPT_REPORT, ""},
+        {{"-R"}, OPT_REPORT, ""},
+        {{"--", "-x"}, 0, ""},
+        {{"-s", "-r"}, OPT_SERIAL, "-r"},  // a value is never an option
+        {{"-S", "X", "-R"}, OPT_SERIAL | OPT_REPORT, "X"},
+        {{"-s", ""}, OPT_SERIAL, ""},
+        {{"-s", "0123456789ABCDE"}, OPT_SERIAL, "0123456789ABCDE"},
+        {{"-s", "A", "-s", "B"}, OPT_SERIAL, "B"},
+        {{"-c", "1", "2", "3", "4", "5", "-r", "-r"}, OPT_CBUS | OPT_REPORT, ""},
+    };
+    for (const auto& accepted : cases) {
+        const Outcome outcome = parse(accepted.args);
+        SCOPED_TRACE(accepted.args.empty() ? "" : accepted.args[0]);
+        EXPECT_FALSE(outcome.status.has_value());
+        EXPECT_EQ(outcome.request.options, accepted.options);
+        EXPECT_STREQ(outcome.request.newSerialNumber, accepted.serial);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
+TEST(Arguments, CbusValuesConvertAsHexAndKeepTheirLowByte) {
+    const Outcome outcome = parse({"-c", "0x3", "1ff", "-1", "+a", "12zz"});
+    ASSERT_FALSE(outcome.status.has_value());
+    const unsigned expected[5] = {0x03, 0xff, 0xff, 0x0a, 0x12};
+    for (int pin = 0; pin < 5; ++pin) {
+        EXPECT_EQ(cbusByte(outcome.request.newCbus[pin]), expected[pin]) << "pin " << pin;
+    }
+    // A repeated -c replaces the earlier values.
+    const Outcome again = parse({"-c", "1", "1", "1", "1", "1", "-C", "5", "4", "3", "2", "0X1"});
+    EXPECT_EQ(again.request.newCbus[0], 5);
+    EXPECT_EQ(again.request.newCbus[4], 1);
+}
+
+TEST(Arguments, CbusConversionFollowsStrtoulBase16) {
+    struct Case {
+        const char* text;
+        bool ok;
+        std::uint32_t value;
+    };
+    const std::vector<Case> cases = {
+        {" \t7", true, 0x7},         {"-0x10", true, 0xFFFFFFF0},  {"0xz", true, 0x0},
+        {"0X1F", true, 0x1F},        {"FfFfFfFf", true, 0xFFFFFFFF},
+        {"0x", true, 0x0},           // the lone 0 converts
+        {"123456789", true, 0x23456789},  // beyond 32 bits keeps the low 32
+        {"-123456789", true, 0xDCBA9877}, {"x1", false, 0},  {"+", false, 0},
+        {"- 1", false, 0},           {" ", false, 0},
+    };
+    for (const auto& c : cases) {
+        std::int32_t value = 0;
+        EXPECT_EQ(convertCbusValue(c.text, value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(static_cast<std::uint32_t>(value), c.value) << c.text;
+        }
+    }
+}
+
+}  // namespace
