@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# ensure-packages.sh PACKAGE...: installs the Debian packages that are
+# missing when run as root; otherwise prints the apt-get line to run and
+# fails.  Sourced by the other scripts.
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}" >&2
+        apt-get update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    else
+        echo "Missing Debian packages. Run:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+}
+
+# The packages every build needs.
+BASE_PACKAGES=(cmake make g++ libgtest-dev)
