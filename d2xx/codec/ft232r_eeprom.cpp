@@ -7,26 +7,26 @@ namespace ft232r {
 namespace {
 
 // Byte offsets of the user area (see the byte map in the header).
-constexpr std::size_t kConfigByte = 0x00;      // oscillator, drive, driver bits
-constexpr std::size_t kEndpointByte = 0x01;    // endpoint size
-constexpr unsigned kVendorWord = 0x01;         // bytes 0x02..0x03
-constexpr unsigned kProductWord = 0x02;        // bytes 0x04..0x05
-constexpr unsigned kReleaseWord = 0x03;        // bytes 0x06..0x07
-constexpr std::size_t kPowerConfigByte = 0x08; // bit7 always set, self-powered, wakeup
-constexpr std::size_t kMaxPowerByte = 0x09;    // 2 mA units
-constexpr std::size_t kOptionsByte = 0x0A;     // iso, pull-downs, serial, USB version
-constexpr std::size_t kInvertByte = 0x0B;      // one bit per UART line
-constexpr unsigned kUsbVersionWord = 0x06;     // bytes 0x0C..0x0D
+constexpr std::size_t kConfigByte = 0x00;       // oscillator, drive, driver bits
+constexpr std::size_t kEndpointByte = 0x01;     // endpoint size
+constexpr unsigned kVendorWord = 0x01;          // bytes 0x02..0x03
+constexpr unsigned kProductWord = 0x02;         // bytes 0x04..0x05
+constexpr unsigned kReleaseWord = 0x03;         // bytes 0x06..0x07
+constexpr std::size_t kPowerConfigByte = 0x08;  // bit7 always set, self-powered, wakeup
+constexpr std::size_t kMaxPowerByte = 0x09;     // 2 mA units
+constexpr std::size_t kOptionsByte = 0x0A;      // iso, pull-downs, serial, USB version
+constexpr std::size_t kInvertByte = 0x0B;       // one bit per UART line
+constexpr unsigned kUsbVersionWord = 0x06;      // bytes 0x0C..0x0D
 
 constexpr std::uint16_t kReleaseFt232r = 0x0600;  // marks an FT232R to the driver
 constexpr std::uint8_t kPowerConfigFixed = 0x80;  // byte 0x08 bit 7 reads 1 on every part
 constexpr std::uint16_t kMaxPowerLimit = 510;     // 0xFF in 2 mA units
 constexpr std::uint8_t kStringDescriptorType = 0x03;
-constexpr std::size_t kDescriptorHeader = 2;     // length byte, type byte
+constexpr std::size_t kDescriptorHeader = 2;       // length byte, type byte
 constexpr std::size_t kMaxDescriptorBytes = 0xFE;  // length byte, kept even
-constexpr std::uint8_t kPointerFlag = 0x80;       // string pointers carry bit 7
+constexpr std::uint8_t kPointerFlag = 0x80;        // string pointers carry bit 7
 constexpr std::uint16_t kChecksumSeed = 0xAAAA;
-constexpr unsigned kSerialLengthPair = 0x04;      // words 0x08/0x09: byte 0x13 is in word 0x09
+constexpr unsigned kSerialLengthPair = 0x04;  // words 0x08/0x09: byte 0x13 is in word 0x09
 constexpr std::size_t kSerialLengthByte = 0x13;
 
 // One flag bit of the model: where it lives and which field carries it.
@@ -37,9 +37,9 @@ struct FlagBit {
 };
 
 constexpr std::array<FlagBit, 10> kFlagBits = {{
-    {kConfigByte, 0x02, &Fields::useExtOsc},       // byte 0x00 bit 1: external oscillator
-    {kConfigByte, 0x04, &Fields::highDriveIOs},    // byte 0x00 bit 2: high-current I/O
-    {kConfigByte, 0x08, &Fields::riIsD2xx},        // byte 0x00 bit 3: 1 = D2XX, 0 = VCP
+    {kConfigByte, 0x02, &Fields::useExtOsc},          // byte 0x00 bit 1: external oscillator
+    {kConfigByte, 0x04, &Fields::highDriveIOs},       // byte 0x00 bit 2: high-current I/O
+    {kConfigByte, 0x08, &Fields::riIsD2xx},           // byte 0x00 bit 3: 1 = D2XX, 0 = VCP
     {kPowerConfigByte, 0x40, &Fields::selfPowered},   // byte 0x08 bit 6
     {kPowerConfigByte, 0x20, &Fields::remoteWakeup},  // byte 0x08 bit 5
     {kOptionsByte, 0x01, &Fields::isoIn},             // byte 0x0A bit 0
@@ -127,9 +127,7 @@ std::string readText(const Image& image, const Descriptor& d) {
     return text;
 }
 
-std::size_t descriptorBytes(const std::string& text) {
-    return kDescriptorHeader + 2 * text.size();
-}
+std::size_t descriptorBytes(const std::string& text) { return kDescriptorHeader + 2 * text.size(); }
 
 void appendDescriptor(std::vector<std::uint8_t>& out, const std::string& text) {
     out.push_back(lowByte(static_cast<unsigned>(descriptorBytes(text))));
@@ -143,8 +141,7 @@ void appendDescriptor(std::vector<std::uint8_t>& out, const std::string& text) {
 // Places the new string texts into `image` (whose header and string area are
 // those of the decoded layout).  Texts that did not change keep their bytes.
 // Returns false when the result would not fit before the checksum.
-bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts,
-                const Texts& newTexts) {
+bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const Texts& newTexts) {
     constexpr std::size_t n = kStringSlots.size();
     std::array<bool, n> changed{};
     std::array<std::size_t, n> newLength{};
@@ -204,8 +201,8 @@ bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts,
 
     std::copy(area.begin(), area.end(), image.begin() + kStringAreaStart);
     for (std::size_t i = 0; i < n; ++i) {
-        image[kStringSlots[i].pointerByte] = lowByte(static_cast<unsigned>(newOffset[i])) |
-                                             kPointerFlag;
+        image[kStringSlots[i].pointerByte] =
+            lowByte(static_cast<unsigned>(newOffset[i])) | kPointerFlag;
         image[kStringSlots[i].lengthByte] = lowByte(static_cast<unsigned>(newLength[i]));
     }
     return true;

@@ -27,9 +27,9 @@
 
 namespace ft232r {
 
-constexpr std::size_t kImageBytes = 128;   // user area; words 0x40..0x7F are factory data
+constexpr std::size_t kImageBytes = 128;  // user area; words 0x40..0x7F are factory data
 constexpr std::size_t kImageWords = 64;
-constexpr unsigned kChecksumWord = 0x3F;   // bytes 0x7E..0x7F
+constexpr unsigned kChecksumWord = 0x3F;  // bytes 0x7E..0x7F
 constexpr std::size_t kStringAreaStart = 0x18;
 constexpr std::size_t kStringAreaEnd = 0x7E;  // exclusive: the checksum follows
 
@@ -70,10 +70,10 @@ struct Fields {
 };
 
 enum class DecodeResult {
-    Ok,           // structure sound, checksum good
+    Ok,             // structure sound, checksum good
     StaleChecksum,  // structure sound, checksum does not match (an interrupted write)
-    Blank,        // every byte 0xFF: never programmed
-    Broken,       // pointers, lengths or descriptor types out of range
+    Blank,          // every byte 0xFF: never programmed
+    Broken,         // pointers, lengths or descriptor types out of range
 };
 
 std::uint16_t wordAt(const Image& image, unsigned word);

@@ -131,26 +131,38 @@ const std::vector<RoundTripCase>& roundTripCases() {
         {"WorkedExample", [] { return kWorkedExample; }, DecodeResult::Ok},
         {"TrailerAfterSerial", withTrailer, DecodeResult::Ok},
         // An interrupted write: serial descriptor's own length byte disagrees with 0x13.
-        {"DescriptorLengthDisagreesStale", [] { return exampleWith({{0x42, 0x0A}}, false); },
+        {"DescriptorLengthDisagreesStale",
+         [] {
+             return exampleWith({{0x42, 0x0A}}, false);
+         },
          DecodeResult::StaleChecksum},
-        {"DescriptorLengthDisagrees", [] { return exampleWith({{0x42, 0x0A}}, true); },
+        {"DescriptorLengthDisagrees",
+         [] {
+             return exampleWith({{0x42, 0x0A}}, true);
+         },
          DecodeResult::Ok},
         {"UnknownBitsSet",
          [] {
-             return exampleWith({{0x00, 0xF1},    // byte 0x00 bit 0 and bits 4-7
-                                 {0x06, 0x34},    // release number
+             return exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
+                                 {0x06, 0x34},  // release number
                                  {0x07, 0x12},
-                                 {0x08, 0x1F},    // bit 7 clear, bits 0-4 set
-                                 {0x0A, 0xE8},    // bits 5-7
-                                 {0x16, 0xA5},    // high nibble beside CBUS4
+                                 {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
+                                 {0x0A, 0xE8},  // bits 5-7
+                                 {0x16, 0xA5},  // high nibble beside CBUS4
                                  {0x17, 0x5C}},
                                 true);
          },
          DecodeResult::Ok},
-        {"WrongChecksum", [] { return exampleWith({{0x7E, 0x00}}, false); },
+        {"WrongChecksum",
+         [] {
+             return exampleWith({{0x7E, 0x00}}, false);
+         },
          DecodeResult::StaleChecksum},
         // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
-        {"WideCharacterInSerial", [] { return exampleWith({{0x45, 0x04}}, true); },
+        {"WideCharacterInSerial",
+         [] {
+             return exampleWith({{0x45, 0x04}}, true);
+         },
          DecodeResult::Ok},
         // Serial stored first, product last, and two opaque bytes between them.
         {"OtherOrderWithGap",
@@ -215,8 +227,7 @@ const std::vector<FieldChange>& fieldChanges() {
          join({0x13}, range(0x42, 0x7D))},
         {"SerialShorter", [](Fields& f) { f.serial = "A1"; }, join({0x13}, range(0x42, 0x7D))},
         {"SerialEmpty", [](Fields& f) { f.serial.clear(); }, join({0x13}, range(0x42, 0x7D))},
-        {"ManufacturerSameLength", [](Fields& f) { f.manufacturer = "ACME"; },
-         range(0x1A, 0x21)},
+        {"ManufacturerSameLength", [](Fields& f) { f.manufacturer = "ACME"; }, range(0x1A, 0x21)},
         {"ManufacturerLonger", [](Fields& f) { f.manufacturer = "ACME Ltd"; },
          join({0x0F, 0x10, 0x12}, range(0x18, 0x7D))},
         {"DescriptionShorter", [](Fields& f) { f.description = "Widget"; },
@@ -512,7 +523,7 @@ const std::vector<BrokenCase>& brokenCases() {
         // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
         {"PointerBelowStringArea", {{0x0E, 0x80 | 0x16}, {0x17, 0x03}}},
         {"PointerBit7Clear", {{0x0E, 0x18}}},
-        {"OddLength", {{0x0F, 0x0B}}},
+        {"OddLength", {{0x0F, 0x09}}},
         {"ZeroLength", {{0x11, 0x00}}},
         {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}},
         {"WrongType", {{0x19, 0x04}}},
@@ -566,8 +577,8 @@ TEST(Decode, WrongChecksumIsStaleWithFieldsFilled) {
 
 TEST(Decode, TextStopsAtANulUnitAndWideUnitsReadAsQuestionMarks) {
     Image image = kWorkedExample;
-    image[0x45] = 0x20;              // 'A' becomes U+2041
-    image[0x4C] = image[0x4D] = 0;   // 'C' becomes NUL
+    image[0x45] = 0x20;             // 'A' becomes U+2041
+    image[0x4C] = image[0x4D] = 0;  // 'C' becomes NUL
     updateChecksum(image);
     EXPECT_EQ(decoded(image).serial, "?1B2");
 }
@@ -625,8 +636,7 @@ TEST(PlanWrites, ShrinkingSerialWritesItsLengthLast) {
 }
 
 TEST(PlanWrites, GrowingSerialKeepsAscendingOrder) {
-    const Image target =
-        encodedWith(kWorkedExample, [](Fields& f) { f.serial = "A1B2C3D4E5"; });
+    const Image target = encodedWith(kWorkedExample, [](Fields& f) { f.serial = "A1B2C3D4E5"; });
     EXPECT_EQ(planWrites(kWorkedExample, target),
               words({0x08, 0x09, 0x20, 0x21, 0x2A, 0x2B, 0x3E, 0x3F}));
 }
