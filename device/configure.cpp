@@ -69,8 +69,7 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
     const bool echo = (request.options & OPT_REPORT) == 0;
     if ((request.options & OPT_SERIAL) != 0) {
         if (echo) {
-            std::printf("Serial Number : %s -> %s\n", record.SerialNumber,
-                        request.newSerialNumber);
+            std::printf("Serial Number : %s -> %s\n", record.SerialNumber, request.newSerialNumber);
         }
         // Fits: the buffer has 16 bytes and the command line admits 15.
         std::memcpy(record.SerialNumber, request.newSerialNumber,
@@ -80,11 +79,12 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
         if (echo) {
             // No comma between the fourth and fifth old bytes: the line is
             // kept as scripts have always parsed it.
-            std::printf("CBUS0-4       : %02x, %02x, %02x, %02x %02x -> %02x, %02x, %02x, %02x, %02x\n",
-                        record.Cbus0, record.Cbus1, record.Cbus2, record.Cbus3, record.Cbus4,
-                        cbusByte(request.newCbus[0]), cbusByte(request.newCbus[1]),
-                        cbusByte(request.newCbus[2]), cbusByte(request.newCbus[3]),
-                        cbusByte(request.newCbus[4]));
+            std::printf(
+                "CBUS0-4       : %02x, %02x, %02x, %02x %02x -> %02x, %02x, %02x, %02x, %02x\n",
+                record.Cbus0, record.Cbus1, record.Cbus2, record.Cbus3, record.Cbus4,
+                cbusByte(request.newCbus[0]), cbusByte(request.newCbus[1]),
+                cbusByte(request.newCbus[2]), cbusByte(request.newCbus[3]),
+                cbusByte(request.newCbus[4]));
         }
         UCHAR* const pins[5] = {&record.Cbus0, &record.Cbus1, &record.Cbus2, &record.Cbus3,
                                 &record.Cbus4};
@@ -122,10 +122,9 @@ int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
     listing[kListingBytes - 1] = '\0';
 
     // With nothing attached the listing stays empty and this open fails.
-    const FT_HANDLE handle =
-        d2xx.createFile(listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION,
-                        nullptr);
+    const FT_HANDLE handle = d2xx.createFile(
+        listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr);
     if (isInvalidHandle(handle)) {
         printError("%s", "Error: may be not connected a beacon\n");
         return kExitDeviceError;

@@ -16,7 +16,7 @@ constexpr const char* kD2xxLibraryName = "libftd2xx.so";
 // The five operations of a loaded library.  Owns the library: it is
 // unloaded when this object goes.
 class D2xxLibrary {
-public:
+  public:
     D2xxLibrary() = default;
     ~D2xxLibrary();
     D2xxLibrary(const D2xxLibrary&) = delete;
@@ -32,7 +32,7 @@ public:
     FT_EE_Program_fn eeProgram = nullptr;
     FT_W32_CloseHandle_fn closeHandle = nullptr;
 
-private:
+  private:
     void unload();
     void* module_ = nullptr;
 };

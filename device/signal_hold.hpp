@@ -9,13 +9,13 @@
 #endif
 
 class SignalHold {
-public:
+  public:
     explicit SignalHold(bool active);
     ~SignalHold();
     SignalHold(const SignalHold&) = delete;
     SignalHold& operator=(const SignalHold&) = delete;
 
-private:
+  private:
     bool active_;
 #if !defined(_WIN32)
     sigset_t previousMask_{};

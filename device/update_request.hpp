@@ -19,6 +19,4 @@ struct UpdateRequest {
 };
 
 // The byte that is printed and stored for a CBUS value.
-inline unsigned cbusByte(std::int32_t value) {
-    return static_cast<unsigned>(value) & 0xFFu;
-}
+inline unsigned cbusByte(std::int32_t value) { return static_cast<unsigned>(value) & 0xFFu; }

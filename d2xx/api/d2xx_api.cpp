@@ -185,8 +185,8 @@ extern "C" {
 
 FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
     DeviceBus& bus = d2xx::deviceBus();
-    const std::string call = "FT_ListDevices(" + hex(reinterpret_cast<std::uintptr_t>(arg1)) +
-                             ", " + hex(flags) + ")";
+    const std::string call =
+        "FT_ListDevices(" + hex(reinterpret_cast<std::uintptr_t>(arg1)) + ", " + hex(flags) + ")";
     FT_STATUS status = bus.injectedFault(Call::List);
     std::vector<d2xx::DeviceEntry> devices;
     if (status == FT_OK) {
@@ -234,8 +234,8 @@ FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
 }
 
 FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMode,
-                                   LPVOID securityAttributes, DWORD creation,
-                                   DWORD attrsAndFlags, HANDLE templateFile) {
+                                   LPVOID securityAttributes, DWORD creation, DWORD attrsAndFlags,
+                                   HANDLE templateFile) {
     (void)shareMode;
     (void)securityAttributes;
     (void)templateFile;

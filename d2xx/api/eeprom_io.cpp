@@ -43,8 +43,7 @@ FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
     if (status == FT_OK) {
         for (const unsigned word : plan) {
             std::uint16_t value = 0;
-            if (transport.readWord(word, value) != FT_OK ||
-                value != ft232r::wordAt(target, word)) {
+            if (transport.readWord(word, value) != FT_OK || value != ft232r::wordAt(target, word)) {
                 status = FT_EEPROM_WRITE_FAILED;
                 break;
             }

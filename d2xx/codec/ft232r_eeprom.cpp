@@ -138,17 +138,30 @@ void appendDescriptor(std::vector<std::uint8_t>& out, const std::string& text) {
     }
 }
 
+// Whether a descriptor holds exactly its text: its own length byte and the
+// header's length both match the text.  Not so after an interrupted write
+// (a shrinking serial's text is complete before its length byte is written)
+// or when a descriptor pads its text with NUL units.
+bool descriptorIsExact(const Image& image, const Descriptor& d, const std::string& text) {
+    return d.length == descriptorBytes(text) && image[d.offset] == d.length;
+}
+
 // Places the new string texts into `image` (whose header and string area are
-// those of the decoded layout).  Texts that did not change keep their bytes.
-// Returns false when the result would not fit before the checksum.
-bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const Texts& newTexts) {
+// those of the decoded layout).  Texts that did not change keep their bytes;
+// in an image with a stale checksum (an interrupted write) a descriptor that
+// does not hold exactly its text is rewritten too, so that running the same
+// change again finishes the write.  Returns false when the result would not
+// fit before the checksum.
+bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const Texts& newTexts,
+                bool interrupted) {
     constexpr std::size_t n = kStringSlots.size();
     std::array<bool, n> changed{};
     std::array<std::size_t, n> newLength{};
     bool anyChanged = false;
     bool lengthsKept = true;
     for (std::size_t i = 0; i < n; ++i) {
-        changed[i] = newTexts[i] != oldTexts[i];
+        changed[i] = newTexts[i] != oldTexts[i] ||
+                     (interrupted && !descriptorIsExact(image, layout[i], oldTexts[i]));
         newLength[i] = changed[i] ? descriptorBytes(newTexts[i]) : layout[i].length;
         if (newLength[i] > kMaxDescriptorBytes) return false;
         anyChanged = anyChanged || changed[i];
@@ -312,7 +325,8 @@ Invalid validate(const Image& current, const Fields& fields) {
     Layout layout{};
     readLayout(current, layout);
     Image scratch = current;
-    if (!layStrings(scratch, layout, textsOf(old), textsOf(fields))) return Invalid::NoRoom;
+    if (!layStrings(scratch, layout, textsOf(old), textsOf(fields), !checksumOk(current)))
+        return Invalid::NoRoom;
     return Invalid::Ok;
 }
 
@@ -325,7 +339,7 @@ Image encode(const Image& current, const Fields& fields) {
 
     Image image = current;
     putScalars(image, fields);
-    layStrings(image, layout, textsOf(old), textsOf(fields));
+    layStrings(image, layout, textsOf(old), textsOf(fields), !checksumOk(current));
     updateChecksum(image);
     return image;
 }

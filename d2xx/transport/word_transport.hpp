@@ -18,7 +18,7 @@ namespace d2xx {
 // One opened device.  Addresses are word addresses: 0x00..0x3F the user
 // area, 0x40..0x7F the factory area (read only).
 class WordTransport {
-public:
+  public:
     virtual ~WordTransport() = default;
     virtual FT_STATUS readWord(unsigned address, std::uint16_t& value) = 0;
     virtual FT_STATUS writeWord(unsigned address, std::uint16_t value) = 0;
@@ -41,7 +41,7 @@ struct DeviceEntry {
 enum class Call { List, Open, Read, Program, Close };
 
 class DeviceBus {
-public:
+  public:
     virtual ~DeviceBus() = default;
     // The attached FT232R devices, in a stable list order.
     virtual FT_STATUS list(std::vector<DeviceEntry>& devices) = 0;

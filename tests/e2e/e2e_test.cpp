@@ -1,127 +1,8 @@
 // Whole runs of the built varnolt against the emulated FT232R: exact
 // output, exit status, the D2XX calls made, and the image bytes afterwards.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <set>
-#include <sstream>
-
-#include "ft232r_eeprom.hpp"
-#include "process.hpp"
+#include "fixture.hpp"
 
 namespace {
-
-const std::string kBanner = "varnolt 1.0.0 - FT232R serial number and CBUS configurator\n";
-const std::string kNoDevice = "Error: may be not connected a beacon\n";
-
-ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
-    ft232r::Fields fields;
-    fields.serial = serial;
-    return fields;
-}
-
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/varnolt-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        logPath_ = dir_ + "/calls.log";
-    }
-    void TearDown() override {
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    std::string addDevice(const std::vector<std::uint8_t>& bytes) {
-        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        devices_.push_back(path);
-        return path;
-    }
-    std::string addDevice(const ft232r::Image& image) {
-        return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
-    }
-
-    std::vector<std::uint8_t> bytesOf(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    ft232r::Image imageOf(const std::string& path) const {
-        const auto bytes = bytesOf(path);
-        ft232r::Image image{};
-        EXPECT_GE(bytes.size(), image.size());
-        std::copy_n(bytes.begin(), std::min(bytes.size(), image.size()), image.begin());
-        return image;
-    }
-
-    ProcessResult run(std::vector<std::string> args, const std::string& faults = "",
-                      int signalToSend = 0, int afterMs = -1) {
-        std::string list;
-        for (const auto& device : devices_) {
-            list += (list.empty() ? "" : ":") + device;
-        }
-        args.insert(args.begin(), VARNOLT_EXE);
-        return runProcess(args,
-                          {{"LD_LIBRARY_PATH", libraryPath_},
-                           {"FT232R_EMULATOR_DEVICES", list},
-                           {"FT232R_EMULATOR_FAULT", faults},
-                           {"FT232R_EMULATOR_LOG", logPath_}},
-                          signalToSend, afterMs);
-    }
-
-    std::vector<std::string> logLines() const {
-        std::ifstream in(logPath_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    // The D2XX calls, without their arguments or the word transfers.
-    std::vector<std::string> calls() const {
-        std::vector<std::string> names;
-        for (const auto& line : logLines()) {
-            if (line.rfind("FT_", 0) == 0) {
-                names.push_back(line.substr(0, line.find_first_of("( ")));
-            }
-        }
-        return names;
-    }
-    int transfers(const std::string& direction) const {
-        int count = 0;
-        for (const auto& line : logLines()) {
-            count += line.rfind(direction + " 0x", 0) == 0 ? 1 : 0;
-        }
-        return count;
-    }
-    bool logExists() const { return access(logPath_.c_str(), F_OK) == 0; }
-
-    std::string dir_;
-    std::string logPath_;
-    std::string libraryPath_ = EMULATOR_DIR;
-    std::vector<std::string> devices_;
-};
-
-const std::vector<std::string> kFullRun = {"FT_ListDevices", "FT_W32_CreateFile", "FT_EE_Read",
-                                           "FT_EE_Program", "FT_W32_CloseHandle"};
-const std::vector<std::string> kReadRun = {"FT_ListDevices", "FT_W32_CreateFile", "FT_EE_Read",
-                                           "FT_W32_CloseHandle"};
-
-// The offsets at which two images differ.
-std::set<std::size_t> changedBytes(const ft232r::Image& a, const ft232r::Image& b) {
-    std::set<std::size_t> changed;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) changed.insert(i);
-    }
-    return changed;
-}
 
 TEST_F(EndToEnd, CommandLineFaultsNeverLoadTheLibrary) {
     addDevice(ft232r::makeImage(exampleFields()));
@@ -194,7 +75,9 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         std::array<std::uint8_t, 5> cbus;
     } cases[] = {
         {{"-s", "Z9Y8X7W6"},
-         "Serial Number : A1B2C3D4 -> Z9Y8X7W6\nDone\n", "Z9Y8X7W6", {3, 2, 0, 1, 5}},
+         "Serial Number : A1B2C3D4 -> Z9Y8X7W6\nDone\n",
+         "Z9Y8X7W6",
+         {3, 2, 0, 1, 5}},
         {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\nDone\n", "SHORT", {3, 2, 0, 1, 5}},
         {{"-s", ""}, "Serial Number : A1B2C3D4 -> \nDone\n", "", {3, 2, 0, 1, 5}},
         {{"-c", "0x3", "1ff", "-1", "+a", "2zz"},
@@ -221,7 +104,8 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         const bool valid = c.cbus[1] != 0xf;
         const ProcessResult result = run(c.args);
         if (!valid) {
-            EXPECT_EQ(result.out, kBanner + "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n");
+            EXPECT_EQ(result.out,
+                      kBanner + "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n");
             EXPECT_EQ(result.err, "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n");
             EXPECT_EQ(result.status, 255);
             EXPECT_EQ(imageOf(device), original);
@@ -246,8 +130,8 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         // Serial text lives in 0x44.., its length at 0x13, CBUS at 0x14..0x16.
         for (const std::size_t offset : changedBytes(original, after)) {
             const bool serialByte = offset >= 0x42 && offset < 0x7E;
-            const bool allowed = serialByte || offset == 0x13 || (offset >= 0x14 && offset <= 0x16) ||
-                                 offset >= 0x7E;
+            const bool allowed = serialByte || offset == 0x13 ||
+                                 (offset >= 0x14 && offset <= 0x16) || offset >= 0x7E;
             EXPECT_TRUE(allowed) << "byte " << offset << " changed";
         }
     }
@@ -291,17 +175,36 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         std::vector<std::string> calls;
     } cases[] = {
         {"open", {"-r"}, "", kNoDevice, 255, {"FT_ListDevices", "FT_W32_CreateFile"}},
-        {"read", {"-r", "-s", "X"}, "",
-         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n", 255, kReadRun},
-        {"program", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n", 255, kFullRun},
-        {"clone", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n", 255, kFullRun},
-        {"and-writes", {"-c", "4", "4", "4", "4", "4"},
+        {"read",
+         {"-r", "-s", "X"},
+         "",
+         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n",
+         255,
+         kReadRun},
+        {"program",
+         {"-s", "X"},
+         "Serial Number : A1B2C3D4 -> X\n",
+         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         255,
+         kFullRun},
+        {"clone",
+         {"-s", "X"},
+         "Serial Number : A1B2C3D4 -> X\n",
+         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         255,
+         kFullRun},
+        {"and-writes",
+         {"-c", "4", "4", "4", "4", "4"},
          "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n", 255, kFullRun},
-        {"writes=2", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n", 255, kFullRun},
+         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         255,
+         kFullRun},
+        {"writes=2",
+         {"-s", "X"},
+         "Serial Number : A1B2C3D4 -> X\n",
+         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         255,
+         kFullRun},
         // A failed close after a verified write is not an error of the run.
         {"close", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\nDone\n", "", 0, kFullRun},
     };

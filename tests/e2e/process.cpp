@@ -10,8 +10,8 @@
 #include <cstring>
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment,
-                         int signalToSend, int afterStartMs) {
+                         const std::map<std::string, std::string>& environment, int signalToSend,
+                         int afterStartMs) {
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {

@@ -9,8 +9,8 @@
 struct ProcessResult {
     std::string out;
     std::string err;
-    int status = -1;      // exit status 0..255, or -1 when ended by a signal
-    int signal = 0;       // the signal that ended it, or 0
+    int status = -1;  // exit status 0..255, or -1 when ended by a signal
+    int signal = 0;   // the signal that ended it, or 0
 };
 
 // `environment` entries are set (an empty value unsets the variable) on top

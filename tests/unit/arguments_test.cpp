@@ -1,11 +1,11 @@
 // The command-line grammar: what each argument vector yields, and that a
 // rejected one writes exactly its line to standard error and nothing else.
+#include "arguments.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "arguments.hpp"
 
 namespace {
 
@@ -21,8 +21,7 @@ Outcome parse(std::vector<const char*> args) {
     Outcome outcome;
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    outcome.status =
-        parseArguments(static_cast<int>(args.size()), args.data(), outcome.request);
+    outcome.status = parseArguments(static_cast<int>(args.size()), args.data(), outcome.request);
     outcome.out = testing::internal::GetCapturedStdout();
     outcome.err = testing::internal::GetCapturedStderr();
     return outcome;
@@ -118,12 +117,18 @@ TEST(Arguments, CbusConversionFollowsStrtoulBase16) {
         std::uint32_t value;
     };
     const std::vector<Case> cases = {
-        {" \t7", true, 0x7},         {"-0x10", true, 0xFFFFFFF0},  {"0xz", true, 0x0},
-        {"0X1F", true, 0x1F},        {"FfFfFfFf", true, 0xFFFFFFFF},
-        {"0x", true, 0x0},           // the lone 0 converts
+        {" \t7", true, 0x7},
+        {"-0x10", true, 0xFFFFFFF0},
+        {"0xz", true, 0x0},
+        {"0X1F", true, 0x1F},
+        {"FfFfFfFf", true, 0xFFFFFFFF},
+        {"0x", true, 0x0},                // the lone 0 converts
         {"123456789", true, 0x23456789},  // beyond 32 bits keeps the low 32
-        {"-123456789", true, 0xDCBA9877}, {"x1", false, 0},  {"+", false, 0},
-        {"- 1", false, 0},           {" ", false, 0},
+        {"-123456789", true, 0xDCBA9877},
+        {"x1", false, 0},
+        {"+", false, 0},
+        {"- 1", false, 0},
+        {" ", false, 0},
     };
     for (const auto& c : cases) {
         std::int32_t value = 0;

@@ -195,7 +195,12 @@ TEST_P(RoundTrip, DecodeThenEncodeReproducesEveryByte) {
     Fields f;
     ASSERT_EQ(decode(image, f), c.expected);
     Image expected = image;
-    updateChecksum(expected);  // the one thing encode may repair
+    if (c.expected == DecodeResult::StaleChecksum) {
+        // An interrupted write: encode also puts the serial descriptor's own
+        // length byte right, so that running the change again finishes it.
+        expected[0x42] = image[0x13];
+    }
+    updateChecksum(expected);
     EXPECT_EQ(validate(image, f), Invalid::Ok);
     EXPECT_EQ(encode(image, f), expected);
 }

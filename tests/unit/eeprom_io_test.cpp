@@ -1,17 +1,18 @@
 // Programming over a word transport: what goes on the wire, and that a
 // write the device does not keep is never taken for success.
+#include "eeprom_io.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "eeprom_io.hpp"
 #include "d2xx_library.hpp"
 
 namespace {
 
 class FakeTransport : public d2xx::WordTransport {
-public:
+  public:
     explicit FakeTransport(const ft232r::Image& image) : image(image) {}
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
         wire.push_back("r" + std::to_string(address));

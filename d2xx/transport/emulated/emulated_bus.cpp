@@ -61,23 +61,34 @@ struct Faults {
 Faults parseFaults(const std::string& text) {
     Faults faults;
     for (const std::string& item : split(text, ',')) {
-        if (item == "list") faults.failList = true;
-        else if (item == "open") faults.failOpen = true;
-        else if (item == "read") faults.failRead = true;
-        else if (item == "program") faults.failProgram = true;
-        else if (item == "close") faults.failClose = true;
-        else if (item == "clone") faults.clone = true;
-        else if (item == "and-writes") faults.andWrites = true;
-        else if (item == "whole-image") faults.wholeImage = true;
-        else if (item.rfind("writes=", 0) == 0) faults.writesAllowed = std::atol(item.c_str() + 7);
-        else if (item.rfind("slow=", 0) == 0) faults.slowMs = std::atol(item.c_str() + 5);
-        else std::fprintf(stderr, "ft232r emulator: unknown fault '%s'\n", item.c_str());
+        if (item == "list")
+            faults.failList = true;
+        else if (item == "open")
+            faults.failOpen = true;
+        else if (item == "read")
+            faults.failRead = true;
+        else if (item == "program")
+            faults.failProgram = true;
+        else if (item == "close")
+            faults.failClose = true;
+        else if (item == "clone")
+            faults.clone = true;
+        else if (item == "and-writes")
+            faults.andWrites = true;
+        else if (item == "whole-image")
+            faults.wholeImage = true;
+        else if (item.rfind("writes=", 0) == 0)
+            faults.writesAllowed = std::atol(item.c_str() + 7);
+        else if (item.rfind("slow=", 0) == 0)
+            faults.slowMs = std::atol(item.c_str() + 5);
+        else
+            std::fprintf(stderr, "ft232r emulator: unknown fault '%s'\n", item.c_str());
     }
     return faults;
 }
 
 class Log {
-public:
+  public:
     explicit Log(std::string path) : path_(std::move(path)) {}
     void line(const std::string& text) const {
         if (path_.empty()) {
@@ -89,7 +100,7 @@ public:
         out << text << '\n';
     }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -121,7 +132,7 @@ bool saveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 }
 
 class ImageFile : public WordTransport {
-public:
+  public:
     ImageFile(std::string path, std::vector<std::uint8_t> bytes, Faults& faults, const Log& log)
         : path_(std::move(path)), bytes_(std::move(bytes)), faults_(faults), log_(log) {}
 
@@ -167,7 +178,7 @@ public:
         return saveFile(path_, bytes_) ? FT_OK : FT_IO_ERROR;
     }
 
-private:
+  private:
     static std::string hex(unsigned value) {
         char text[8];
         std::snprintf(text, sizeof text, "0x%02x", value);
@@ -181,7 +192,7 @@ private:
 };
 
 class EmulatedBus : public DeviceBus {
-public:
+  public:
     EmulatedBus()
         : paths_(split(environment("FT232R_EMULATOR_DEVICES"), kPathSeparator)),
           faults_(parseFaults(environment("FT232R_EMULATOR_FAULT"))),
@@ -227,10 +238,14 @@ public:
                           (call == Call::Close && faults_.failClose);
         if (!fail) return FT_OK;
         switch (call) {
-            case Call::Open: return FT_DEVICE_NOT_OPENED;
-            case Call::Read: return FT_EEPROM_READ_FAILED;
-            case Call::Program: return FT_EEPROM_WRITE_FAILED;
-            default: return FT_IO_ERROR;
+            case Call::Open:
+                return FT_DEVICE_NOT_OPENED;
+            case Call::Read:
+                return FT_EEPROM_READ_FAILED;
+            case Call::Program:
+                return FT_EEPROM_WRITE_FAILED;
+            default:
+                return FT_IO_ERROR;
         }
     }
 
@@ -238,7 +253,7 @@ public:
 
     void trace(const std::string& line) override { log_.line(line); }
 
-private:
+  private:
     std::vector<std::string> paths_;
     Faults faults_;
     Log log_;

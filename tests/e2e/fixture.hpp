@@ -1,0 +1,124 @@
+// The end-to-end fixture: a temporary folder of emulated devices, a run of
+// the built varnolt against them, and the emulator's call log.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+#include "process.hpp"
+
+inline const std::string kBanner =
+    "varnolt " VARNOLT_VERSION " - FT232R serial number and CBUS configurator\n";
+inline const std::string kNoDevice = "Error: may be not connected a beacon\n";
+
+inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
+    ft232r::Fields fields;
+    fields.serial = serial;
+    return fields;
+}
+
+class EndToEnd : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnolt-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        logPath_ = dir_ + "/calls.log";
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string addDevice(const std::vector<std::uint8_t>& bytes) {
+        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        devices_.push_back(path);
+        return path;
+    }
+    std::string addDevice(const ft232r::Image& image) {
+        return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
+    }
+
+    std::vector<std::uint8_t> bytesOf(const std::string& path) const {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    ft232r::Image imageOf(const std::string& path) const {
+        const auto bytes = bytesOf(path);
+        ft232r::Image image{};
+        EXPECT_GE(bytes.size(), image.size());
+        std::copy_n(bytes.begin(), std::min(bytes.size(), image.size()), image.begin());
+        return image;
+    }
+
+    ProcessResult run(std::vector<std::string> args, const std::string& faults = "",
+                      int signalToSend = 0, int afterMs = -1) {
+        std::string list;
+        for (const auto& device : devices_) {
+            list += (list.empty() ? "" : ":") + device;
+        }
+        args.insert(args.begin(), VARNOLT_EXE);
+        return runProcess(args,
+                          {{"LD_LIBRARY_PATH", libraryPath_},
+                           {"FT232R_EMULATOR_DEVICES", list},
+                           {"FT232R_EMULATOR_FAULT", faults},
+                           {"FT232R_EMULATOR_LOG", logPath_}},
+                          signalToSend, afterMs);
+    }
+
+    std::vector<std::string> logLines() const {
+        std::ifstream in(logPath_);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // The D2XX calls, without their arguments or the word transfers.
+    std::vector<std::string> calls() const {
+        std::vector<std::string> names;
+        for (const auto& line : logLines()) {
+            if (line.rfind("FT_", 0) == 0) {
+                names.push_back(line.substr(0, line.find_first_of("( ")));
+            }
+        }
+        return names;
+    }
+    int transfers(const std::string& direction) const {
+        int count = 0;
+        for (const auto& line : logLines()) {
+            count += line.rfind(direction + " 0x", 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
+    bool logExists() const { return access(logPath_.c_str(), F_OK) == 0; }
+
+    std::string dir_;
+    std::string logPath_;
+    std::string libraryPath_ = EMULATOR_DIR;
+    std::vector<std::string> devices_;
+};
+
+inline const std::vector<std::string> kFullRun = {
+    "FT_ListDevices", "FT_W32_CreateFile", "FT_EE_Read", "FT_EE_Program", "FT_W32_CloseHandle"};
+inline const std::vector<std::string> kReadRun = {"FT_ListDevices", "FT_W32_CreateFile",
+                                                  "FT_EE_Read", "FT_W32_CloseHandle"};
+
+// The offsets at which two images differ.
+inline std::set<std::size_t> changedBytes(const ft232r::Image& a, const ft232r::Image& b) {
+    std::set<std::size_t> changed;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) changed.insert(i);
+    }
+    return changed;
+}

@@ -1,0 +1,105 @@
+// No fault, interruption or signal leaves a device that the tool cannot put
+// right: an interrupted write is finished by running the same command again,
+// and a signal never cuts a write short.
+#include <signal.h>
+
+#include "fixture.hpp"
+
+namespace {
+
+struct Change {
+    const char* name;
+    ft232r::Image original;
+    std::vector<std::string> args;
+    ft232r::Fields wanted;
+};
+
+ft232r::Image withTrailer() {
+    // Some images carry bytes after the serial descriptor (02 03 xx 00);
+    // they are not ours and must survive.
+    ft232r::Image image = ft232r::makeImage(exampleFields());
+    const std::uint8_t trailer[4] = {0x02, 0x03, 0x7A, 0x00};
+    std::copy(std::begin(trailer), std::end(trailer), image.begin() + 0x54);
+    ft232r::updateChecksum(image);
+    return image;
+}
+
+std::vector<Change> changes() {
+    const ft232r::Image factory = ft232r::makeImage(exampleFields());
+    auto wanted = [](const std::string& serial, std::array<std::uint8_t, 5> cbus) {
+        ft232r::Fields fields = exampleFields(serial);
+        fields.cbus = cbus;
+        return fields;
+    };
+    return {
+        {"serial, same length", factory, {"-s", "Z9Y8X7W6"}, wanted("Z9Y8X7W6", {3, 2, 0, 1, 5})},
+        {"serial, shorter", factory, {"-s", "Q1"}, wanted("Q1", {3, 2, 0, 1, 5})},
+        {"serial, longer",
+         factory,
+         {"-s", "LONGER-SERIAL15"},
+         wanted("LONGER-SERIAL15", {3, 2, 0, 1, 5})},
+        {"cbus", factory, {"-c", "a", "b", "c", "d", "9"}, wanted("A1B2C3D4", {10, 11, 12, 13, 9})},
+        {"serial and cbus",
+         factory,
+         {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
+         wanted("VN0042", {0, 0, 0, 0, 0})},
+        {"serial, same length, trailer",
+         withTrailer(),
+         {"-s", "Z9Y8X7W6"},
+         wanted("Z9Y8X7W6", {3, 2, 0, 1, 5})},
+    };
+}
+
+// For every point at which the cable can be pulled, the interrupted run
+// fails loudly and the same command run again gives the uninterrupted result
+// byte for byte.
+TEST_F(EndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
+    int runs = 0;
+    for (const Change& change : changes()) {
+        const ft232r::Image expected = ft232r::encode(change.original, change.wanted);
+        ASSERT_NE(expected, change.original) << change.name;
+        const auto words = ft232r::planWrites(change.original, expected).size();
+        for (std::size_t allowed = 0; allowed < words; ++allowed) {
+            SCOPED_TRACE(std::string(change.name) + ", writes=" + std::to_string(allowed));
+            devices_.clear();
+            const std::string device = addDevice(change.original);
+            const ProcessResult cut = run(change.args, "writes=" + std::to_string(allowed));
+            EXPECT_EQ(cut.status, 255);
+            EXPECT_EQ(cut.err, "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n");
+            EXPECT_EQ(cut.out.find("Done"), std::string::npos);
+
+            const ProcessResult again = run(change.args);
+            EXPECT_EQ(again.status, 0) << again.err;
+            EXPECT_EQ(imageOf(device), expected);
+            runs += 2;
+        }
+    }
+    RecordProperty("runs", runs);
+}
+
+// A signal that arrives while the EEPROM is written waits for the write, its
+// verification and the close; then the process ends as the signal asks.
+TEST_F(EndToEnd, InterruptSignalsWaitForTheWrite) {
+    for (const int signalToSend : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signalToSend);
+        devices_.clear();
+        std::remove(logPath_.c_str());
+        const ft232r::Image original = ft232r::makeImage(exampleFields());
+        const std::string device = addDevice(original);
+        ft232r::Fields wanted = exampleFields("SIGNALLED");
+        wanted.cbus = {1, 1, 1, 1, 1};
+        // Each word write takes 40 ms; the signal comes after the first few.
+        const ProcessResult result =
+            run({"-s", "SIGNALLED", "-c", "1", "1", "1", "1", "1"}, "slow=40", signalToSend, 150);
+        EXPECT_EQ(result.signal, signalToSend);
+        EXPECT_EQ(result.out, kBanner +
+                                  "Serial Number : A1B2C3D4 -> SIGNALLED\n"
+                                  "CBUS0-4       : 03, 02, 00, 01 05 -> 01, 01, 01, 01, 01\n"
+                                  "Done\n");
+        EXPECT_EQ(imageOf(device), ft232r::encode(original, wanted));
+        EXPECT_TRUE(ft232r::checksumOk(imageOf(device)));
+        EXPECT_EQ(calls(), kFullRun);
+    }
+}
+
+}  // namespace
