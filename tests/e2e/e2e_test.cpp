@@ -154,7 +154,8 @@ TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
     const ft232r::Image secondImage = ft232r::makeImage(exampleFields("SECOND"));
     std::copy(secondImage.begin(), secondImage.end(), second.begin());
     const std::string secondPath = addDevice(second);
-    for (const std::string faults : {"", "program", "writes=3", "clone"}) {
+    for (const std::string faults :
+         {"", "open", "read", "program", "close", "writes=3", "clone", "and-writes"}) {
         const ProcessResult result = run({"-s", "NEXT", "-c", "1", "1", "1", "1", "1"}, faults);
         EXPECT_EQ(bytesOf(secondPath), second) << faults;
     }

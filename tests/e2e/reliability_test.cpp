@@ -12,6 +12,8 @@ struct Change {
     ft232r::Image original;
     std::vector<std::string> args;
     ft232r::Fields wanted;
+    // Byte for byte; otherwise every field and the checksum (see below).
+    bool exact = true;
 };
 
 ft232r::Image withTrailer() {
@@ -47,18 +49,33 @@ std::vector<Change> changes() {
          withTrailer(),
          {"-s", "Z9Y8X7W6"},
          wanted("Z9Y8X7W6", {3, 2, 0, 1, 5})},
+        // A serial of another length moves the bytes that follow it, in
+        // place; a write cut in the middle of that move can lose them (they
+        // are not ours and nothing records where the move had got to).  The
+        // serial, the CBUS pins and every other field still come out right.
+        {"serial, shorter, trailer",
+         withTrailer(),
+         {"-s", "Q1"},
+         wanted("Q1", {3, 2, 0, 1, 5}),
+         false},
+        {"serial, longer, trailer",
+         withTrailer(),
+         {"-s", "LONGER-SERIAL"},
+         wanted("LONGER-SERIAL", {3, 2, 0, 1, 5}),
+         false},
     };
 }
 
 // For every point at which the cable can be pulled, the interrupted run
 // fails loudly and the same command run again gives the uninterrupted result
-// byte for byte.
+// byte for byte (see the trailer cases above for the one exception).
 TEST_F(EndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
     int runs = 0;
     for (const Change& change : changes()) {
         const ft232r::Image expected = ft232r::encode(change.original, change.wanted);
         ASSERT_NE(expected, change.original) << change.name;
         const auto words = ft232r::planWrites(change.original, expected).size();
+        RecordProperty(change.name, static_cast<int>(words));
         for (std::size_t allowed = 0; allowed < words; ++allowed) {
             SCOPED_TRACE(std::string(change.name) + ", writes=" + std::to_string(allowed));
             devices_.clear();
@@ -70,7 +87,19 @@ TEST_F(EndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
 
             const ProcessResult again = run(change.args);
             EXPECT_EQ(again.status, 0) << again.err;
-            EXPECT_EQ(imageOf(device), expected);
+            if (change.exact) {
+                EXPECT_EQ(imageOf(device), expected);
+            } else {
+                ft232r::Fields decoded;
+                EXPECT_EQ(ft232r::decode(imageOf(device), decoded), ft232r::DecodeResult::Ok);
+                EXPECT_EQ(decoded.serial, change.wanted.serial);
+                EXPECT_EQ(decoded.cbus, change.wanted.cbus);
+                EXPECT_EQ(decoded.description, change.wanted.description);
+                EXPECT_EQ(decoded.manufacturer, change.wanted.manufacturer);
+                // Everything before the strings is as the uninterrupted run left it.
+                EXPECT_TRUE(
+                    std::equal(expected.begin(), expected.begin() + 0x42, imageOf(device).begin()));
+            }
             runs += 2;
         }
     }
