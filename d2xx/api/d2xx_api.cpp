@@ -30,6 +30,17 @@ constexpr std::size_t kSerialNumberBytes = 16;
 
 struct Device {
     std::unique_ptr<WordTransport> transport;
+    // The user area as the last successful FT_EE_Read on this handle read
+    // it, so that FT_EE_Program can plan its writes without reading all 64
+    // words a second time (64 USB control transfers, about 64 ms on a
+    // full-speed bus).  Safe because the handle owns the device while it
+    // is open (D2XX opens a device for one handle at a time), so nothing
+    // else writes it between the read and the program, and because every
+    // word programming writes is read back and compared.  Dropped after
+    // every programming attempt: the device then holds what was written,
+    // or after a failure, something unknown.
+    ft232r::Image image{};
+    bool imageValid = false;
 };
 
 // Handles this library gave out and has not yet closed; a handle is checked
@@ -159,14 +170,10 @@ bool takeRecord(const FT_PROGRAM_DATA& data, ft232r::Fields& fields) {
     return true;
 }
 
-// Reads and decodes the user area.  A stale checksum with a sound structure
-// reads normally, so that running the same change again can finish an
+// Decodes the user area.  A stale checksum with a sound structure reads
+// normally, so that running the same change again can finish an
 // interrupted write; a blank or broken image is an error.
-FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
-    const FT_STATUS status = d2xx::readImage(transport, image);
-    if (status != FT_OK) {
-        return status;
-    }
+FT_STATUS decodeFields(const ft232r::Image& image, ft232r::Fields& fields) {
     switch (ft232r::decode(image, fields)) {
         case ft232r::DecodeResult::Ok:
         case ft232r::DecodeResult::StaleChecksum:
@@ -177,6 +184,12 @@ FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fie
             break;
     }
     return FT_EEPROM_READ_FAILED;
+}
+
+// Reads and decodes the user area.
+FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
+    const FT_STATUS status = d2xx::readImage(transport, image);
+    return status != FT_OK ? status : decodeFields(image, fields);
 }
 
 }  // namespace
@@ -296,9 +309,9 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     if (status != FT_OK) {
         return traced(bus, call, status);
     }
-    ft232r::Image image{};
     ft232r::Fields fields;
-    status = readFields(*device->transport, image, fields);
+    status = readFields(*device->transport, device->image, fields);
+    device->imageValid = status == FT_OK;
     if (status == FT_OK) {
         fillRecord(fields, *data);
     }
@@ -320,10 +333,16 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, status);
     }
     // Start from what the device holds: the image is never built from
-    // scratch, and bytes the record does not cover stay as they are.
+    // scratch, and bytes the record does not cover stay as they are.  The
+    // image FT_EE_Read just read on this handle is what it holds.
     ft232r::Image current{};
     ft232r::Fields fields;
-    status = readFields(*device->transport, current, fields);
+    if (device->imageValid) {
+        current = device->image;
+        status = decodeFields(current, fields);
+    } else {
+        status = readFields(*device->transport, current, fields);
+    }
     if (status != FT_OK) {
         return traced(bus, call, status);
     }
@@ -332,6 +351,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     const ft232r::Image target = ft232r::encode(current, fields);
+    device->imageValid = false;
     status = d2xx::programImage(*device->transport, current, target, bus.wholeImageWrites());
     if (status == FT_OK) {
         device->transport->programmed();

@@ -242,6 +242,43 @@ TEST_F(EndToEnd, BlankOrBrokenImagesAreReadErrors) {
     EXPECT_EQ(imageOf(path), broken);
 }
 
+// Word transfers per run: the image is read once, only changed pairs are
+// written, and only they are read back; the whole-image baseline writes and
+// reads back all 64 words.  (scripts/bench.sh turns these into bus time.)
+TEST_F(EndToEnd, TransfersPerChangeAgainstTheWholeImageBaseline) {
+    const struct {
+        std::vector<std::string> args;
+        int writes;  // and as many verify reads
+    } cases[] = {
+        {{"-r"}, 0},
+        {{"-s", "VN000042"}, 10},              // serial text 0x22..0x29, checksum pair
+        {{"-s", "VN00000042"}, 16},            // also length 0x08/0x09, descriptor 0x20/0x21
+        {{"-c", "a", "a", "3", "2", "1"}, 4},  // CBUS pair 0x0A/0x0B, checksum pair
+        {{"-s", "VN000042", "-c", "a", "a", "3", "2", "1"}, 12},
+    };
+    for (const std::string faults : {"", "whole-image"}) {
+        for (const auto& c : cases) {
+            devices_.clear();
+            std::remove(logPath_.c_str());
+            addDevice(ft232r::makeImage(exampleFields()));
+            SCOPED_TRACE(faults + " " + c.args[0] + " " + c.args[1 % c.args.size()]);
+            ASSERT_EQ(run(c.args, faults).status, 0);
+            int reads = 0, writes = 0, verifies = 0;
+            for (const auto& line : logLines()) {
+                if (line.rfind("write 0x", 0) == 0) {
+                    ++writes;
+                } else if (line.rfind("read 0x", 0) == 0) {
+                    ++(writes == 0 ? reads : verifies);
+                }
+            }
+            const int expected = faults.empty() || c.writes == 0 ? c.writes : 64;
+            EXPECT_EQ(reads, 64);
+            EXPECT_EQ(writes, expected);
+            EXPECT_EQ(verifies, expected);
+        }
+    }
+}
+
 TEST_F(EndToEnd, ImageToolMakesAndShowsImages) {
     const std::string path = dir_ + "/made.bin";
     ProcessResult made = runProcess({IMAGE_TOOL, "new", path, "--serial", "A1B2C3D4"}, {});

@@ -1,0 +1,317 @@
+#!/usr/bin/env python3
+"""The cost of configuring one FT232R with varnolt, against the emulator.
+
+Two measurements, both in one run:
+
+- Word transfers per operation, counted from the emulator's log, next to a
+  baseline that makes the same change by writing all 64 words and reading
+  them all back (FT232R_EMULATOR_FAULT=whole-image), as many tools of the
+  field do.  Each transfer is one USB control transfer, roughly a
+  millisecond on a full-speed bus: the modelled bus time is 1 ms per
+  transfer.
+- The process cost of `varnolt -r` (median wall time and peak resident
+  memory of many runs) next to `true`, measured the same way, as the floor.
+
+Writes a Markdown report and a bar chart; prints the report and exits 1
+when a target is missed.  Run through scripts/bench.sh.
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+# Modelled cost of one word transfer: a vendor control transfer on a
+# full-speed bus takes about one millisecond.
+MS_PER_TRANSFER = 1.0
+
+# The user area of the FT232R EEPROM: 64 words.
+IMAGE_WORDS = 64
+
+# The device every operation starts from.
+START_SERIAL = "A1B2C3D4"
+START_CBUS = ["3", "2", "0", "1", "5"]
+NEW_CBUS = ["0a", "0a", "03", "02", "01"]
+
+OPERATIONS = [
+    ("read (`-r`)", ["-r"]),
+    ("serial, same length", ["-s", "VN000042"]),
+    ("serial, longer", ["-s", "VN00000042"]),
+    ("CBUS (`-c`)", ["-c"] + NEW_CBUS),
+    ("serial and CBUS", ["-s", "VN000042", "-c"] + NEW_CBUS),
+]
+
+# Transfer targets: (operation label, reads, writes, verify reads) at most.
+TRANSFER_TARGETS = [
+    ("serial, same length", 64, 12, 12),
+    ("CBUS (`-c`)", 64, 4, 4),
+]
+WALL_TARGET_MS = 5.0  # above the `true` floor
+RSS_TARGET_KIB = 4 * 1024
+
+
+def count_transfers(log_path):
+    """Reads before the first write, writes, and reads after the first
+    write (verify reads), from the emulator's log."""
+    reads = writes = verifies = 0
+    if os.path.exists(log_path):
+        with open(log_path) as log:
+            for line in log:
+                if line.startswith("write 0x"):
+                    writes += 1
+                elif line.startswith("read 0x"):
+                    if writes == 0:
+                        reads += 1
+                    else:
+                        verifies += 1
+    return reads, writes, verifies
+
+
+def run_operation(args, op_args, work, base_image, whole_image):
+    """Runs varnolt once on a fresh copy of the start image."""
+    device = os.path.join(work, "device.bin")
+    log = os.path.join(work, "calls.log")
+    shutil.copyfile(base_image, device)
+    if os.path.exists(log):
+        os.remove(log)
+    env = dict(os.environ)
+    env.update({
+        "LD_LIBRARY_PATH": args.emulator_dir,
+        "FT232R_EMULATOR_DEVICES": device,
+        "FT232R_EMULATOR_LOG": log,
+        "FT232R_EMULATOR_FAULT": "whole-image" if whole_image else "",
+    })
+    result = subprocess.run([args.varnolt] + op_args, env=env, capture_output=True, text=True)
+    with open(device, "rb") as stored:
+        return result, count_transfers(log), stored.read()
+
+
+def measure_transfers(args, work, base_image):
+    rows = []
+    for label, op_args in OPERATIONS:
+        measured = {}
+        images = {}
+        for mode, whole in (("ours", False), ("baseline", True)):
+            result, counts, image = run_operation(args, op_args, work, base_image, whole)
+            if result.returncode != 0:
+                sys.exit("bench: varnolt %s (%s) failed with status %d: %s" %
+                         (" ".join(op_args), mode, result.returncode, result.stderr.strip()))
+            measured[mode] = counts
+            images[mode] = image
+        # Both ways must leave the same bytes: the baseline makes the same change.
+        if images["ours"] != images["baseline"]:
+            sys.exit("bench: %s left different images with and without whole-image" % label)
+        rows.append((label, op_args, measured["ours"], measured["baseline"]))
+    return rows
+
+
+def measure_process(args, work, base_image):
+    env = dict(os.environ)
+    env.update({"LD_LIBRARY_PATH": args.emulator_dir, "FT232R_EMULATOR_DEVICES": base_image})
+    for name in ("FT232R_EMULATOR_LOG", "FT232R_EMULATOR_FAULT"):
+        env.pop(name, None)
+    true = shutil.which("true") or "/bin/true"
+    commands = [[true], [args.varnolt, "-r"]]
+    argv = [args.runcost, str(args.rounds)]
+    for index, command in enumerate(commands):
+        argv += (["---"] if index else []) + command
+    output = subprocess.run(argv, env=env, capture_output=True, text=True, check=True).stdout
+    runs = [[] for _ in commands]
+    for line in output.splitlines():
+        index, wall_ns, rss_kib, status = (int(field) for field in line.split())
+        if status != 0:
+            sys.exit("bench: %s exited with status %d" % (" ".join(commands[index]), status))
+        runs[index].append((wall_ns / 1e6, rss_kib))
+    summary = []
+    for command, samples in zip(commands, runs):
+        walls = sorted(sample[0] for sample in samples)
+        rss = [sample[1] for sample in samples]
+        summary.append({
+            "command": "`%s`" % " ".join(["true"] if command == [true] else ["varnolt", "-r"]),
+            "runs": len(samples),
+            "median_ms": statistics.median(walls),
+            "p10_ms": walls[len(walls) // 10],
+            "p90_ms": walls[(len(walls) * 9) // 10],
+            "rss_kib": statistics.median(rss),
+            "rss_max_kib": max(rss),
+        })
+    return summary
+
+
+def total(counts):
+    return sum(counts)
+
+
+def fmt_counts(counts):
+    return "%d + %d + %d" % counts
+
+
+def verdict(ok):
+    return "PASS" if ok else "FAIL"
+
+
+def machine_description():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return "%s, %d cores, Linux %s, load average %.2f at the start" % (
+        cpu, os.cpu_count() or 0, platform.release(), load)
+
+
+def report(args, rows, process, machine):
+    lines = []
+    add = lines.append
+    add("# Benchmark: cost per device")
+    add("")
+    add("Generated by `scripts/bench.sh` against the emulated FT232R "
+        "(`build/emulator/libftd2xx.so`); do not edit by hand.")
+    add("The device starts as serial `%s`, CBUS %s. The baseline makes the same change by "
+        "writing all %d words of the user area and reading them all back "
+        "(`FT232R_EMULATOR_FAULT=whole-image`), as many tools of the field do; both runs must "
+        "leave the same bytes." % (START_SERIAL, " ".join(START_CBUS), IMAGE_WORDS))
+    add("")
+    add("## Word transfers per operation")
+    add("")
+    add("Reads before the first write + writes + reads after the first write (verification), "
+        "counted from the emulator's log. Bus time is modelled at %g ms per transfer (one USB "
+        "control transfer on a full-speed bus)." % MS_PER_TRANSFER)
+    add("")
+    add("| operation | command | ours: read + write + verify | ours: bus time "
+        "| baseline: read + write + verify | baseline: bus time | transfers ours/baseline "
+        "| words written ours/baseline |")
+    add("|---|---|---|---:|---|---:|---:|---:|")
+    for label, op_args, ours, base in rows:
+        written = "%.2f" % (ours[1] / base[1]) if base[1] else "-"
+        add("| %s | `varnolt %s` | %s | %g ms | %s | %g ms | %.2f | %s |" % (
+            label, " ".join(op_args), fmt_counts(ours), total(ours) * MS_PER_TRANSFER,
+            fmt_counts(base), total(base) * MS_PER_TRANSFER, total(ours) / total(base), written))
+    add("")
+    add("![Word transfers per operation, ours against the whole-image baseline](benchmark.png)")
+    add("")
+    add("## Process cost of `varnolt -r`")
+    add("")
+    add("%d runs of each, alternating, after one warm-up run; each started by fork/exec from a "
+        "small C harness (`bench/runcost.c`) with its output on /dev/null. Peak resident memory "
+        "is `ru_maxrss` from `wait4`. `true` is the floor: starting any process costs that "
+        "much. Build type: %s." % (args.rounds, args.build_type or "default"))
+    add("")
+    add("| command | median wall time | 10th-90th percentile | median peak RSS | max peak RSS |")
+    add("|---|---:|---:|---:|---:|")
+    for entry in process:
+        add("| %s | %.2f ms | %.2f-%.2f ms | %d KiB | %d KiB |" % (
+            entry["command"], entry["median_ms"], entry["p10_ms"], entry["p90_ms"],
+            entry["rss_kib"], entry["rss_max_kib"]))
+    add("")
+    add("Machine: %s." % machine)
+    add("")
+    add("## Targets")
+    add("")
+    results = []
+    by_label = {row[0]: row for row in rows}
+    for label, reads, writes, verifies in TRANSFER_TARGETS:
+        ours = by_label[label][2]
+        ok = ours[0] <= reads and ours[1] <= writes and ours[2] <= verifies
+        results.append(ok)
+        base = by_label[label][3]
+        add("- %s: at most %d + %d + %d transfers; measured %s, %.2f of the baseline's %s: "
+            "**%s**" % (label, reads, writes, verifies, fmt_counts(ours),
+                        total(ours) / total(base), fmt_counts(base), verdict(ok)))
+    floor, tool = process[0], process[1]
+    extra = tool["median_ms"] - floor["median_ms"]
+    ok = extra <= WALL_TARGET_MS
+    results.append(ok)
+    add("- `varnolt -r` median wall time within %g ms of `true`: %.2f ms against %.2f ms, "
+        "%+.2f ms: **%s**" % (WALL_TARGET_MS, tool["median_ms"], floor["median_ms"], extra,
+                              verdict(ok)))
+    ok = tool["rss_max_kib"] < RSS_TARGET_KIB
+    results.append(ok)
+    add("- `varnolt -r` peak resident memory under %d KiB: median %d KiB, max %d KiB (`true`: "
+        "%d KiB): **%s**" % (RSS_TARGET_KIB, tool["rss_kib"], tool["rss_max_kib"],
+                              floor["rss_kib"], verdict(ok)))
+    add("")
+    return "\n".join(lines), all(results)
+
+
+def chart(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
+
+    labels = [row[0].replace("`", "") for row in rows]
+    width = 0.38
+    figure, axes = plt.subplots(figsize=(10, 4.8), dpi=100)
+    parts = [("image read", "#4c72b0"), ("write", "#dd8452"), ("verify read", "#55a868")]
+    for offset, column, hatch in ((-width / 2, 2, ""), (width / 2, 3, "//")):
+        bottoms = [0] * len(rows)
+        for part, (_, colour) in enumerate(parts):
+            heights = [row[column][part] for row in rows]
+            positions = [index + offset for index in range(len(rows))]
+            axes.bar(positions, heights, width, bottom=bottoms, color=colour, hatch=hatch,
+                     edgecolor="white", linewidth=0.5)
+            bottoms = [b + h for b, h in zip(bottoms, heights)]
+        for index, height in enumerate(bottoms):
+            axes.text(index + offset, height + 2, "%d" % height, ha="center", fontsize=8)
+    axes.set_xticks(range(len(rows)))
+    axes.set_xticklabels(labels, fontsize=9)
+    axes.set_ylabel("word transfers (= ms of bus time at 1 ms each)")
+    axes.set_title("FT232R EEPROM word transfers per operation", fontsize=11)
+    axes.set_ylim(0, 3 * IMAGE_WORDS * 1.1)
+    handles = [Patch(facecolor=colour, label=name) for name, colour in parts]
+    handles += [Patch(facecolor="white", edgecolor="black", label="varnolt"),
+                Patch(facecolor="white", edgecolor="black", hatch="//",
+                      label="whole-image rewrite")]
+    axes.legend(handles=handles, fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0),
+                frameon=False)
+    axes.spines["top"].set_visible(False)
+    axes.spines["right"].set_visible(False)
+    figure.tight_layout()
+    # No software version in the file: reruns that measure the same counts
+    # give the same bytes.
+    figure.savefig(path, metadata={"Software": None})
+    plt.close(figure)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--varnolt", required=True)
+    parser.add_argument("--emulator-dir", required=True)
+    parser.add_argument("--image-tool", required=True)
+    parser.add_argument("--runcost", required=True)
+    parser.add_argument("--out", required=True, help="folder for benchmark.md and benchmark.png")
+    parser.add_argument("--rounds", type=int, default=200)
+    parser.add_argument("--build-type", default="")
+    args = parser.parse_args()
+
+    machine = machine_description()
+    with tempfile.TemporaryDirectory(prefix="varnolt-bench-") as work:
+        base_image = os.path.join(work, "start.bin")
+        subprocess.run([args.image_tool, "new", base_image, "--serial", START_SERIAL, "--cbus"] +
+                       START_CBUS, check=True, stdout=subprocess.DEVNULL)
+        rows = measure_transfers(args, work, base_image)
+        process = measure_process(args, work, base_image)
+
+    text, passed = report(args, rows, process, machine)
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "benchmark.md"), "w") as out:
+        out.write(text)
+    chart(rows, os.path.join(args.out, "benchmark.png"))
+    print(text)
+    print("Written: %s, %s" % (os.path.join(args.out, "benchmark.md"),
+                               os.path.join(args.out, "benchmark.png")))
+    return 0 if passed else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

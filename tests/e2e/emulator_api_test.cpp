@@ -1,0 +1,241 @@
+// The D2XX calls of the emulated FT232R made directly, in orders varnolt
+// itself never uses: FT_EE_Program plans its writes against the image that
+// FT_EE_Read read on the same handle, and against a fresh read otherwise.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "d2xx.h"
+#include "ft232r_eeprom.hpp"
+
+namespace {
+
+// One emulated device for the whole process: the emulator reads its
+// variables once, at its first call.  Each test rewrites the image file.
+class EmulatorEnvironment : public testing::Environment {
+  public:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnolt-api-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        device = dir + "/device.bin";
+        log = dir + "/calls.log";
+        setenv("FT232R_EMULATOR_DEVICES", device.c_str(), 1);
+        setenv("FT232R_EMULATOR_LOG", log.c_str(), 1);
+        unsetenv("FT232R_EMULATOR_FAULT");
+        module = dlopen(EMULATOR_DIR "/libftd2xx.so", RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(module, nullptr) << dlerror();
+        listDevices = reinterpret_cast<FT_ListDevices_fn>(dlsym(module, "FT_ListDevices"));
+        createFile = reinterpret_cast<FT_W32_CreateFile_fn>(dlsym(module, "FT_W32_CreateFile"));
+        eeRead = reinterpret_cast<FT_EE_Read_fn>(dlsym(module, "FT_EE_Read"));
+        eeProgram = reinterpret_cast<FT_EE_Program_fn>(dlsym(module, "FT_EE_Program"));
+        closeHandle = reinterpret_cast<FT_W32_CloseHandle_fn>(dlsym(module, "FT_W32_CloseHandle"));
+        ASSERT_TRUE(listDevices && createFile && eeRead && eeProgram && closeHandle);
+    }
+    void TearDown() override {
+        if (module != nullptr) dlclose(module);
+        std::remove(device.c_str());
+        std::remove(log.c_str());
+        std::remove(dir.c_str());
+    }
+
+    std::string dir, device, log;
+    void* module = nullptr;
+    FT_ListDevices_fn listDevices = nullptr;
+    FT_W32_CreateFile_fn createFile = nullptr;
+    FT_EE_Read_fn eeRead = nullptr;
+    FT_EE_Program_fn eeProgram = nullptr;
+    FT_W32_CloseHandle_fn closeHandle = nullptr;
+};
+
+EmulatorEnvironment* const emulator =
+    static_cast<EmulatorEnvironment*>(testing::AddGlobalTestEnvironment(new EmulatorEnvironment));
+
+// A record with its own string buffers, as varnolt lays it out.
+struct Record {
+    Record() {
+        data.Signature2 = 0xFFFFFFFF;
+        data.Version = 2;
+        data.Manufacturer = manufacturer;
+        data.ManufacturerId = manufacturerId;
+        data.Description = description;
+        data.SerialNumber = serial;
+    }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+
+    FT_PROGRAM_DATA data{};
+    char manufacturer[32] = {};
+    char manufacturerId[16] = {};
+    char description[64] = {};
+    char serial[16] = {};
+};
+
+class EmulatorApi : public testing::Test {
+  protected:
+    void SetUp() override {
+        original_ = ft232r::makeImage(fields("A1B2C3D4"));
+        write(original_);
+        std::remove(emulator->log.c_str());
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) emulator->closeHandle(handle_);
+    }
+
+    static ft232r::Fields fields(const std::string& serial) {
+        ft232r::Fields fields;
+        fields.serial = serial;
+        return fields;
+    }
+    static void write(const ft232r::Image& image) {
+        std::ofstream(emulator->device, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+    }
+    static ft232r::Image stored() {
+        std::ifstream in(emulator->device, std::ios::binary);
+        const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
+                                      std::istreambuf_iterator<char>()};
+        ft232r::Image image{};
+        EXPECT_EQ(bytes.size(), image.size());
+        std::memcpy(image.data(), bytes.data(), std::min(bytes.size(), image.size()));
+        return image;
+    }
+    FT_HANDLE open() {
+        char name[64] = {};
+        EXPECT_EQ(emulator->listDevices(nullptr, name, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION),
+                  FT_OK);
+        handle_ = emulator->createFile(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FT_OPEN_BY_DESCRIPTION, nullptr);
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+        return handle_;
+    }
+    void close() {
+        EXPECT_NE(emulator->closeHandle(handle_), 0);
+        handle_ = nullptr;
+    }
+    // Word transfers logged since the last call: reads before the first
+    // write, writes, and reads after the first write.
+    struct Transfers {
+        int reads = 0, writes = 0, verifies = 0;
+    };
+    static Transfers transfers() {
+        Transfers counted;
+        std::ifstream in(emulator->log);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("write 0x", 0) == 0) {
+                ++counted.writes;
+            } else if (line.rfind("read 0x", 0) == 0) {
+                ++(counted.writes == 0 ? counted.reads : counted.verifies);
+            }
+        }
+        std::remove(emulator->log.c_str());
+        return counted;
+    }
+
+    ft232r::Image original_{};
+    FT_HANDLE handle_ = nullptr;
+};
+
+TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
+    Record record;
+    const FT_HANDLE handle = open();
+    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
+    EXPECT_EQ(transfers().reads, 64);
+    std::strcpy(record.serial, "VN000042");
+    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    const Transfers program = transfers();
+    EXPECT_EQ(program.reads, 0);
+    EXPECT_EQ(program.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
+    EXPECT_EQ(program.verifies, 10);
+    EXPECT_EQ(stored(), ft232r::encode(original_, fields("VN000042")));
+}
+
+// A handle that has not read the device plans against what the device
+// holds, not against a record that may be older.
+TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
+    Record record;
+    open();
+    ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
+    close();
+    // Changed behind the record's back: the CBUS bytes now differ.
+    ft232r::Fields changed = fields("A1B2C3D4");
+    changed.cbus = {0xA, 0xA, 0xA, 0xA, 0x9};
+    write(ft232r::makeImage(changed));
+    transfers();
+
+    std::strcpy(record.serial, "VN000042");
+    ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
+    const Transfers program = transfers();
+    EXPECT_EQ(program.reads, 64);
+    // The record's CBUS values (the factory ones) go back on the device.
+    EXPECT_EQ(stored(), ft232r::encode(original_, fields("VN000042")));
+}
+
+// After a programming the device holds what was written: a second
+// programming on the same handle plans against that, not the first read.
+TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
+    Record record;
+    const FT_HANDLE handle = open();
+    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
+    record.data.Cbus0 = 0x0A;
+    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    transfers();
+    // Back to the values first read: against a stale copy of the first
+    // read there would be nothing to write.
+    record.data.Cbus0 = 0x03;
+    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    const Transfers second = transfers();
+    EXPECT_EQ(second.reads, 64);
+    EXPECT_EQ(second.writes, 4);  // CBUS pair 0x0A/0x0B, checksum pair
+    EXPECT_EQ(stored(), original_);
+}
+
+// A refused record writes nothing and leaves the handle's read usable.
+TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
+    Record record;
+    const FT_HANDLE handle = open();
+    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
+    record.data.Cbus4 = 0x0A;  // CBUS4 accepts only 0x00..0x09
+    EXPECT_EQ(emulator->eeProgram(handle, &record.data), FT_INVALID_PARAMETER);
+    record.data.Cbus4 = 0x09;
+    transfers();
+    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    const Transfers program = transfers();
+    EXPECT_EQ(program.reads, 0);
+    EXPECT_EQ(program.writes, 4);
+    ft232r::Fields expected = fields("A1B2C3D4");
+    expected.cbus[4] = 0x09;
+    EXPECT_EQ(stored(), ft232r::encode(original_, expected));
+}
+
+// A failed read leaves nothing to plan against: programming reads again
+// and refuses the blank device the same way.
+TEST_F(EmulatorApi, FailedReadIsNotKept) {
+    Record record;
+    open();
+    ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
+    close();
+    ft232r::Image blank;
+    blank.fill(0xFF);
+    write(blank);
+    const FT_HANDLE handle = open();
+    EXPECT_EQ(emulator->eeRead(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
+    transfers();
+    EXPECT_EQ(emulator->eeProgram(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
+    const Transfers program = transfers();
+    EXPECT_EQ(program.reads, 64);
+    EXPECT_EQ(program.writes, 0);
+    EXPECT_EQ(stored(), blank);
+}
+
+}  // namespace
