@@ -9,3 +9,8 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+# The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each libFuzzer target for about a minute.
+scripts/sanitize.sh
+scripts/fuzz.sh

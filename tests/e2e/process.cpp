@@ -1,5 +1,6 @@
 #include "process.hpp"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,29 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer print
+// when a sanitized child (VARNOLT_SANITIZE) finds a fault.
+constexpr const char* kSanitizerMarkers[] = {
+    "ERROR: AddressSanitizer",
+    "ERROR: LeakSanitizer",
+    "runtime error:",
+    "SUMMARY: AddressSanitizer",
+    "SUMMARY: UndefinedBehaviorSanitizer",
+};
+
+bool hasSanitizerReport(const std::string& err) {
+    for (const char* marker : kSanitizerMarkers) {
+        if (err.find(marker) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment, int signalToSend,
@@ -81,6 +105,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
         result.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
+    }
+    // A sanitizer finding fails the test that ran the child, whatever that
+    // test goes on to check.
+    if (hasSanitizerReport(result.err)) {
+        ADD_FAILURE() << argv[0] << " reported a fault:\n" << result.err;
     }
     return result;
 }

@@ -1,5 +1,6 @@
 // Runs a program with extra environment variables and collects its
-// standard output, standard error and exit status.
+// standard output, standard error and exit status.  A sanitizer report on
+// the program's standard error fails the running test.
 #pragma once
 
 #include <map>

@@ -1,0 +1,221 @@
+// libFuzzer target: the FT232R EEPROM codec over arbitrary images.
+// An input of 128 bytes is the user area; one of 256 bytes is the user area
+// and the factory area after it, as a whole-chip read gives (the codec only
+// ever sees the first 128).  Other sizes are not images and are rejected.
+//
+// Checked for every image (ASan catches any read outside it):
+//   - decode classifies it, and fills the fields only for Ok / StaleChecksum;
+//   - an image that does not decode is never encoded over;
+//   - decode then encode is the identity, except that a stale checksum is
+//     recomputed; for an Ok image not one byte changes;
+//   - for a table of field changes over the decoded fields: validate and
+//     encode agree, an accepted change decodes back to exactly the requested
+//     fields and leaves every bit outside the model alone, and the planned
+//     word writes turn the image into the encoded one.
+// Any violation aborts, which libFuzzer reports as a finding.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+
+namespace {
+
+using ft232r::DecodeResult;
+using ft232r::Fields;
+using ft232r::Image;
+using ft232r::Invalid;
+
+auto asTuple(const Fields& f) {
+    return std::tie(f.vendorId, f.productId, f.maxPower, f.selfPowered, f.remoteWakeup, f.isoIn,
+                    f.isoOut, f.pullDownEnable, f.serNumEnable, f.usbVersionEnable, f.usbVersion,
+                    f.useExtOsc, f.highDriveIOs, f.endpointSize, f.invert, f.cbus, f.riIsD2xx,
+                    f.manufacturer, f.description, f.serial);
+}
+
+bool sameFields(const Fields& a, const Fields& b) { return asTuple(a) == asTuple(b); }
+
+[[noreturn]] void violation(const char* what, const Image& image) {
+    std::fprintf(stderr, "codec violation: %s\nimage:", what);
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        std::fprintf(stderr, "%s%02X", i % 16 == 0 ? "\n  " : " ", image[i]);
+    }
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+void check(bool ok, const char* what, const Image& image) {
+    if (!ok) violation(what, image);
+}
+
+// Bits of the user area that no field covers; encode must carry them
+// through.  Byte: mask of the bits the model does not own.
+constexpr std::array<std::pair<std::size_t, std::uint8_t>, 7> kForeignBits = {{
+    {0x00, 0xF1},  // byte 0x00: FT245R FIFO bit and bits 4-7
+    {0x06, 0xFF},  // bytes 0x06..0x07: release number (0x0600 marks an FT232R)
+    {0x07, 0xFF},
+    {0x08, 0x9F},  // byte 0x08: bit 7 (always 1) and bits 0-4
+    {0x0A, 0xE0},  // byte 0x0A: bits 5-7
+    {0x16, 0xF0},  // byte 0x16 high nibble: no pin
+    {0x17, 0xFF},  // byte 0x17: zero on every part, before the string area
+}};
+
+// Changes that a command line or a D2XX record can ask for, applied over the
+// decoded fields.  Texts are derived from the old ones so that lengths and
+// contents vary with the image.
+using Change = std::function<void(Fields&)>;
+
+const std::vector<Change>& changes() {
+    static const std::vector<Change> table = {
+        // Serial: same length other text, shrink, grow, empty, longest,
+        // too long, and an 8-bit character (stored as one UTF-16 unit).
+        [](Fields& f) {
+            for (char& c : f.serial) c = c == 'Z' ? 'Y' : 'Z';
+        },
+        [](Fields& f) {
+            if (!f.serial.empty()) f.serial.pop_back();
+        },
+        [](Fields& f) { f.serial += "7"; },
+        [](Fields& f) { f.serial.clear(); },
+        [](Fields& f) { f.serial = "VN0000000000042"; },
+        [](Fields& f) { f.serial = "0123456789ABCDEF"; },
+        [](Fields& f) { f.serial = "\xE9t\xE9"; },
+        // CBUS: the highest codes, one step on each pin, a code beyond CBUS4's range.
+        [](Fields& f) { f.cbus = ft232r::kCbusMax; },
+        [](Fields& f) {
+            for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) {
+                f.cbus[pin] =
+                    static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
+            }
+        },
+        [](Fields& f) { f.cbus[4] = 0x0A; },
+        // Serial and CBUS together, as `-s QQ -c 1 2 3 4 5`.
+        [](Fields& f) {
+            f.serial = "QQ";
+            f.cbus = {1, 2, 3, 4, 5};
+        },
+        // The other strings: gone, longer, at and over their limits.
+        [](Fields& f) { f.manufacturer.clear(); },
+        [](Fields& f) { f.manufacturer += "Acme"; },
+        [](Fields& f) {
+            f.description = std::string(40 - std::min<std::size_t>(f.manufacturer.size(), 40), 'D');
+        },
+        [](Fields& f) { f.description = std::string(41, 'D'); },
+        // Every scalar at once.
+        [](Fields& f) {
+            f.vendorId = static_cast<std::uint16_t>(~f.vendorId);
+            f.productId = static_cast<std::uint16_t>(f.productId + 1);
+            f.maxPower = static_cast<std::uint16_t>(510 - f.maxPower);
+            f.usbVersion = static_cast<std::uint16_t>(f.usbVersion ^ 0x0110);
+            f.endpointSize = static_cast<std::uint8_t>(~f.endpointSize);
+            for (bool* flag : {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut,
+                               &f.pullDownEnable, &f.serNumEnable, &f.usbVersionEnable,
+                               &f.useExtOsc, &f.highDriveIOs, &f.riIsD2xx}) {
+                *flag = !*flag;
+            }
+            for (auto&& bit : f.invert) bit = !bit;
+        },
+        // Out of a byte's range.
+        [](Fields& f) { f.maxPower = 512; },
+    };
+    return table;
+}
+
+// The planned writes: whole even/odd pairs inside the user area, each word
+// once, the checksum pair last, and together they reach the target.
+void checkPlan(const Image& current, const Image& target) {
+    const std::vector<unsigned> plan = ft232r::planWrites(current, target);
+    check(plan.size() % 2 == 0, "plan is not whole pairs", current);
+    std::set<unsigned> seen;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        check(plan[i] < ft232r::kImageWords, "plan writes outside the user area", current);
+        check(seen.insert(plan[i]).second, "plan writes a word twice", current);
+        check(i % 2 == 1 ? plan[i] == plan[i - 1] + 1 : plan[i] % 2 == 0, "plan splits a word pair",
+              current);
+        if (plan[i] == ft232r::kChecksumWord) {
+            check(i + 1 == plan.size(), "checksum word is not written last", current);
+        }
+    }
+    Image applied = current;
+    for (const unsigned word : plan) {
+        ft232r::setWord(applied, word, ft232r::wordAt(target, word));
+    }
+    check(applied == target, "planned writes do not reach the target", current);
+    check(ft232r::planWrites(target, target).empty(), "equal images need writes", current);
+}
+
+void checkChange(const Image& image, const Fields& requested) {
+    const Invalid plain = ft232r::validateFields(requested);
+    const Invalid why = ft232r::validate(image, requested);
+    check(plain == Invalid::Ok || why == plain, "validate disagrees with validateFields", image);
+    const Image encoded = ft232r::encode(image, requested);
+    if (why != Invalid::Ok) {
+        check(encoded == image, "a refused change altered the image", image);
+        return;
+    }
+    Fields back;
+    check(ft232r::decode(encoded, back) == DecodeResult::Ok, "encoded image does not decode Ok",
+          image);
+    Fields expected = requested;
+    expected.maxPower = static_cast<std::uint16_t>(expected.maxPower / 2 * 2);  // 2 mA units
+    check(sameFields(back, expected), "encoded image decodes to other fields", image);
+    for (const auto& [byte, mask] : kForeignBits) {
+        check((encoded[byte] & mask) == (image[byte] & mask), "a bit outside the model changed",
+              image);
+    }
+    checkPlan(image, encoded);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size != ft232r::kImageBytes && size != 2 * ft232r::kImageBytes) {
+        return -1;  // not an EEPROM read: keep it out of the corpus
+    }
+    Image image{};
+    std::copy_n(data, ft232r::kImageBytes, image.begin());
+
+    const Fields untouched;
+    Fields fields;
+    const DecodeResult result = ft232r::decode(image, fields);
+    if (result == DecodeResult::Blank || result == DecodeResult::Broken) {
+        const bool blank =
+            std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; });
+        check(blank == (result == DecodeResult::Blank), "blank misclassified", image);
+        check(sameFields(fields, untouched), "fields filled for an image that does not decode",
+              image);
+        check(ft232r::encode(image, untouched) == image,
+              "encoded over an image that does not decode", image);
+        checkPlan(image, image);
+        return 0;
+    }
+    check(result == DecodeResult::Ok || result == DecodeResult::StaleChecksum, "unknown result",
+          image);
+    check((result == DecodeResult::Ok) == ft232r::checksumOk(image), "checksum misjudged", image);
+
+    // Decode then encode: the identity, apart from a stale checksum.  An
+    // image whose own fields fail validation (say a CBUS nibble above its
+    // pin's range) is refused as a whole and comes back untouched.
+    Image expected = image;
+    if (ft232r::validate(image, fields) == Invalid::Ok) {
+        ft232r::updateChecksum(expected);
+    }
+    check(ft232r::encode(image, fields) == expected, "decode then encode is not the identity",
+          image);
+    checkPlan(image, expected);
+
+    for (const Change& change : changes()) {
+        Fields requested = fields;
+        change(requested);
+        checkChange(image, requested);
+    }
+    return 0;
+}
