@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -67,7 +68,7 @@ protected:
         for (const auto& device : devices_) {
             list += (list.empty() ? "" : ":") + device;
         }
-        args.insert(args.begin(), VARNOLT_EXE);
+        args.insert(args.begin(), exe_);
         return runProcess(args,
                           {{"LD_LIBRARY_PATH", libraryPath_},
                            {"FT232R_EMULATOR_DEVICES", list},
@@ -106,6 +107,7 @@ protected:
     std::string dir_;
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
+    std::string exe_ = VARNOLT_EXE;
     std::vector<std::string> devices_;
 };
 
@@ -155,6 +157,11 @@ TEST_F(EndToEnd, NoDeviceAttached) {
 TEST_F(EndToEnd, MissingLibraryIsNamed) {
     addDevice(ft232r::makeImage(exampleFields()));
     libraryPath_ = dir_;  // holds no libftd2xx.so
+    // A copy of the tool, so that its RUNPATH ($ORIGIN/../lib/varnolt)
+    // finds no default library either.
+    std::filesystem::create_directory(dir_ + "/bin");
+    exe_ = dir_ + "/bin/varnolt";
+    std::filesystem::copy_file(VARNOLT_EXE, exe_);
     const ProcessResult result = run({"-r"});
     EXPECT_EQ(result.out, kBanner);
     EXPECT_EQ(result.err, "Error: cannot load libftd2xx.so\n");
