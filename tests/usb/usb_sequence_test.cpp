@@ -423,6 +423,34 @@ TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
     EXPECT_EQ(transport, nullptr);
 }
 
+TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
+    add(ft232r(1, {1}, fieldsWith("A1")));
+    add(ft232r(1, {2}, fieldsWith("B2")));
+    d2xx::DeviceBus& bus = d2xx::deviceBus();
+    std::vector<d2xx::DeviceEntry> entries;
+    ASSERT_EQ(bus.list(entries), FT_OK);
+    ASSERT_EQ(entries.size(), 2u);
+
+    // Listed again with USB gone: nothing to open, although both are there.
+    fake_usb::bus().noUsb = true;
+    ASSERT_EQ(bus.list(entries), FT_OK);
+    EXPECT_TRUE(entries.empty());
+    fake_usb::bus().noUsb = false;
+    std::unique_ptr<d2xx::WordTransport> transport;
+    EXPECT_EQ(bus.open(0, transport), FT_DEVICE_NOT_FOUND);
+
+    // Listed again with the first one unplugged: index 0 is now the second.
+    fake_usb::bus().devices.erase(fake_usb::bus().devices.begin());
+    ASSERT_EQ(bus.list(entries), FT_OK);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].serial, "B2");
+    EXPECT_EQ(bus.open(1, transport), FT_DEVICE_NOT_FOUND);
+    mark();
+    ASSERT_EQ(bus.open(0, transport), FT_OK);
+    EXPECT_EQ(sinceMark(), opening("1-2"));
+    transport.reset();
+}
+
 TEST_F(UsbSequence, FactoryAreaReadsButNeverWrites) {
     add(ft232r(1, {1}, fieldsWith("A1")));
     std::vector<d2xx::DeviceEntry> entries;

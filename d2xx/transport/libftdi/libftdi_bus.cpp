@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "word_transport.hpp"
@@ -252,14 +253,14 @@ class UsbDevice : public WordTransport {
 
 class UsbBus : public DeviceBus {
   public:
+    // A failed listing leaves an empty latest list: open never goes by an
+    // older one.
     FT_STATUS list(std::vector<DeviceEntry>& devices) override {
         devices.clear();
+        remember({});
         Context context;
-        std::vector<Location> locations;
         if (context.status() == kNoUsb) {
-            // No USB on this machine: nothing is attached.
-            remember(locations);
-            return FT_OK;
+            return FT_OK;  // no USB on this machine: nothing is attached
         }
         if (context.status() != 0) {
             return FT_INSUFFICIENT_RESOURCES;
@@ -268,11 +269,12 @@ class UsbBus : public DeviceBus {
         if (found.status() != FT_OK) {
             return found.status();
         }
+        std::vector<Location> locations;
         for (const auto& device : found.devices()) {
             devices.push_back(describe(device.device));
             locations.push_back(device.location);
         }
-        remember(locations);
+        remember(std::move(locations));
         return FT_OK;
     }
 
@@ -316,9 +318,9 @@ class UsbBus : public DeviceBus {
     }
 
   private:
-    void remember(std::vector<Location>& locations) {
+    void remember(std::vector<Location> locations) {
         std::lock_guard<std::mutex> lock(mutex_);
-        latest_.swap(locations);
+        latest_ = std::move(locations);
     }
 
     // The locations of the latest listing, in list order: open takes an
