@@ -23,3 +23,5 @@ ensure_packages() {
 
 # The packages every build needs.
 BASE_PACKAGES=(cmake make g++ libgtest-dev)
+# The libftdi1-backed D2XX library and the Debian package (dpkg-shlibdeps).
+BASE_PACKAGES+=(pkg-config libftdi1-dev libusb-1.0-0-dev dpkg-dev)

@@ -67,7 +67,7 @@ class EndToEnd : public testing::Test {
         for (const auto& device : devices_) {
             list += (list.empty() ? "" : ":") + device;
         }
-        args.insert(args.begin(), VARNOLT_EXE);
+        args.insert(args.begin(), exe_);
         return runProcess(args,
                           {{"LD_LIBRARY_PATH", libraryPath_},
                            {"FT232R_EMULATOR_DEVICES", list},
@@ -106,6 +106,7 @@ class EndToEnd : public testing::Test {
     std::string dir_;
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
+    std::string exe_ = VARNOLT_EXE;
     std::vector<std::string> devices_;
 };
 

@@ -1,0 +1,339 @@
+// The FT232R on the USB bus, through libftdi1 and libusb.  Listing walks
+// libusb's device list for FT232R-family chips and reads their string
+// descriptors; a listed device is opened through libftdi1, which detaches the
+// kernel's serial driver while it is open; words are read with libftdi1 and
+// written as raw vendor requests, because libftdi1's own word write refuses
+// every FT232R address.  Every libftdi1/libusb result is turned into a D2XX
+// status here and nowhere else.
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "word_transport.hpp"
+
+namespace d2xx {
+namespace {
+
+// bcdDevice of the FT232R family (FT232R, FT245R): release 6.00, whatever
+// VID/PID the EEPROM gives the product.
+constexpr std::uint16_t kFt232rRelease = 0x0600;
+// FTDI chips present vendor-specific interfaces, and an FT232R exactly one.
+// Checked so that an unrelated device that happens to report release 6.00
+// is never opened and sent FTDI requests.
+constexpr std::uint8_t kVendorSpecificClass = LIBUSB_CLASS_VENDOR_SPEC;
+
+// EEPROM word write: a vendor request to the device, host to device
+// (bmRequestType 0x40), bRequest 0x91, wValue = the word, wIndex = its word
+// address, no data stage.
+constexpr std::uint8_t kWriteRequestType =
+    LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE | LIBUSB_ENDPOINT_OUT;
+constexpr std::uint8_t kWriteEepromRequest = 0x91;
+// The latency timer value the vendor's programming tool sets before it writes
+// (seen in USB traces); without it FT232R writes were seen to work once and
+// then fail.
+constexpr unsigned char kWriteLatency = 0x77;
+
+// Word addresses: 0x00..0x3F the user area, 0x40..0x7F factory data that
+// can be read but must never be written.
+constexpr unsigned kUserWords = 0x40;
+constexpr unsigned kAllWords = 0x80;
+
+// A USB string descriptor holds at most 126 UTF-16 units; libusb gives them
+// as 8-bit text.
+constexpr int kStringBytes = 128;
+// USB allows at most 7 tiers of hubs below the root port.
+constexpr int kMaxPortDepth = 7;
+
+// ftdi_init's result when libusb_init failed: a machine with no USB at all.
+constexpr int kNoUsb = -3;
+
+// Where a device sits: bus number, then the port at each hub tier.  The same
+// chip keeps its place between a listing and the open that follows it.
+struct Location {
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> ports;
+
+    bool operator<(const Location& other) const {
+        return bus != other.bus ? bus < other.bus : ports < other.ports;
+    }
+    bool operator==(const Location& other) const {
+        return bus == other.bus && ports == other.ports;
+    }
+};
+
+// A libftdi1 context: owns the libusb context and, once opened, the device.
+class Context {
+  public:
+    Context() : status_(ftdi_init(&ftdi_)) {}
+    ~Context() { ftdi_deinit(&ftdi_); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    // ftdi_init's result: 0, or why there is no usable context.
+    int status() const { return status_; }
+    ftdi_context& get() { return ftdi_; }
+
+  private:
+    ftdi_context ftdi_{};
+    int status_;
+};
+
+// The FT232R-family devices of one libusb context, in list order.  The
+// device pointers stay valid while this object lives.
+class Ft232rDevices {
+  public:
+    struct Found {
+        Location location;
+        libusb_device* device;
+    };
+
+    explicit Ft232rDevices(libusb_context* usb) : count_(libusb_get_device_list(usb, &list_)) {
+        for (ssize_t i = 0; i < count_; ++i) {
+            Found found{{}, list_[i]};
+            if (isFt232r(found.device) && locate(found.device, found.location)) {
+                devices_.push_back(found);
+            }
+        }
+        std::sort(devices_.begin(), devices_.end(),
+                  [](const Found& a, const Found& b) { return a.location < b.location; });
+    }
+    ~Ft232rDevices() {
+        if (count_ >= 0) {
+            libusb_free_device_list(list_, 1);
+        }
+    }
+    Ft232rDevices(const Ft232rDevices&) = delete;
+    Ft232rDevices& operator=(const Ft232rDevices&) = delete;
+
+    FT_STATUS status() const {
+        if (count_ >= 0) {
+            return FT_OK;
+        }
+        return count_ == LIBUSB_ERROR_NO_MEM ? FT_INSUFFICIENT_RESOURCES : FT_IO_ERROR;
+    }
+    const std::vector<Found>& devices() const { return devices_; }
+
+  private:
+    // Both checks read the descriptors libusb already holds: no request goes
+    // to a device that is not an FT232R.
+    static bool isFt232r(libusb_device* device) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
+            descriptor.bcdDevice != kFt232rRelease) {
+            return false;
+        }
+        libusb_config_descriptor* config = nullptr;
+        if (libusb_get_config_descriptor(device, 0, &config) != 0 || config == nullptr) {
+            return false;
+        }
+        const bool vendorInterface =
+            config->bNumInterfaces == 1 && config->interface[0].num_altsetting > 0 &&
+            config->interface[0].altsetting[0].bInterfaceClass == kVendorSpecificClass;
+        libusb_free_config_descriptor(config);
+        return vendorInterface;
+    }
+
+    static bool locate(libusb_device* device, Location& location) {
+        std::uint8_t ports[kMaxPortDepth];
+        const int depth = libusb_get_port_numbers(device, ports, kMaxPortDepth);
+        if (depth < 0) {
+            return false;
+        }
+        location.bus = libusb_get_bus_number(device);
+        location.ports.assign(ports, ports + depth);
+        return true;
+    }
+
+    libusb_device** list_ = nullptr;
+    ssize_t count_;
+    std::vector<Found> devices_;
+};
+
+// The product and serial strings of a device.  A device that cannot be
+// opened (no permission, gone) keeps its place in the list with empty
+// strings, as the vendor's library lists a device it cannot open.
+DeviceEntry describe(libusb_device* device) {
+    DeviceEntry entry;
+    libusb_device_descriptor descriptor{};
+    libusb_device_handle* handle = nullptr;
+    if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
+        libusb_open(device, &handle) != 0) {
+        return entry;
+    }
+    auto text = [&](std::uint8_t index) {
+        unsigned char buffer[kStringBytes] = {};
+        // Index 0 means the device has no such string.
+        if (index == 0 ||
+            libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer) < 0) {
+            return std::string();
+        }
+        return std::string(reinterpret_cast<const char*>(buffer));
+    };
+    entry.description = text(descriptor.iProduct);
+    entry.serial = text(descriptor.iSerialNumber);
+    libusb_close(handle);
+    return entry;
+}
+
+// One opened FT232R.
+class UsbDevice : public WordTransport {
+  public:
+    explicit UsbDevice(std::unique_ptr<Context> context) : context_(std::move(context)) {}
+
+    // Releases the interface, which gives the device back to the kernel's
+    // serial driver; the context then closes the device and libusb.
+    ~UsbDevice() override { ftdi_usb_close(&ftdi()); }
+
+    FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
+        if (address >= kAllWords) {
+            return FT_INVALID_PARAMETER;
+        }
+        unsigned short word = 0;
+        if (ftdi_read_eeprom_location(&ftdi(), static_cast<int>(address), &word) != 0) {
+            return FT_IO_ERROR;
+        }
+        value = word;
+        return FT_OK;
+    }
+
+    FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
+        if (address >= kUserWords) {
+            return FT_INVALID_PARAMETER;
+        }
+        const int sent =
+            libusb_control_transfer(ftdi().usb_dev, kWriteRequestType, kWriteEepromRequest, value,
+                                    static_cast<std::uint16_t>(address), nullptr, 0,
+                                    static_cast<unsigned>(ftdi().usb_write_timeout));
+        if (sent < 0) {
+            return FT_IO_ERROR;
+        }
+        written_ = true;
+        return FT_OK;
+    }
+
+    // The sequence the vendor's programming tool sends before writing:
+    // reset, poll the modem status, latency timer 0x77.  The current latency
+    // is kept so that endWrites can put it back.
+    FT_STATUS beginWrites() override {
+        unsigned short modemStatus = 0;
+        if (ftdi_usb_reset(&ftdi()) != 0 || ftdi_poll_modem_status(&ftdi(), &modemStatus) != 0 ||
+            ftdi_get_latency_timer(&ftdi(), &savedLatency_) != 0 ||
+            ftdi_set_latency_timer(&ftdi(), kWriteLatency) != 0) {
+            return FT_IO_ERROR;
+        }
+        return FT_OK;
+    }
+
+    void endWrites() override { ftdi_set_latency_timer(&ftdi(), savedLatency_); }
+
+    // The host reads the descriptors only at enumeration: a port reset makes
+    // it enumerate again, so the new serial number and CBUS setup show
+    // without a replug.  Nothing written, nothing to show.  The reset may
+    // report the device gone: it came back as a new device, as intended.
+    void programmed() override {
+        if (written_) {
+            libusb_reset_device(ftdi().usb_dev);
+            written_ = false;
+        }
+    }
+
+  private:
+    ftdi_context& ftdi() { return context_->get(); }
+
+    std::unique_ptr<Context> context_;
+    unsigned char savedLatency_ = 0;
+    bool written_ = false;
+};
+
+class UsbBus : public DeviceBus {
+  public:
+    // A failed listing leaves an empty latest list: open never goes by an
+    // older one.
+    FT_STATUS list(std::vector<DeviceEntry>& devices) override {
+        devices.clear();
+        remember({});
+        Context context;
+        if (context.status() == kNoUsb) {
+            return FT_OK;  // no USB on this machine: nothing is attached
+        }
+        if (context.status() != 0) {
+            return FT_INSUFFICIENT_RESOURCES;
+        }
+        const Ft232rDevices found(context.get().usb_ctx);
+        if (found.status() != FT_OK) {
+            return found.status();
+        }
+        std::vector<Location> locations;
+        for (const auto& device : found.devices()) {
+            devices.push_back(describe(device.device));
+            locations.push_back(device.location);
+        }
+        remember(std::move(locations));
+        return FT_OK;
+    }
+
+    FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
+        Location location;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (index >= latest_.size()) {
+                return FT_DEVICE_NOT_FOUND;
+            }
+            location = latest_[index];
+        }
+        // A context of its own for each opened device, so that devices can
+        // be opened and closed independently.
+        auto context = std::make_unique<Context>();
+        if (context->status() != 0) {
+            return FT_DEVICE_NOT_OPENED;
+        }
+        FT_STATUS status = FT_DEVICE_NOT_FOUND;
+        {
+            const Ft232rDevices found(context->get().usb_ctx);
+            for (const auto& candidate : found.devices()) {
+                if (candidate.location == location) {
+                    // Detach the kernel's serial driver while the device is
+                    // ours, and let it have the device back on close, so that
+                    // /dev/ttyUSB* returns after the run.
+                    context->get().module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+                    // Any refusal (no permission, claimed by another program,
+                    // driver not detachable) means the device is not opened.
+                    status = ftdi_usb_open_dev(&context->get(), candidate.device) == 0
+                                 ? FT_OK
+                                 : FT_DEVICE_NOT_OPENED;
+                    break;
+                }
+            }
+        }
+        if (status == FT_OK) {
+            device = std::make_unique<UsbDevice>(std::move(context));
+        }
+        return status;
+    }
+
+  private:
+    void remember(std::vector<Location> locations) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        latest_ = std::move(locations);
+    }
+
+    // The locations of the latest listing, in list order: open takes an
+    // index into it.
+    std::mutex mutex_;
+    std::vector<Location> latest_;
+};
+
+}  // namespace
+
+DeviceBus& deviceBus() {
+    static UsbBus bus;
+    return bus;
+}
+
+}  // namespace d2xx

@@ -1,0 +1,89 @@
+// The default build: with no LD_LIBRARY_PATH, varnolt finds the
+// libftdi1-backed libftd2xx.so through its RUNPATH and looks on the real USB
+// bus.  With no FT232R attached (as on CI, or on a machine with no USB at
+// all) that is the no-device message, never a crash.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "ft232r_eeprom.hpp"
+#include "process.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DefaultLibrary : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/varnolt-default-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // The loader's trace of one run (LD_DEBUG=libs), all files joined.
+    std::string loaderTrace() const {
+        std::string trace;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            if (entry.path().filename().string().rfind("ld.", 0) == 0) {
+                std::ifstream in(entry.path());
+                trace.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+        }
+        return trace;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(DefaultLibrary, NoDeviceOnTheUsbBusWithoutLibraryPath) {
+    // An emulated device that only the emulator would see: it must not be.
+    const std::string image = dir_ + "/device.bin";
+    ft232r::Fields fields;
+    fields.serial = "EMULATED";
+    const ft232r::Image bytes = ft232r::makeImage(fields);
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+
+    const ProcessResult result =
+        runProcess({VARNOLT_EXE, "-r"}, {{"LD_LIBRARY_PATH", ""},
+                                         {"FT232R_EMULATOR_DEVICES", image},
+                                         {"LD_DEBUG", "libs"},
+                                         {"LD_DEBUG_OUTPUT", dir_ + "/ld"}});
+    const std::string banner = "varnolt 1.0.0 - FT232R serial number and CBUS configurator\n";
+    EXPECT_EQ(result.signal, 0);
+    if (result.status == 0) {
+        // A readable FT232R is attached to this machine: -r reports it.
+        EXPECT_EQ(result.out.rfind(banner + "Serial Number : ", 0), 0u) << result.out;
+        EXPECT_EQ(result.err, "");
+    } else {
+        EXPECT_EQ(result.out, banner);
+        EXPECT_EQ(result.err, "Error: may be not connected a beacon\n");
+        EXPECT_EQ(result.status, 255);
+    }
+
+    // The library came from the libftdi1 layer's folder, found through a
+    // RUNPATH (which LD_LIBRARY_PATH overrides), not an RPATH.
+    const std::string trace = loaderTrace();
+    const std::string marker = "calling init: ";
+    std::string loaded;
+    for (std::size_t from = trace.find(marker); from != std::string::npos;
+         from = trace.find(marker, from + 1)) {
+        const std::size_t end = trace.find('\n', from);
+        const std::string path = trace.substr(from + marker.size(), end - from - marker.size());
+        if (path.find("libftd2xx.so") != std::string::npos) {
+            loaded = path;
+        }
+    }
+    ASSERT_FALSE(loaded.empty()) << trace;
+    EXPECT_EQ(fs::canonical(loaded), fs::canonical(fs::path(LIBFTDI_DIR) / "libftd2xx.so"));
+    EXPECT_NE(trace.find("(RUNPATH from file"), std::string::npos) << trace;
+}
+
+}  // namespace

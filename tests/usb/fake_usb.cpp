@@ -1,0 +1,348 @@
+// The fake libftdi1/libusb calls.  Signatures come from the libraries' own
+// headers, so the fake cannot drift from what the bus is compiled against;
+// a call the bus makes that is missing here fails the link.
+#include "fake_usb.hpp"
+
+#include <ftdi.h>
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+// libusb's opaque types, as the fake knows them.
+struct libusb_context {
+    int unused;
+};
+struct libusb_device {
+    std::size_t index;  // into fake_usb::bus().devices
+};
+struct libusb_device_handle {
+    std::size_t index;
+};
+
+namespace fake_usb {
+namespace {
+
+Bus theBus;
+
+std::string hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return text;
+}
+
+void log(const std::string& line) { theBus.calls.push_back(line); }
+
+Device& deviceOf(std::size_t index) { return theBus.devices.at(index); }
+
+Device* openedDevice(const ftdi_context* ftdi) {
+    if (ftdi == nullptr || ftdi->usb_dev == nullptr) {
+        return nullptr;
+    }
+    return &deviceOf(ftdi->usb_dev->index);
+}
+
+const char* modeName(ftdi_module_detach_mode mode) {
+    switch (mode) {
+        case AUTO_DETACH_SIO_MODULE:
+            return "detach";
+        case AUTO_DETACH_REATACH_SIO_MODULE:
+            return "detach+reattach";
+        case DONT_DETACH_SIO_MODULE:
+            return "keep-driver";
+    }
+    return "?";
+}
+
+// One allocation for a configuration with one interface and its setting.
+struct ConfigStorage {
+    libusb_config_descriptor config;
+    libusb_interface interface;
+    libusb_interface_descriptor setting;
+};
+
+// Counts a fault budget down: false once the first `allowed` calls are used.
+bool allowed(int& budget) {
+    if (budget == 0) {
+        return false;
+    }
+    if (budget > 0) {
+        --budget;
+    }
+    return true;
+}
+
+}  // namespace
+
+Bus& bus() { return theBus; }
+
+void reset() { theBus = Bus{}; }
+
+std::string where(const Device& device) {
+    std::string text = std::to_string(device.bus);
+    for (std::size_t i = 0; i < device.ports.size(); ++i) {
+        text += (i == 0 ? "-" : ".") + std::to_string(device.ports[i]);
+    }
+    return text;
+}
+
+}  // namespace fake_usb
+
+using fake_usb::Device;
+using fake_usb::theBus;
+
+extern "C" {
+
+// --- libftdi1 ---------------------------------------------------------------
+
+int ftdi_init(struct ftdi_context* ftdi) {
+    fake_usb::log("ftdi_init");
+    *ftdi = ftdi_context{};
+    ftdi->usb_read_timeout = 5000;
+    ftdi->usb_write_timeout = 5000;
+    ftdi->module_detach_mode = AUTO_DETACH_SIO_MODULE;  // libftdi1's default
+    if (theBus.noUsb) {
+        return -3;  // libusb_init() failed
+    }
+    ftdi->usb_ctx = new libusb_context{};
+    ++theBus.contexts;
+    return 0;
+}
+
+void ftdi_deinit(struct ftdi_context* ftdi) {
+    fake_usb::log("ftdi_deinit");
+    if (ftdi->usb_dev != nullptr) {
+        delete ftdi->usb_dev;
+        ftdi->usb_dev = nullptr;
+        --theBus.handles;
+    }
+    if (ftdi->usb_ctx != nullptr) {
+        delete ftdi->usb_ctx;
+        ftdi->usb_ctx = nullptr;
+        --theBus.contexts;
+    }
+}
+
+int ftdi_usb_open_dev(struct ftdi_context* ftdi, libusb_device* dev) {
+    Device& device = fake_usb::deviceOf(dev->index);
+    fake_usb::log("ftdi open " + fake_usb::where(device) + " " +
+                  fake_usb::modeName(ftdi->module_detach_mode));
+    if (device.openResult != 0) {
+        return device.openResult;
+    }
+    ftdi->usb_dev = new libusb_device_handle{dev->index};
+    ftdi->type = TYPE_R;
+    ++theBus.handles;
+    return 0;
+}
+
+int ftdi_usb_close(struct ftdi_context* ftdi) {
+    Device* device = fake_usb::openedDevice(ftdi);
+    if (device == nullptr) {
+        return -3;
+    }
+    fake_usb::log("ftdi close " + fake_usb::where(*device));
+    delete ftdi->usb_dev;
+    ftdi->usb_dev = nullptr;
+    --theBus.handles;
+    return 0;
+}
+
+int ftdi_read_eeprom_location(struct ftdi_context* ftdi, int eeprom_addr,
+                              unsigned short* eeprom_val) {
+    Device* device = fake_usb::openedDevice(ftdi);
+    if (device == nullptr) {
+        return -2;
+    }
+    fake_usb::log("read " + fake_usb::hex(static_cast<unsigned>(eeprom_addr), 2));
+    if (eeprom_addr < 0 || eeprom_addr >= static_cast<int>(device->eeprom.size()) ||
+        !fake_usb::allowed(device->readsAllowed)) {
+        return -1;
+    }
+    *eeprom_val = device->eeprom[static_cast<std::size_t>(eeprom_addr)];
+    return 0;
+}
+
+int ftdi_usb_reset(struct ftdi_context* ftdi) {
+    Device* device = fake_usb::openedDevice(ftdi);
+    if (device == nullptr) {
+        return -2;
+    }
+    fake_usb::log("sio reset");
+    return device->resetResult;
+}
+
+int ftdi_poll_modem_status(struct ftdi_context* ftdi, unsigned short* status) {
+    if (fake_usb::openedDevice(ftdi) == nullptr) {
+        return -2;
+    }
+    fake_usb::log("modem status");
+    *status = 0x6001;  // CTS, DSR; transmitter empty
+    return 0;
+}
+
+int ftdi_get_latency_timer(struct ftdi_context* ftdi, unsigned char* latency) {
+    Device* device = fake_usb::openedDevice(ftdi);
+    if (device == nullptr) {
+        return -2;
+    }
+    fake_usb::log("get latency");
+    *latency = device->latency;
+    return 0;
+}
+
+int ftdi_set_latency_timer(struct ftdi_context* ftdi, unsigned char latency) {
+    Device* device = fake_usb::openedDevice(ftdi);
+    if (device == nullptr) {
+        return -3;
+    }
+    fake_usb::log("set latency " + fake_usb::hex(latency, 2));
+    device->latency = latency;
+    return 0;
+}
+
+// --- libusb -----------------------------------------------------------------
+
+ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
+    if (ctx == nullptr) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    fake_usb::log("list devices");
+    const std::size_t count = theBus.devices.size();
+    *list = new libusb_device*[count + 1];
+    for (std::size_t i = 0; i < count; ++i) {
+        (*list)[i] = new libusb_device{i};
+    }
+    (*list)[count] = nullptr;
+    ++theBus.lists;
+    return static_cast<ssize_t>(count);
+}
+
+void libusb_free_device_list(libusb_device** list, int unref_devices) {
+    fake_usb::log("free list");
+    for (libusb_device** at = list; *at != nullptr; ++at) {
+        if (unref_devices != 0) {
+            delete *at;
+        }
+    }
+    delete[] list;
+    --theBus.lists;
+}
+
+int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descriptor* desc) {
+    const Device& device = fake_usb::deviceOf(dev->index);
+    *desc = libusb_device_descriptor{};
+    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+    desc->bDescriptorType = LIBUSB_DT_DEVICE;
+    desc->bcdUSB = 0x0200;
+    desc->bMaxPacketSize0 = 8;
+    desc->idVendor = device.vendorId;
+    desc->idProduct = device.productId;
+    desc->bcdDevice = device.release;
+    desc->iManufacturer = 1;
+    desc->iProduct = 2;
+    desc->iSerialNumber = device.serial.empty() ? 0 : 3;
+    desc->bNumConfigurations = 1;
+    return 0;
+}
+
+int libusb_get_config_descriptor(libusb_device* dev, uint8_t config_index,
+                                 struct libusb_config_descriptor** config) {
+    if (config_index != 0) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    const Device& device = fake_usb::deviceOf(dev->index);
+    auto* storage = new fake_usb::ConfigStorage{};
+    storage->setting.bInterfaceClass = device.interfaceClass;
+    storage->setting.bNumEndpoints = 2;
+    storage->interface.altsetting = &storage->setting;
+    storage->interface.num_altsetting = 1;
+    storage->config.bNumInterfaces = 1;
+    storage->config.interface = &storage->interface;
+    *config = &storage->config;
+    ++theBus.configs;
+    return 0;
+}
+
+void libusb_free_config_descriptor(struct libusb_config_descriptor* config) {
+    // The configuration is the first member of its storage.
+    delete reinterpret_cast<fake_usb::ConfigStorage*>(config);
+    --theBus.configs;
+}
+
+uint8_t libusb_get_bus_number(libusb_device* dev) { return fake_usb::deviceOf(dev->index).bus; }
+
+int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len) {
+    const Device& device = fake_usb::deviceOf(dev->index);
+    if (static_cast<int>(device.ports.size()) > port_numbers_len) {
+        return LIBUSB_ERROR_OVERFLOW;
+    }
+    std::copy(device.ports.begin(), device.ports.end(), port_numbers);
+    return static_cast<int>(device.ports.size());
+}
+
+int libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
+    const Device& device = fake_usb::deviceOf(dev->index);
+    fake_usb::log("open " + fake_usb::where(device));
+    if (device.denied) {
+        return LIBUSB_ERROR_ACCESS;
+    }
+    *dev_handle = new libusb_device_handle{dev->index};
+    ++theBus.handles;
+    return 0;
+}
+
+void libusb_close(libusb_device_handle* dev_handle) {
+    fake_usb::log("close " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)));
+    delete dev_handle;
+    --theBus.handles;
+}
+
+int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle, uint8_t desc_index,
+                                       unsigned char* data, int length) {
+    const Device& device = fake_usb::deviceOf(dev_handle->index);
+    fake_usb::log("string " + fake_usb::where(device) + " #" + std::to_string(desc_index));
+    const std::string* text = desc_index == 2                             ? &device.product
+                              : desc_index == 3 && !device.serial.empty() ? &device.serial
+                                                                          : nullptr;
+    if (text == nullptr) {
+        return LIBUSB_ERROR_PIPE;  // the device stalls a request for a string it lacks
+    }
+    const std::size_t size = std::min(text->size(), static_cast<std::size_t>(length) - 1);
+    std::memcpy(data, text->data(), size);
+    data[size] = '\0';
+    return static_cast<int>(size);
+}
+
+int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type,
+                            uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char* data,
+                            uint16_t wLength, unsigned int timeout) {
+    (void)timeout;
+    Device& device = fake_usb::deviceOf(dev_handle->index);
+    // The FT232R's EEPROM word write: vendor OUT request 0x91, no data stage.
+    if (request_type != 0x40 || bRequest != 0x91 || wLength != 0 || data != nullptr) {
+        fake_usb::log("control " + fake_usb::hex(request_type, 2) + " " +
+                      fake_usb::hex(bRequest, 2) + " " + fake_usb::hex(wValue, 4) + " " +
+                      fake_usb::hex(wIndex, 4) + " " + std::to_string(wLength));
+        return LIBUSB_ERROR_PIPE;
+    }
+    fake_usb::log("write " + fake_usb::hex(wIndex, 2) + " " + fake_usb::hex(wValue, 4));
+    if (!fake_usb::allowed(device.writesAllowed)) {
+        return LIBUSB_ERROR_PIPE;
+    }
+    // The chip ignores writes to its factory area.
+    if (device.keepsWrites && wIndex < 0x40) {
+        device.eeprom[wIndex] = wValue;
+    }
+    return 0;
+}
+
+int libusb_reset_device(libusb_device_handle* dev_handle) {
+    fake_usb::log("port reset " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)));
+    // New descriptors: the device comes back as a new one, and the handle is
+    // left pointing at the one that went away.
+    return LIBUSB_ERROR_NOT_FOUND;
+}
+
+}  // extern "C"

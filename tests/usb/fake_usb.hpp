@@ -1,0 +1,60 @@
+// A link-time fake of the libftdi1 and libusb calls that the USB bus makes:
+// fake_usb.cpp defines those C functions over an in-memory bus of FT232R
+// chips, so a test links the real bus and D2XX layer against it instead of
+// the libraries, and reads back every request that reached a device.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake_usb {
+
+struct Device {
+    std::uint8_t bus = 1;
+    std::vector<std::uint8_t> ports = {1};
+    std::uint16_t vendorId = 0x0403;
+    std::uint16_t productId = 0x6001;
+    std::uint16_t release = 0x0600;      // bcdDevice
+    std::uint8_t interfaceClass = 0xFF;  // of its one interface
+    std::string product = "FT232R USB UART";
+    std::string serial;                        // empty: the device has no serial string
+    std::array<std::uint16_t, 0x80> eeprom{};  // user area, then factory area
+    unsigned char latency = 0x10;
+
+    // Faults.
+    bool denied = false;      // libusb_open refuses: no permission
+    int openResult = 0;       // what ftdi_usb_open_dev returns
+    int readsAllowed = -1;    // EEPROM reads after the first N fail
+    int writesAllowed = -1;   // EEPROM word writes after the first N fail
+    bool keepsWrites = true;  // false: writes acknowledged but not stored
+    int resetResult = 0;      // what ftdi_usb_reset returns
+};
+
+struct Bus {
+    bool noUsb = false;           // libusb_init fails, as on a machine without USB
+    std::vector<Device> devices;  // in the order libusb lists them
+    // One line per call that reaches libusb or a device, in order:
+    //   ftdi_init, ftdi_deinit, list devices, free list
+    //   open W, string W #I, close W          (libusb, reading string descriptors)
+    //   ftdi open W MODE, ftdi close W        (MODE: detach, detach+reattach, keep-driver)
+    //   read 0xAA, write 0xAA 0xVVVV          (EEPROM words)
+    //   sio reset, modem status, get latency, set latency 0xLL, port reset W
+    // where W is the device's place, bus-port.port (1-3.1).
+    std::vector<std::string> calls;
+    // Resources handed out and not yet given back.
+    int contexts = 0;
+    int lists = 0;
+    int handles = 0;
+    int configs = 0;
+};
+
+// The one fake bus the fake functions work on.
+Bus& bus();
+// An empty bus.
+void reset();
+// bus-port.port, as in the call log.
+std::string where(const Device& device);
+
+}  // namespace fake_usb
