@@ -16,4 +16,9 @@ export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initial
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B "$build" -DVARNOLT_SANITIZE=ON
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# Left out here: the tests of the default library found through varnolt's
+# RUNPATH (the installed package among them).  ASan intercepts dlopen, so the
+# loader sees its runtime as the caller and never consults varnolt's RUNPATH;
+# the plain suite runs those tests.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -E '^(DefaultLibrary\.|package_deb$)'
+
