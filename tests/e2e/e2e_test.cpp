@@ -1,5 +1,6 @@
 // Whole runs of the built varnolt against the emulated FT232R: exact
 // output, exit status, the D2XX calls made, and the image bytes afterwards.
+// The same cases also run the Windows build under Wine (wine_target.hpp).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -7,17 +8,29 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
 
 #include "ft232r_eeprom.hpp"
 #include "process.hpp"
+#include "wine_target.hpp"
 
 namespace {
 
 const std::string kBanner = "varnolt 1.0.0 - FT232R serial number and CBUS configurator\n";
 const std::string kNoDevice = "Error: may be not connected a beacon\n";
+
+// The library's platform file name, as the load error names it.
+std::string libraryName() { return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so"; }
+
+void copyFile(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary);
+    out << in.rdbuf();
+    ASSERT_TRUE(in && out) << "copying " << from;
+}
 
 ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
     ft232r::Fields fields;
@@ -32,6 +45,12 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         logPath_ = dir_ + "/calls.log";
+        if (const WineTarget* wine = wineTarget()) {
+            // The Windows loader looks for FTD2XX.dll beside the program first.
+            exe_ = dir_ + "/varnolt.exe";
+            copyFile(wine->exe, exe_);
+            copyFile(wine->dll, dir_ + "/FTD2XX.dll");
+        }
     }
     void TearDown() override {
         std::system(("rm -rf '" + dir_ + "'").c_str());
@@ -61,19 +80,43 @@ protected:
         return image;
     }
 
+    // Takes the library out of the program's reach.
+    void hideLibrary() {
+        libraryPath_ = dir_;  // holds no libftd2xx.so
+        if (wineTarget() != nullptr) {
+            std::remove((dir_ + "/FTD2XX.dll").c_str());
+        }
+    }
+
+    // Runs varnolt; `signalToSend` goes to it once `signalWhen` holds.
     ProcessResult run(std::vector<std::string> args, const std::string& faults = "",
-                      int signalToSend = 0, int afterMs = -1) {
+                      int signalToSend = 0, const std::function<bool()>& signalWhen = nullptr) {
+        const WineTarget* wine = wineTarget();
+        // Under Wine the device list is written as on Windows: drive paths,
+        // ';' between them.  The log keeps its Unix path, which Wine resolves
+        // on drive Z: as well.
         std::string list;
         for (const auto& device : devices_) {
-            list += (list.empty() ? "" : ":") + device;
+            list += list.empty() ? "" : wine != nullptr ? ";" : ":";
+            list += wine != nullptr ? windowsPath(device) : device;
         }
-        args.insert(args.begin(), VARNOLT_EXE);
-        return runProcess(args,
-                          {{"LD_LIBRARY_PATH", libraryPath_},
-                           {"FT232R_EMULATOR_DEVICES", list},
-                           {"FT232R_EMULATOR_FAULT", faults},
-                           {"FT232R_EMULATOR_LOG", logPath_}},
-                          signalToSend, afterMs);
+        std::map<std::string, std::string> environment = {{"FT232R_EMULATOR_DEVICES", list},
+                                                          {"FT232R_EMULATOR_FAULT", faults},
+                                                          {"FT232R_EMULATOR_LOG", logPath_}};
+        if (wine != nullptr) {
+            args.insert(args.begin(), {wine->loader, exe_});
+        } else {
+            args.insert(args.begin(), VARNOLT_EXE);
+            environment["LD_LIBRARY_PATH"] = libraryPath_;
+        }
+        ProcessResult result = runProcessSignalWhen(args, environment, signalToSend, signalWhen);
+        if (wine != nullptr) {
+            // Text mode: the tool writes "\n", the C runtime "\r\n".  The
+            // cases compare the text with "\n" line ends.
+            EXPECT_TRUE(crlfToLf(result.out)) << "stdout not CRLF: " << result.out;
+            EXPECT_TRUE(crlfToLf(result.err)) << "stderr not CRLF: " << result.err;
+        }
+        return result;
     }
 
     std::vector<std::string> logLines() const {
@@ -105,6 +148,7 @@ protected:
 
     std::string dir_;
     std::string logPath_;
+    std::string exe_;  // under Wine: varnolt.exe beside the emulator's FTD2XX.dll
     std::string libraryPath_ = EMULATOR_DIR;
     std::vector<std::string> devices_;
 };
@@ -154,10 +198,10 @@ TEST_F(EndToEnd, NoDeviceAttached) {
 
 TEST_F(EndToEnd, MissingLibraryIsNamed) {
     addDevice(ft232r::makeImage(exampleFields()));
-    libraryPath_ = dir_;  // holds no libftd2xx.so
+    hideLibrary();
     const ProcessResult result = run({"-r"});
     EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: cannot load libftd2xx.so\n");
+    EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
     EXPECT_EQ(result.status, 255);
 }
 
@@ -315,6 +359,44 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(calls(), c.calls);
+    }
+}
+
+// An interrupt while the EEPROM is written waits for the write, its
+// verification and the close; then the process ends as the signal asks.
+// Under Wine, SIGINT reaches the program as Ctrl-C (its console handler).
+TEST_F(EndToEnd, InterruptWhileProgrammingIsHeld) {
+    std::vector<int> signals = {SIGINT, SIGTERM};
+    if (wineTarget() != nullptr) {
+        signals = {SIGINT};
+    }
+    for (const int signal : signals) {
+        SCOPED_TRACE(signal);
+        devices_.clear();
+        std::remove(logPath_.c_str());
+        const std::string device = addDevice(ft232r::makeImage(exampleFields()));
+        // Slow word writes keep the programming going after the first one,
+        // when the signal is sent.
+        const ProcessResult result =
+            run({"-s", "HELD0001", "-c", "a", "a", "3", "2", "1"}, "slow=100", signal,
+                [this] { return transfers("write") > 0; });
+        EXPECT_EQ(result.out, kBanner +
+                                  "Serial Number : A1B2C3D4 -> HELD0001\n"
+                                  "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n"
+                                  "Done\n");
+        EXPECT_EQ(result.err, "");
+        if (wineTarget() != nullptr) {
+            // ExitProcess(STATUS_CONTROL_C_EXIT, 0xC000013A), as the default
+            // Ctrl-C handling ends a process; Wine passes on the low byte.
+            EXPECT_EQ(result.status, 0x3A);
+        } else {
+            EXPECT_EQ(result.signal, signal);
+        }
+        EXPECT_EQ(calls(), kFullRun);
+        ft232r::Fields decoded;
+        EXPECT_EQ(ft232r::decode(imageOf(device), decoded), ft232r::DecodeResult::Ok);
+        EXPECT_EQ(decoded.serial, "HELD0001");
+        EXPECT_EQ(decoded.cbus, (std::array<std::uint8_t, 5>{0xa, 0xa, 3, 2, 1}));
     }
 }
 
