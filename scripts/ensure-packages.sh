@@ -23,3 +23,5 @@ ensure_packages() {
 
 # The packages every build needs.
 BASE_PACKAGES=(cmake make g++ libgtest-dev)
+# The Windows cross builds (MinGW-w64) and wine64 to run their tests.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
