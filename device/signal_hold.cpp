@@ -14,7 +14,15 @@ volatile LONG g_pendingEvent = -1;
 
 BOOL WINAPI holdHandler(DWORD event) {
     InterlockedExchange(&g_pendingEvent, static_cast<LONG>(event));
-    return TRUE;  // handled: the process keeps running for now
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;  // handled: the process keeps running for now
+    }
+    // Console closed, logoff, shutdown: Windows ends the process as soon as
+    // a handler returns, handled or not.  So this one does not return: the
+    // write goes on meanwhile and the end of the hold ends the process
+    // (within the grace Windows gives, about five seconds for a close).
+    Sleep(INFINITE);
+    return TRUE;
 }
 
 }  // namespace

@@ -43,10 +43,29 @@ struct Device {
     bool imageValid = false;
 };
 
+#if defined(_WIN32)
+// MinGW-w64's default "win32" thread model has no std::mutex (GCC before 13);
+// a critical section is the native lock and works with every thread model.
+class RegistryMutex {
+public:
+    RegistryMutex() { InitializeCriticalSection(&section_); }
+    ~RegistryMutex() { DeleteCriticalSection(&section_); }
+    RegistryMutex(const RegistryMutex&) = delete;
+    RegistryMutex& operator=(const RegistryMutex&) = delete;
+    void lock() { EnterCriticalSection(&section_); }
+    void unlock() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+#else
+using RegistryMutex = std::mutex;
+#endif
+
 // Handles this library gave out and has not yet closed; a handle is checked
 // against it before use.  Part of the loaded library's state.
 struct OpenDevices {
-    std::mutex mutex;
+    RegistryMutex mutex;
     std::set<Device*> devices;
 };
 
@@ -57,7 +76,7 @@ OpenDevices& openDevices() {
 
 Device* lookup(FT_HANDLE handle) {
     OpenDevices& registry = openDevices();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::lock_guard<RegistryMutex> lock(registry.mutex);
     auto* device = static_cast<Device*>(handle);
     return registry.devices.count(device) != 0 ? device : nullptr;
 }
@@ -288,7 +307,7 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
         return fail(status);
     }
     OpenDevices& registry = openDevices();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::lock_guard<RegistryMutex> lock(registry.mutex);
     Device* handle = device.release();
     registry.devices.insert(handle);
     bus.trace(call + " -> device " + std::to_string(index));
@@ -365,7 +384,7 @@ BOOL WINAPI FT_W32_CloseHandle(FT_HANDLE handle) {
     Device* device = nullptr;
     {
         OpenDevices& registry = openDevices();
-        std::lock_guard<std::mutex> lock(registry.mutex);
+        std::lock_guard<RegistryMutex> lock(registry.mutex);
         auto found = registry.devices.find(static_cast<Device*>(handle));
         if (found == registry.devices.end()) {
             traced(bus, call, FT_INVALID_HANDLE);

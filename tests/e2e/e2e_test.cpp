@@ -1,7 +1,6 @@
 // Whole runs of the built varnolt against the emulated FT232R: exact
 // output, exit status, the D2XX calls made, and the image bytes afterwards.
-#include <filesystem>
-
+// The same cases also run the Windows build under Wine (wine_target.hpp).
 #include "fixture.hpp"
 
 namespace {
@@ -37,15 +36,10 @@ TEST_F(EndToEnd, NoDeviceAttached) {
 
 TEST_F(EndToEnd, MissingLibraryIsNamed) {
     addDevice(ft232r::makeImage(exampleFields()));
-    libraryPath_ = dir_;  // holds no libftd2xx.so
-    // A copy of the tool, so that its RUNPATH ($ORIGIN/../lib/varnolt)
-    // finds no default library either.
-    std::filesystem::create_directory(dir_ + "/bin");
-    exe_ = dir_ + "/bin/varnolt";
-    std::filesystem::copy_file(VARNOLT_EXE, exe_);
+    hideLibrary();
     const ProcessResult result = run({"-r"});
     EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: cannot load libftd2xx.so\n");
+    EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
     EXPECT_EQ(result.status, 255);
 }
 

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -16,10 +18,16 @@
 
 #include "ft232r_eeprom.hpp"
 #include "process.hpp"
+#include "wine_target.hpp"
 
 inline const std::string kBanner =
     "varnolt " VARNOLT_VERSION " - FT232R serial number and CBUS configurator\n";
 inline const std::string kNoDevice = "Error: may be not connected a beacon\n";
+
+// The library's platform file name, as the load error names it.
+inline std::string libraryName() {
+    return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so";
+}
 
 inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
     ft232r::Fields fields;
@@ -34,6 +42,12 @@ class EndToEnd : public testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         logPath_ = dir_ + "/calls.log";
+        if (const WineTarget* wine = wineTarget()) {
+            // The Windows loader looks for FTD2XX.dll beside the program first.
+            exe_ = dir_ + "/varnolt.exe";
+            std::filesystem::copy_file(wine->exe, exe_);
+            std::filesystem::copy_file(wine->dll, dir_ + "/FTD2XX.dll");
+        }
     }
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
@@ -61,19 +75,49 @@ class EndToEnd : public testing::Test {
         return image;
     }
 
+    // Takes the library out of the program's reach.
+    void hideLibrary() {
+        if (wineTarget() != nullptr) {
+            std::filesystem::remove(dir_ + "/FTD2XX.dll");
+            return;
+        }
+        libraryPath_ = dir_;  // holds no libftd2xx.so
+        // A copy of the tool, so that its RUNPATH ($ORIGIN/../lib/varnolt)
+        // finds no default library either.
+        std::filesystem::create_directory(dir_ + "/bin");
+        exe_ = dir_ + "/bin/varnolt";
+        std::filesystem::copy_file(VARNOLT_EXE, exe_);
+    }
+
+    // Runs varnolt; `signalToSend` goes to it once `signalWhen` holds.
     ProcessResult run(std::vector<std::string> args, const std::string& faults = "",
-                      int signalToSend = 0, int afterMs = -1) {
+                      int signalToSend = 0, const std::function<bool()>& signalWhen = nullptr) {
+        const WineTarget* wine = wineTarget();
+        // Under Wine the device list is written as on Windows: drive paths,
+        // ';' between them.  The log keeps its Unix path, which Wine resolves
+        // on drive Z: as well.
         std::string list;
         for (const auto& device : devices_) {
-            list += (list.empty() ? "" : ":") + device;
+            list += list.empty() ? "" : wine != nullptr ? ";" : ":";
+            list += wine != nullptr ? windowsPath(device) : device;
         }
-        args.insert(args.begin(), exe_);
-        return runProcess(args,
-                          {{"LD_LIBRARY_PATH", libraryPath_},
-                           {"FT232R_EMULATOR_DEVICES", list},
-                           {"FT232R_EMULATOR_FAULT", faults},
-                           {"FT232R_EMULATOR_LOG", logPath_}},
-                          signalToSend, afterMs);
+        std::map<std::string, std::string> environment = {{"FT232R_EMULATOR_DEVICES", list},
+                                                          {"FT232R_EMULATOR_FAULT", faults},
+                                                          {"FT232R_EMULATOR_LOG", logPath_}};
+        if (wine != nullptr) {
+            args.insert(args.begin(), {wine->loader, exe_});
+        } else {
+            args.insert(args.begin(), exe_);
+            environment["LD_LIBRARY_PATH"] = libraryPath_;
+        }
+        ProcessResult result = runProcessSignalWhen(args, environment, signalToSend, signalWhen);
+        if (wine != nullptr) {
+            // Text mode: the tool writes "\n", the C runtime "\r\n".  The
+            // cases compare the text with "\n" line ends.
+            EXPECT_TRUE(crlfToLf(result.out)) << "stdout not CRLF: " << result.out;
+            EXPECT_TRUE(crlfToLf(result.err)) << "stderr not CRLF: " << result.err;
+        }
+        return result;
     }
 
     std::vector<std::string> logLines() const {
@@ -106,7 +150,7 @@ class EndToEnd : public testing::Test {
     std::string dir_;
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
-    std::string exe_ = VARNOLT_EXE;
+    std::string exe_ = VARNOLT_EXE;  // under Wine: varnolt.exe beside the emulator's FTD2XX.dll
     std::vector<std::string> devices_;
 };
 

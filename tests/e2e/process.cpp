@@ -1,6 +1,7 @@
 #include "process.hpp"
 
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -33,9 +34,9 @@ bool hasSanitizerReport(const std::string& err) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment, int signalToSend,
-                         int afterStartMs) {
+ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
+                                   const std::map<std::string, std::string>& environment,
+                                   int signalToSend, const std::function<bool()>& ready) {
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -67,21 +68,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     close(outPipe[1]);
     close(errPipe[1]);
     ProcessResult result;
-    const auto start = std::chrono::steady_clock::now();
-    bool signalled = signalToSend == 0 || afterStartMs < 0;
+    bool signalled = signalToSend == 0 || !ready;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
     while (open > 0) {
-        const int ready = poll(fds, 2, signalled ? -1 : 5);
-        if (!signalled) {
-            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start);
-            if (elapsed.count() >= afterStartMs) {
-                kill(child, signalToSend);
-                signalled = true;
-            }
+        const int events = poll(fds, 2, signalled ? -1 : 5);
+        if (!signalled && ready()) {
+            kill(child, signalToSend);
+            signalled = true;
         }
-        if (ready <= 0) {
+        if (events <= 0) {
             continue;
         }
         for (int i = 0; i < 2; ++i) {
@@ -112,4 +108,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
         ADD_FAILURE() << argv[0] << " reported a fault:\n" << result.err;
     }
     return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment, int signalToSend,
+                         int afterStartMs) {
+    if (signalToSend == 0 || afterStartMs < 0) {
+        return runProcessSignalWhen(argv, environment, 0, nullptr);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    return runProcessSignalWhen(argv, environment, signalToSend, [&] {
+        return std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(afterStartMs);
+    });
 }

@@ -3,6 +3,7 @@
 // the program's standard error fails the running test.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,3 +21,10 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          int signalToSend = 0, int afterStartMs = -1);
+
+// As above, but sends `signalToSend` once `ready()` returns true (asked every
+// few milliseconds): for a signal that must land at a given point of the
+// run, whatever the start-up takes.
+ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
+                                   const std::map<std::string, std::string>& environment,
+                                   int signalToSend, const std::function<bool()>& ready);

@@ -13,6 +13,10 @@
 #include <sstream>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
 
@@ -95,8 +99,9 @@ class Log {
             return;
         }
         // Appended and closed at once, so that nothing is lost when the
-        // process is ended by a signal.
-        std::ofstream out(path_, std::ios::app);
+        // process is ended by a signal.  Binary: lines end in '\n' on every
+        // platform, so one reader serves the Linux and the Windows build.
+        std::ofstream out(path_, std::ios::app | std::ios::binary);
         out << text << '\n';
     }
 
@@ -126,9 +131,14 @@ bool saveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
         }
     }
 #if defined(_WIN32)
-    std::remove(path.c_str());
-#endif
+    // rename() refuses an existing target on Windows; removing it first
+    // would leave a moment with no image at all.  MoveFileEx replaces it in
+    // one step.
+    return MoveFileExA(temporary.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
     return std::rename(temporary.c_str(), path.c_str()) == 0;
+#endif
 }
 
 class ImageFile : public WordTransport {

@@ -1,0 +1,103 @@
+# cmake -DOBJDUMP=<tool> -DFILE=<file> -DKIND=exe|dll -DARCH=i686|x86_64
+#       -DVERSION=<project version> -P check_pe.cmake
+# Reads a Windows program's PE headers with objdump -p and fails unless they
+# are what the Windows build promises:
+#   both   PE32 for i686 / PE32+ for x86_64; imports from Windows system DLLs
+#          only (the C and C++ runtimes are linked in, FTD2XX.dll is loaded at
+#          run time, never imported)
+#   exe    console subsystem; the manifest (asInvoker, no uiAccess) and the
+#          version resource carrying VERSION
+#   dll    exactly the five D2XX names, undecorated
+cmake_minimum_required(VERSION 3.25)
+
+set(errors "")
+macro(fail text)
+  string(APPEND errors "  ${text}\n")
+endmacro()
+
+execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${FILE} failed")
+endif()
+
+if(ARCH STREQUAL "i686")
+  set(format pei-i386)
+  set(magic "010b\t\\(PE32\\)")
+else()
+  set(format pei-x86-64)
+  set(magic "020b\t\\(PE32\\+\\)")
+endif()
+if(NOT headers MATCHES "file format ${format}\n")
+  fail("not ${format}")
+endif()
+if(NOT headers MATCHES "\nMagic\t+${magic}")
+  fail("optional header magic is not ${magic}")
+endif()
+
+# Imports: system DLLs only.  KERNEL32 and msvcrt are what MinGW-w64 uses;
+# the others are harmless should a later change need them.
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
+if(NOT imports)
+  fail("no import table")
+endif()
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  if(NOT dll MATCHES "^(kernel32|user32|advapi32|gdi32|shell32|ole32|oleaut32|ntdll|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
+    fail("imports ${dll}, not a Windows system DLL")
+  endif()
+endforeach()
+
+if(KIND STREQUAL "exe")
+  if(NOT headers MATCHES "\nSubsystem\t+00000003\t")
+    fail("subsystem is not 3 (console)")
+  endif()
+  # The resource directory's first level lists the types (three spaces of
+  # indent; names and languages are indented further): 0x18 RT_MANIFEST,
+  # 0x10 RT_VERSION.
+  foreach(type 000018 000010)
+    if(NOT headers MATCHES "\n[0-9a-f]+   Entry: ID: 0x${type},")
+      fail("no resource of type 0x${type}")
+    endif()
+  endforeach()
+  # The manifest's text is stored as it is.
+  file(STRINGS ${FILE} levels REGEX "<requestedExecutionLevel")
+  if(NOT levels MATCHES "level=\"asInvoker\"" OR NOT levels MATCHES "uiAccess=\"false\"")
+    fail("the manifest does not ask for asInvoker without uiAccess: '${levels}'")
+  endif()
+  # Version strings are UTF-16LE: "ProductVersion", NUL, padding, VERSION.
+  function(utf16 text out)
+    string(HEX "${text}" hex)
+    string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+    set(${out} "${hex}" PARENT_SCOPE)
+  endfunction()
+  file(READ ${FILE} bytes HEX)
+  utf16("${VERSION}" version)
+  foreach(key FileVersion ProductVersion)
+    utf16(${key} name)
+    if(NOT bytes MATCHES "${name}0000(0000)?${version}0000")
+      fail("no ${key} ${VERSION} in the version resource")
+    endif()
+  endforeach()
+endif()
+
+if(KIND STREQUAL "dll")
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" entries "${headers}")
+  set(names "")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${entry}")
+    if(NOT name MATCHES "Export RVA")
+      list(APPEND names "${name}")
+    endif()
+  endforeach()
+  list(SORT names)
+  set(expected FT_EE_Program FT_EE_Read FT_ListDevices FT_W32_CloseHandle FT_W32_CreateFile)
+  if(NOT names STREQUAL expected)
+    fail("exports '${names}', expected '${expected}'")
+  endif()
+endif()
+
+if(errors)
+  message(FATAL_ERROR "${FILE}:\n${errors}")
+endif()
+message(STATUS "${FILE}: ${format}, imports ${imports}")
