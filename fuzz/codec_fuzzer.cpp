@@ -6,8 +6,10 @@
 // Checked for every image (ASan catches any read outside it):
 //   - decode classifies it, and fills the fields only for Ok / StaleChecksum;
 //   - an image that does not decode is never encoded over;
-//   - decode then encode is the identity, except that a stale checksum is
-//     recomputed; for an Ok image not one byte changes;
+//   - decode then encode is the identity for an Ok image; for one with a
+//     stale checksum (an interrupted write) the checksum is recomputed and a
+//     string descriptor whose length bytes disagree with its text is
+//     rewritten, and nothing else changes;
 //   - for a table of field changes over the decoded fields: validate and
 //     encode agree, an accepted change decodes back to exactly the requested
 //     fields and leaves every bit outside the model alone, and the planned
@@ -131,6 +133,24 @@ const std::vector<Change>& changes() {
 
 // The planned writes: whole even/odd pairs inside the user area, each word
 // once, the checksum pair last, and together they reach the target.
+// Whether each string descriptor holds exactly its decoded text: the
+// header's length byte and the descriptor's own both match it.
+bool descriptorsExact(const Image& image, const Fields& fields) {
+    const std::array<std::pair<std::size_t, const std::string*>, 3> slots = {{
+        {0x0E, &fields.manufacturer},  // pointer byte; the length byte follows
+        {0x10, &fields.description},
+        {0x12, &fields.serial},
+    }};
+    for (const auto& [pointerByte, text] : slots) {
+        const std::size_t length = image[pointerByte + 1];
+        const std::size_t offset = image[pointerByte] & 0x7Fu;
+        if (length != 2 + 2 * text->size() || image[offset] != length) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void checkPlan(const Image& current, const Image& target) {
     const std::vector<unsigned> plan = ft232r::planWrites(current, target);
     check(plan.size() % 2 == 0, "plan is not whole pairs", current);
@@ -205,11 +225,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // image whose own fields fail validation (say a CBUS nibble above its
     // pin's range) is refused as a whole and comes back untouched.
     Image expected = image;
-    if (ft232r::validate(image, fields) == Invalid::Ok) {
+    const bool accepted = ft232r::validate(image, fields) == Invalid::Ok;
+    if (accepted) {
         ft232r::updateChecksum(expected);
     }
-    check(ft232r::encode(image, fields) == expected, "decode then encode is not the identity",
-          image);
+    const Image encoded = ft232r::encode(image, fields);
+    if (accepted && result == DecodeResult::StaleChecksum && !descriptorsExact(image, fields)) {
+        // The repair of an interrupted write: the same fields, a sound image,
+        // and the bytes before the string area as they were.
+        Fields again;
+        check(ft232r::decode(encoded, again) == DecodeResult::Ok && sameFields(again, fields),
+              "repairing a stale image changed its fields", image);
+        check(std::equal(image.begin(), image.begin() + 0x0E, encoded.begin()) &&
+                  std::equal(image.begin() + 0x14, image.begin() + 0x18, encoded.begin() + 0x14),
+              "repairing a stale image touched bytes outside the strings", image);
+        expected = encoded;
+    }
+    check(encoded == expected, "decode then encode is not the identity", image);
     checkPlan(image, expected);
 
     for (const Change& change : changes()) {
