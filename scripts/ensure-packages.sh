@@ -12,8 +12,10 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ]; then
         echo "Installing: ${missing[*]}" >&2
+        # With their recommended packages: wine64 runs console programs
+        # reliably only with what it recommends (the wine wrapper, fonts, ...).
         apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     else
         echo "Missing Debian packages. Run:" >&2
         echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
