@@ -16,6 +16,7 @@
 
 #include "d2xx.h"
 #include "ft232r_eeprom.hpp"
+#include "d2xx_record.hpp"
 
 namespace {
 
@@ -59,26 +60,6 @@ class EmulatorEnvironment : public testing::Environment {
 
 EmulatorEnvironment* const emulator =
     static_cast<EmulatorEnvironment*>(testing::AddGlobalTestEnvironment(new EmulatorEnvironment));
-
-// A record with its own string buffers, as varnolt lays it out.
-struct Record {
-    Record() {
-        data.Signature2 = 0xFFFFFFFF;
-        data.Version = 2;
-        data.Manufacturer = manufacturer;
-        data.ManufacturerId = manufacturerId;
-        data.Description = description;
-        data.SerialNumber = serial;
-    }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-
-    FT_PROGRAM_DATA data{};
-    char manufacturer[32] = {};
-    char manufacturerId[16] = {};
-    char description[64] = {};
-    char serial[16] = {};
-};
 
 class EmulatorApi : public testing::Test {
   protected:

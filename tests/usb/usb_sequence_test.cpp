@@ -13,6 +13,7 @@
 #include "fake_usb.hpp"
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
+#include "d2xx_record.hpp"
 
 namespace {
 
@@ -103,25 +104,6 @@ Calls opening(const std::string& place) {
     return {"ftdi_init", "list devices", "ftdi open " + place + " detach+reattach", "free list"};
 }
 Calls closing(const std::string& place) { return {"ftdi close " + place, "ftdi_deinit"}; }
-
-// A D2XX record with buffers of the conventional sizes.
-struct Record {
-    Record() {
-        data.Signature1 = 0x00000000;
-        data.Signature2 = 0xFFFFFFFF;
-        data.Version = 2;
-        data.Manufacturer = manufacturer;
-        data.ManufacturerId = manufacturerId;
-        data.Description = description;
-        data.SerialNumber = serial;
-    }
-    Record(const Record&) = delete;
-    FT_PROGRAM_DATA data{};
-    char manufacturer[32] = {};
-    char manufacturerId[16] = {};
-    char description[64] = {};
-    char serial[16] = {};
-};
 
 bool invalid(FT_HANDLE handle) { return handle == INVALID_HANDLE_VALUE; }
 
