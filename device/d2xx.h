@@ -250,10 +250,9 @@ typedef BOOL(WINAPI *FT_W32_CloseHandle_fn)(FT_HANDLE handle);
 #define VARNOLT_D2XX_API __attribute__((visibility("default")))
 #endif
 VARNOLT_D2XX_API FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags);
-VARNOLT_D2XX_API FT_HANDLE WINAPI FT_W32_CreateFile(const char *name, DWORD access,
-                                                    DWORD shareMode, LPVOID securityAttributes,
-                                                    DWORD creation, DWORD attrsAndFlags,
-                                                    HANDLE templateFile);
+VARNOLT_D2XX_API FT_HANDLE WINAPI FT_W32_CreateFile(const char *name, DWORD access, DWORD shareMode,
+                                                    LPVOID securityAttributes, DWORD creation,
+                                                    DWORD attrsAndFlags, HANDLE templateFile);
 VARNOLT_D2XX_API FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data);
 VARNOLT_D2XX_API FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data);
 VARNOLT_D2XX_API BOOL WINAPI FT_W32_CloseHandle(FT_HANDLE handle);

@@ -47,7 +47,7 @@ struct Device {
 // MinGW-w64's default "win32" thread model has no std::mutex (GCC before 13);
 // a critical section is the native lock and works with every thread model.
 class RegistryMutex {
-public:
+  public:
     RegistryMutex() { InitializeCriticalSection(&section_); }
     ~RegistryMutex() { DeleteCriticalSection(&section_); }
     RegistryMutex(const RegistryMutex&) = delete;
@@ -55,7 +55,7 @@ public:
     void lock() { EnterCriticalSection(&section_); }
     void unlock() { LeaveCriticalSection(&section_); }
 
-private:
+  private:
     CRITICAL_SECTION section_;
 };
 #else

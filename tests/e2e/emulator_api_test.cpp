@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "d2xx.h"
-#include "ft232r_eeprom.hpp"
 #include "d2xx_record.hpp"
+#include "ft232r_eeprom.hpp"
 
 namespace {
 

@@ -25,9 +25,7 @@ inline const std::string kBanner =
 inline const std::string kNoDevice = "Error: may be not connected a beacon\n";
 
 // The library's platform file name, as the load error names it.
-inline std::string libraryName() {
-    return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so";
-}
+inline std::string libraryName() { return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so"; }
 
 inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
     ft232r::Fields fields;

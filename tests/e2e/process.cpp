@@ -1,7 +1,6 @@
 #include "process.hpp"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>

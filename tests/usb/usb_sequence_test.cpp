@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "d2xx.h"
+#include "d2xx_record.hpp"
 #include "fake_usb.hpp"
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
-#include "d2xx_record.hpp"
 
 namespace {
 
@@ -234,8 +234,8 @@ TEST_F(UsbSequence, ReadIsSixtyFourWordReadsOnTheOpenedDevice) {
 }
 
 // Programming: planned against the image the read on this handle brought in
-// (not read again), the preamble goes out, the changed word pairs are written (checksum pair last) and read back, the
-// latency timer is put back, and the port is reset to re-enumerate.
+// (not read again), the preamble goes out, the changed word pairs are written (checksum pair last)
+// and read back, the latency timer is put back, and the port is reset to re-enumerate.
 TEST_F(UsbSequence, ChangesWriteOnlyTheirPairsThenReenumerate) {
     const struct {
         const char* what;
@@ -267,8 +267,8 @@ TEST_F(UsbSequence, ChangesWriteOnlyTheirPairsThenReenumerate) {
         mark();
         ASSERT_EQ(FT_EE_Program(handle, &record.data), FT_OK);
         const ft232r::Image target = ft232r::makeImage(c.after);
-        EXPECT_EQ(sinceMark(), kPreamble + writes(c.words, target) + reads(c.words) +
-                                   kLatencyBack + Calls{"port reset 1-2"});
+        EXPECT_EQ(sinceMark(), kPreamble + writes(c.words, target) + reads(c.words) + kLatencyBack +
+                                   Calls{"port reset 1-2"});
         EXPECT_EQ(userArea(device), target);
         EXPECT_EQ(device.latency, 0x10);
         EXPECT_EQ(FT_W32_CloseHandle(handle), 1u);
