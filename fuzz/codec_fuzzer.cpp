@@ -24,7 +24,6 @@
 #include <functional>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
@@ -35,15 +34,6 @@ using ft232r::DecodeResult;
 using ft232r::Fields;
 using ft232r::Image;
 using ft232r::Invalid;
-
-auto asTuple(const Fields& f) {
-    return std::tie(f.vendorId, f.productId, f.maxPower, f.selfPowered, f.remoteWakeup, f.isoIn,
-                    f.isoOut, f.pullDownEnable, f.serNumEnable, f.usbVersionEnable, f.usbVersion,
-                    f.useExtOsc, f.highDriveIOs, f.endpointSize, f.invert, f.cbus, f.riIsD2xx,
-                    f.manufacturer, f.description, f.serial);
-}
-
-bool sameFields(const Fields& a, const Fields& b) { return asTuple(a) == asTuple(b); }
 
 [[noreturn]] void violation(const char* what, const Image& image) {
     std::fprintf(stderr, "codec violation: %s\nimage:", what);
@@ -186,7 +176,7 @@ void checkChange(const Image& image, const Fields& requested) {
           image);
     Fields expected = requested;
     expected.maxPower = static_cast<std::uint16_t>(expected.maxPower / 2 * 2);  // 2 mA units
-    check(sameFields(back, expected), "encoded image decodes to other fields", image);
+    check(back == expected, "encoded image decodes to other fields", image);
     for (const auto& [byte, mask] : kForeignBits) {
         check((encoded[byte] & mask) == (image[byte] & mask), "a bit outside the model changed",
               image);
@@ -210,8 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool blank =
             std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; });
         check(blank == (result == DecodeResult::Blank), "blank misclassified", image);
-        check(sameFields(fields, untouched), "fields filled for an image that does not decode",
-              image);
+        check(fields == untouched, "fields filled for an image that does not decode", image);
         check(ft232r::encode(image, untouched) == image,
               "encoded over an image that does not decode", image);
         checkPlan(image, image);
@@ -234,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The repair of an interrupted write: the same fields, a sound image,
         // and the bytes before the string area as they were.
         Fields again;
-        check(ft232r::decode(encoded, again) == DecodeResult::Ok && sameFields(again, fields),
+        check(ft232r::decode(encoded, again) == DecodeResult::Ok && again == fields,
               "repairing a stale image changed its fields", image);
         check(std::equal(image.begin(), image.begin() + 0x0E, encoded.begin()) &&
                   std::equal(image.begin() + 0x14, image.begin() + 0x18, encoded.begin() + 0x14),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <tuple>
 
 namespace ft232r {
 namespace {
@@ -254,6 +255,16 @@ void putScalars(Image& image, const Fields& fields) {
 }
 
 }  // namespace
+
+bool operator==(const Fields& a, const Fields& b) {
+    auto tied = [](const Fields& f) {
+        return std::tie(f.vendorId, f.productId, f.maxPower, f.selfPowered, f.remoteWakeup, f.isoIn,
+                        f.isoOut, f.pullDownEnable, f.serNumEnable, f.usbVersionEnable,
+                        f.usbVersion, f.useExtOsc, f.highDriveIOs, f.endpointSize, f.invert, f.cbus,
+                        f.riIsD2xx, f.manufacturer, f.description, f.serial);
+    };
+    return tied(a) == tied(b);
+}
 
 std::uint16_t wordAt(const Image& image, unsigned word) {
     const std::size_t at = (static_cast<std::size_t>(word) % kImageWords) * 2;

@@ -69,6 +69,10 @@ struct Fields {
     std::string serial;
 };
 
+// Field by field, strings by their text.
+bool operator==(const Fields& a, const Fields& b);
+inline bool operator!=(const Fields& a, const Fields& b) { return !(a == b); }
+
 enum class DecodeResult {
     Ok,             // structure sound, checksum good
     StaleChecksum,  // structure sound, checksum does not match (an interrupted write)

@@ -47,7 +47,7 @@ class EndToEnd : public testing::Test {
             std::filesystem::copy_file(wine->dll, dir_ + "/FTD2XX.dll");
         }
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string addDevice(const std::vector<std::uint8_t>& bytes) {
         const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
