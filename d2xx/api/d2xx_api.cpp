@@ -106,6 +106,16 @@ bool headerOk(const FT_PROGRAM_DATA* data) {
     return data != nullptr && data->Signature1 == 0x00000000 && data->Signature2 == 0xFFFFFFFF;
 }
 
+// The fields as FT_EE_Read hands them out: each string cut to what its
+// record buffer holds.
+ft232r::Fields shownFields(const ft232r::Fields& stored) {
+    ft232r::Fields shown = stored;
+    shown.manufacturer = stored.manufacturer.substr(0, kManufacturerBytes - 1);
+    shown.description = stored.description.substr(0, kDescriptionBytes - 1);
+    shown.serial = stored.serial.substr(0, kSerialNumberBytes - 1);
+    return shown;
+}
+
 void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
     data.VendorId = fields.vendorId;
     data.ProductId = fields.productId;
@@ -332,7 +342,7 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     status = readFields(*device->transport, device->image, fields);
     device->imageValid = status == FT_OK;
     if (status == FT_OK) {
-        fillRecord(fields, *data);
+        fillRecord(shownFields(fields), *data);
     }
     return traced(bus, call, status);
 }
@@ -355,18 +365,29 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     // scratch, and bytes the record does not cover stay as they are.  The
     // image FT_EE_Read just read on this handle is what it holds.
     ft232r::Image current{};
-    ft232r::Fields fields;
+    ft232r::Fields stored;
     if (device->imageValid) {
         current = device->image;
-        status = decodeFields(current, fields);
+        status = decodeFields(current, stored);
     } else {
-        status = readFields(*device->transport, current, fields);
+        status = readFields(*device->transport, current, stored);
     }
     if (status != FT_OK) {
         return traced(bus, call, status);
     }
-    // Every check comes before the first write.
-    if (!takeRecord(*data, fields) || ft232r::validate(current, fields) != ft232r::Invalid::Ok) {
+    // The record is compared with what FT_EE_Read hands out for this image:
+    // a field the caller left as handed out is unchanged, and a string cut
+    // to fit its buffer keeps its whole stored text (a caller that sets a
+    // string to exactly that cut text therefore keeps the longer one).
+    // Only what changed is checked, and every check comes before the first
+    // write.
+    const ft232r::Fields shown = shownFields(stored);
+    ft232r::Fields fields = shown;
+    if (!takeRecord(*data, fields)) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
+    }
+    ft232r::keepUnchangedStrings(current, shown, fields);
+    if (ft232r::validate(current, fields) != ft232r::Invalid::Ok) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     const ft232r::Image target = ft232r::encode(current, fields);

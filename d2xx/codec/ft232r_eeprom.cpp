@@ -139,6 +139,17 @@ void appendDescriptor(std::vector<std::uint8_t>& out, const std::string& text) {
     }
 }
 
+// A descriptor rewritten only to put its length bytes right: the header,
+// then the text's UTF-16 units as stored, so that a unit beyond 8 bits
+// (decoded as '?') survives.  `text` is what readText gave for `d`.
+void appendRepaired(std::vector<std::uint8_t>& out, const Image& image, const Descriptor& d,
+                    const std::string& text) {
+    out.push_back(lowByte(static_cast<unsigned>(descriptorBytes(text))));
+    out.push_back(kStringDescriptorType);
+    const auto units = image.begin() + static_cast<std::ptrdiff_t>(d.offset + kDescriptorHeader);
+    out.insert(out.end(), units, units + static_cast<std::ptrdiff_t>(2 * text.size()));
+}
+
 // Whether a descriptor holds exactly its text: its own length byte and the
 // header's length both match the text.  Not so after an interrupted write
 // (a shrinking serial's text is complete before its length byte is written)
@@ -170,11 +181,20 @@ bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const
     }
     if (!anyChanged) return true;
 
+    // A changed descriptor's new bytes; one that keeps its text is only repaired.
+    auto descriptor = [&](std::vector<std::uint8_t>& out, std::size_t i) {
+        if (newTexts[i] == oldTexts[i]) {
+            appendRepaired(out, image, layout[i], oldTexts[i]);
+        } else {
+            appendDescriptor(out, newTexts[i]);
+        }
+    };
+
     if (lengthsKept) {
         for (std::size_t i = 0; i < n; ++i) {
             if (!changed[i]) continue;
             std::vector<std::uint8_t> bytes;
-            appendDescriptor(bytes, newTexts[i]);
+            descriptor(bytes, i);
             std::copy(bytes.begin(), bytes.end(), image.begin() + layout[i].offset);
         }
         return true;
@@ -195,7 +215,7 @@ bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const
         newOffset[i] = kStringAreaStart + area.size();
         const auto oldBegin = image.begin() + layout[i].offset;
         if (changed[i]) {
-            appendDescriptor(area, newTexts[i]);
+            descriptor(area, i);
         } else {
             area.insert(area.end(), oldBegin, oldBegin + layout[i].length);
         }
@@ -252,6 +272,32 @@ void putScalars(Image& image, const Fields& fields) {
         const unsigned keep = image[at.byte] & ~(0x0Fu << at.shift);
         image[at.byte] = lowByte(keep | ((fields.cbus[pin] & 0x0Fu) << at.shift));
     }
+}
+
+// The limits on what `fields` changes relative to `old`, or on all of it
+// when there is no `old`.  A value that another tool stored beyond a limit
+// is no reason to refuse a change of something else.
+Invalid validateChange(const Fields& fields, const Fields* old) {
+    for (std::size_t pin = 0; pin < fields.cbus.size(); ++pin) {
+        const bool changed = old == nullptr || fields.cbus[pin] != old->cbus[pin];
+        if (changed && fields.cbus[pin] > kCbusMax[pin]) return Invalid::Cbus;
+    }
+    const bool serialChanged = old == nullptr || fields.serial != old->serial;
+    if (serialChanged && fields.serial.size() > kMaxSerialChars) return Invalid::SerialTooLong;
+    // A sum of string lengths may not grow beyond its limit; one that is
+    // already beyond it (stored so by another tool) may stay or shrink.
+    auto pairOf = [](const Fields& f) { return f.manufacturer.size() + f.description.size(); };
+    auto allOf = [&](const Fields& f) { return pairOf(f) + f.serial.size(); };
+    auto grownPast = [&](std::size_t now, std::size_t before, std::size_t limit) {
+        return now > limit && (old == nullptr || now > before);
+    };
+    if (grownPast(pairOf(fields), old ? pairOf(*old) : 0, kMaxManufacturerPlusDescription) ||
+        grownPast(allOf(fields), old ? allOf(*old) : 0, kMaxAllStrings)) {
+        return Invalid::StringsTooLong;
+    }
+    const bool powerChanged = old == nullptr || fields.maxPower != old->maxPower;
+    if (powerChanged && fields.maxPower > kMaxPowerLimit) return Invalid::Value;
+    return Invalid::Ok;
 }
 
 }  // namespace
@@ -314,25 +360,14 @@ DecodeResult decode(const Image& image, Fields& out) {
     return checksumOk(image) ? DecodeResult::Ok : DecodeResult::StaleChecksum;
 }
 
-Invalid validateFields(const Fields& fields) {
-    for (std::size_t pin = 0; pin < fields.cbus.size(); ++pin) {
-        if (fields.cbus[pin] > kCbusMax[pin]) return Invalid::Cbus;
-    }
-    if (fields.serial.size() > kMaxSerialChars) return Invalid::SerialTooLong;
-    const std::size_t pair = fields.manufacturer.size() + fields.description.size();
-    if (pair > kMaxManufacturerPlusDescription || pair + fields.serial.size() > kMaxAllStrings) {
-        return Invalid::StringsTooLong;
-    }
-    if (fields.maxPower > kMaxPowerLimit) return Invalid::Value;
-    return Invalid::Ok;
-}
+Invalid validateFields(const Fields& fields) { return validateChange(fields, nullptr); }
 
 Invalid validate(const Image& current, const Fields& fields) {
-    const Invalid plain = validateFields(fields);
-    if (plain != Invalid::Ok) return plain;
     Fields old;
     const DecodeResult r = decode(current, old);
     if (r != DecodeResult::Ok && r != DecodeResult::StaleChecksum) return Invalid::NoRoom;
+    const Invalid plain = validateChange(fields, &old);
+    if (plain != Invalid::Ok) return plain;
     Layout layout{};
     readLayout(current, layout);
     Image scratch = current;
@@ -353,6 +388,20 @@ Image encode(const Image& current, const Fields& fields) {
     layStrings(image, layout, textsOf(old), textsOf(fields), !checksumOk(current));
     updateChecksum(image);
     return image;
+}
+
+void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested) {
+    Fields stored;
+    const DecodeResult r = decode(current, stored);
+    if (r != DecodeResult::Ok && r != DecodeResult::StaleChecksum) return;
+    Layout layout{};
+    readLayout(current, layout);
+    for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
+        const auto field = kStringSlots[i].field;
+        const bool sound = r == DecodeResult::Ok ||
+                           descriptorIsExact(current, layout[i], stored.*field);
+        if (sound && requested.*field == shown.*field) requested.*field = stored.*field;
+    }
 }
 
 Image makeImage(const Fields& fields) {

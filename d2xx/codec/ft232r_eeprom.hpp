@@ -104,9 +104,25 @@ enum class Invalid {
 // The checks that need no image: CBUS codes, string limits, numeric ranges.
 // Never returns NoRoom.
 Invalid validateFields(const Fields& fields);
-// validateFields, then whether the strings fit the current image's layout.
-// NoRoom also when `current` does not decode: it has no layout to place them in.
+// Whether `fields` can be stored over `current`.  Only what differs from the
+// fields `current` decodes to is checked (each CBUS pin on its own), so that
+// a value another tool stored outside these limits (a CBUS nibble 0x0E, long
+// strings) blocks no other change.  The string limits bound what a change
+// adds: it is refused when it makes a sum of string lengths longer than its
+// limit, while a sum already beyond it may stay as long or get shorter.
+// Then whether the strings fit the current image's layout; NoRoom also when
+// `current` does not decode: it has no layout to place them in.
 Invalid validate(const Image& current, const Fields& fields);
+
+// Reconciles a request with what its caller was shown.  `shown` is the
+// decoded fields of `current` as a reader was handed them, strings possibly
+// cut short (the D2XX record has fixed buffers); a string that `requested`
+// leaves equal to `shown` was not changed and gets back the whole stored
+// text, so that a cut copy never replaces it.  Not so for a string whose
+// descriptor, in an image with a stale checksum, disagrees with its text:
+// a write cut short left it, its text is no sound reading, and the request
+// stands (running that write again then finishes it).
+void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested);
 
 // Encodes `fields` over `current`: only bits and bytes whose values differ
 // change, strings that keep their text keep their bytes, bytes following the
