@@ -6,14 +6,17 @@
 // Checked for every image (ASan catches any read outside it):
 //   - decode classifies it, and fills the fields only for Ok / StaleChecksum;
 //   - an image that does not decode is never encoded over;
-//   - decode then encode is the identity for an Ok image; for one with a
-//     stale checksum (an interrupted write) the checksum is recomputed and a
-//     string descriptor whose length bytes disagree with its text is
-//     rewritten, and nothing else changes;
-//   - for a table of field changes over the decoded fields: validate and
-//     encode agree, an accepted change decodes back to exactly the requested
-//     fields and leaves every bit outside the model alone, and the planned
-//     word writes turn the image into the encoded one.
+//   - an image's own fields are always accepted over it, whatever limits
+//     they break (only changes are checked), and decode then encode is the
+//     identity for an Ok image; for one with a stale checksum (an
+//     interrupted write) the checksum is recomputed and a string descriptor
+//     whose length bytes disagree with its text is rewritten with the same
+//     units, and nothing else changes;
+//   - for a table of field changes over the decoded fields: fields that
+//     validateFields accepts are refused at most for want of room, validate
+//     and encode agree, an accepted change decodes back to exactly the
+//     requested fields and leaves every bit outside the model alone, and the
+//     planned word writes turn the image into the encoded one.
 // Any violation aborts, which libFuzzer reports as a finding.
 #include <algorithm>
 #include <array>
@@ -165,7 +168,8 @@ void checkPlan(const Image& current, const Image& target) {
 void checkChange(const Image& image, const Fields& requested) {
     const Invalid plain = ft232r::validateFields(requested);
     const Invalid why = ft232r::validate(image, requested);
-    check(plain == Invalid::Ok || why == plain, "validate disagrees with validateFields", image);
+    check(plain != Invalid::Ok || why == Invalid::Ok || why == Invalid::NoRoom,
+          "validate refuses what validateFields accepts", image);
     const Image encoded = ft232r::encode(image, requested);
     if (why != Invalid::Ok) {
         check(encoded == image, "a refused change altered the image", image);
@@ -210,16 +214,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           image);
     check((result == DecodeResult::Ok) == ft232r::checksumOk(image), "checksum misjudged", image);
 
-    // Decode then encode: the identity, apart from a stale checksum.  An
-    // image whose own fields fail validation (say a CBUS nibble above its
-    // pin's range) is refused as a whole and comes back untouched.
+    // Decode then encode: the identity, apart from a stale checksum.  Fields
+    // that validateFields refuses (say a CBUS nibble above its pin's range)
+    // are still accepted while they stay as stored.
+    check(ft232r::validate(image, fields) == Invalid::Ok, "an image's own fields are refused",
+          image);
     Image expected = image;
-    const bool accepted = ft232r::validate(image, fields) == Invalid::Ok;
-    if (accepted) {
-        ft232r::updateChecksum(expected);
-    }
+    ft232r::updateChecksum(expected);
     const Image encoded = ft232r::encode(image, fields);
-    if (accepted && result == DecodeResult::StaleChecksum && !descriptorsExact(image, fields)) {
+    if (result == DecodeResult::StaleChecksum && !descriptorsExact(image, fields)) {
         // The repair of an interrupted write: the same fields, a sound image,
         // and the bytes before the string area as they were.
         Fields again;
@@ -228,10 +231,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(std::equal(image.begin(), image.begin() + 0x0E, encoded.begin()) &&
                   std::equal(image.begin() + 0x14, image.begin() + 0x18, encoded.begin() + 0x14),
               "repairing a stale image touched bytes outside the strings", image);
+        for (const std::size_t pointerByte : {0x0E, 0x10, 0x12}) {
+            const std::size_t from = (image[pointerByte] & 0x7Fu) + 2;
+            const std::size_t to = (encoded[pointerByte] & 0x7Fu) + 2;
+            const std::size_t units = encoded[pointerByte + 1] - 2u;
+            check(std::equal(encoded.begin() + to, encoded.begin() + to + units,
+                             image.begin() + from),
+                  "repairing a stale image changed the units of a string", image);
+        }
         expected = encoded;
     }
     check(encoded == expected, "decode then encode is not the identity", image);
     checkPlan(image, expected);
+
+    // A reader shown the strings cut to the D2XX record's buffers (31, 63
+    // and 15 characters) who changes nothing asks for no change: the whole
+    // stored strings come back, unless a cut write left a descriptor inexact.
+    Fields shown = fields;
+    shown.manufacturer.resize(std::min<std::size_t>(shown.manufacturer.size(), 31));
+    shown.description.resize(std::min<std::size_t>(shown.description.size(), 63));
+    shown.serial.resize(std::min<std::size_t>(shown.serial.size(), 15));
+    Fields kept = shown;
+    ft232r::keepUnchangedStrings(image, shown, kept);
+    if (result == DecodeResult::Ok || descriptorsExact(image, fields)) {
+        check(kept == fields, "strings left as shown did not keep their stored text", image);
+    }
 
     for (const Change& change : changes()) {
         Fields requested = fields;

@@ -398,8 +398,8 @@ void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& req
     readLayout(current, layout);
     for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
         const auto field = kStringSlots[i].field;
-        const bool sound = r == DecodeResult::Ok ||
-                           descriptorIsExact(current, layout[i], stored.*field);
+        const bool sound =
+            r == DecodeResult::Ok || descriptorIsExact(current, layout[i], stored.*field);
         if (sound && requested.*field == shown.*field) requested.*field = stored.*field;
     }
 }

@@ -138,6 +138,63 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
     }
 }
 
+// Devices other tools programmed beyond what the record's buffers or our
+// limits hold: a change of something else succeeds and keeps every byte of
+// what it does not change (here nothing beyond the changed field and the
+// checksum).
+TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
+    auto fields = [](const char* manufacturer, const char* product, const char* serial) {
+        ft232r::Fields f = exampleFields(serial);
+        f.manufacturer = manufacturer;
+        f.description = product;
+        return f;
+    };
+    ft232r::Image cbus0At0E = ft232r::makeImage(
+        fields("Acme Instruments", "Precision Probe Interface", "AB12C"));  // 41 + 5 characters
+    cbus0At0E[0x14] = static_cast<std::uint8_t>((cbus0At0E[0x14] & 0xF0) | 0x0E);
+    ft232r::updateChecksum(cbus0At0E);
+    const std::vector<std::string> cbusChange = {"-c", "a", "a", "3", "2", "1"};
+    const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
+    const struct {
+        const char* name;
+        ft232r::Image image;
+        std::vector<std::string> args;
+        std::string echo;
+        std::set<std::size_t> allowed;  // besides the checksum
+    } cases[] = {
+        {"manufacturer of 35 characters",
+         ft232r::makeImage(fields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4")),
+         cbusChange,
+         cbusEcho,
+         {0x14, 0x15, 0x16}},
+        {"serial of 20 characters",
+         ft232r::makeImage(fields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9")),
+         cbusChange,
+         cbusEcho,
+         {0x14, 0x15, 0x16}},
+        // The serial's length (0x13) and its descriptor (0x6E..0x79) change.
+        {"CBUS0 at 0e",
+         cbus0At0E,
+         {"-s", "VN1"},
+         "Serial Number : AB12C -> VN1\n",
+         {0x13, 0x6E, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        devices_.clear();
+        const std::string device = addDevice(c.image);
+        const ProcessResult result = run(c.args);
+        EXPECT_EQ(result.out, kBanner + c.echo + "Done\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        const ft232r::Image after = imageOf(device);
+        EXPECT_TRUE(ft232r::checksumOk(after));
+        for (const std::size_t offset : changedBytes(c.image, after)) {
+            EXPECT_TRUE(c.allowed.count(offset) != 0 || offset >= 0x7E) << "byte " << offset;
+        }
+    }
+}
+
 TEST_F(EndToEnd, SameSerialIsProgrammedWithoutWrites) {
     const std::string device = addDevice(ft232r::makeImage(exampleFields()));
     const auto before = bytesOf(device);

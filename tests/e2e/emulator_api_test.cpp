@@ -199,6 +199,38 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
     EXPECT_EQ(stored(), ft232r::encode(original_, expected));
 }
 
+// Strings longer than their record buffers are handed out cut; left so, they
+// keep the stored text, on the handle that read them and on another one
+// (compared with a fresh read); a string the caller changes is written.
+TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
+    // 32 + 0 + 16 characters: the whole string area.
+    ft232r::Fields longer = fields("SN-2019-0417-A55");        // shown as 15 characters
+    longer.manufacturer = "Northwind Laboratory Instruments";  // shown as 31
+    longer.description = "";
+    const ft232r::Image image = ft232r::makeImage(longer);
+    write(image);
+    Record record;
+    ASSERT_EQ(emulator->eeRead(open(), &record.data), FT_OK);
+    EXPECT_STREQ(record.serial, "SN-2019-0417-A5");
+    EXPECT_STREQ(record.manufacturer, "Northwind Laboratory Instrument");
+    ASSERT_EQ(emulator->eeProgram(handle_, &record.data), FT_OK);
+    EXPECT_EQ(stored(), image);
+    close();
+    transfers();
+
+    record.data.Cbus1 = 0x0A;
+    ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
+    EXPECT_EQ(transfers().writes, 4);  // CBUS pair, checksum pair
+    std::strcpy(record.manufacturer, "Acme");
+    ASSERT_EQ(emulator->eeProgram(handle_, &record.data), FT_OK);
+    ft232r::Fields expected = longer;
+    expected.cbus[1] = 0x0A;
+    expected.manufacturer = "Acme";
+    ft232r::Fields now;
+    ASSERT_EQ(ft232r::decode(stored(), now), ft232r::DecodeResult::Ok);
+    EXPECT_TRUE(now == expected);
+}
+
 // A failed read leaves nothing to plan against: programming reads again
 // and refuses the blank device the same way.
 TEST_F(EmulatorApi, FailedReadIsNotKept) {

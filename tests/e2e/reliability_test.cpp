@@ -45,6 +45,14 @@ std::vector<Change> changes() {
          factory,
          {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
          wanted("VN0042", {0, 0, 0, 0, 0})},
+        // A serial of 20 characters (another tool's), which the record
+        // shows as its first 15, made 15 long and different only in the
+        // last one: a cut reading can show exactly the new 15 characters
+        // over old text that the rerun must still replace.
+        {"serial of 20, to 15",
+         ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")),
+         {"-s", "SN-2019-0417-AX"},
+         wanted("SN-2019-0417-AX", {3, 2, 0, 1, 5})},
         {"serial, same length, trailer",
          withTrailer(),
          {"-s", "Z9Y8X7W6"},

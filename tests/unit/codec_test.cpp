@@ -497,6 +497,90 @@ INSTANTIATE_TEST_SUITE_P(Values, Limits, ::testing::Range<std::size_t>(0, 20),
 
 TEST(LimitCases, TableSizeMatchesInstantiation) { EXPECT_EQ(limitCases().size(), 20u); }
 
+// --- Values another tool stored beyond the limits ---------------------------
+
+// Manufacturer and product of 41 characters (over 40), 46 with the serial,
+// and CBUS0 at 0x0E: only what a change touches is checked.
+Image storedBeyondTheLimits() {
+    Fields f = exampleFields();
+    f.manufacturer = "Acme Instruments";
+    f.description = "Precision Probe Interface";
+    f.serial = "AB12C";
+    Image image = makeImage(f);
+    image[0x14] = static_cast<std::uint8_t>((image[0x14] & 0xF0) | 0x0E);
+    updateChecksum(image);
+    return image;
+}
+
+TEST(StoredBeyondTheLimits, OnlyWhatAChangeTouchesIsChecked) {
+    const Image image = storedBeyondTheLimits();
+    EXPECT_EQ(validateFields(decoded(image)), Invalid::Cbus);  // as a whole, not storable
+    const struct {
+        const char* name;
+        std::function<void(Fields&)> change;
+        Invalid expected;
+    } cases[] = {
+        {"nothing", [](Fields&) {}, Invalid::Ok},
+        {"serial, same length", [](Fields& f) { f.serial = "ZZ99Z"; }, Invalid::Ok},
+        {"serial, shorter", [](Fields& f) { f.serial = "Z"; }, Invalid::Ok},
+        {"serial, longer: 47 characters", [](Fields& f) { f.serial = "AB12CD"; },
+         Invalid::StringsTooLong},
+        {"manufacturer, shorter", [](Fields& f) { f.manufacturer = "Acme"; }, Invalid::Ok},
+        {"product, longer: 42", [](Fields& f) { f.description += "s"; }, Invalid::StringsTooLong},
+        {"another pin", [](Fields& f) { f.cbus[1] = 0x0A; }, Invalid::Ok},
+        {"that pin, valid", [](Fields& f) { f.cbus[0] = 0x0D; }, Invalid::Ok},
+        {"that pin, invalid", [](Fields& f) { f.cbus[0] = 0x0F; }, Invalid::Cbus},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fields f = decoded(image);
+        c.change(f);
+        EXPECT_EQ(validate(image, f), c.expected);
+        const Image out = encode(image, f);
+        if (c.expected != Invalid::Ok) {
+            EXPECT_EQ(out, image);
+            continue;
+        }
+        EXPECT_TRUE(decoded(out) == f);
+        if (f.cbus[0] == 0x0E) {
+            EXPECT_EQ(out[0x14] & 0x0F, 0x0E);
+        }
+    }
+}
+
+// A string the caller was shown cut short and left so keeps its whole text;
+// not when a cut write left its descriptor inexact (there the request stands).
+TEST(KeepUnchangedStrings, ACutStringLeftAsShownKeepsItsStoredText) {
+    Fields stored = exampleFields();
+    stored.serial = "SN-2019-0417-A55B-X9";  // 20 characters, shown as 15
+    const Image image = makeImage(stored);
+    Fields shown = stored;
+    shown.serial = stored.serial.substr(0, 15);
+
+    Fields requested = shown;
+    keepUnchangedStrings(image, shown, requested);
+    EXPECT_EQ(requested.serial, stored.serial);
+    EXPECT_EQ(encode(image, requested), image);
+
+    requested.serial = "SN-2019-0417-Z5";  // another text of the same length
+    keepUnchangedStrings(image, shown, requested);
+    EXPECT_EQ(requested.serial, "SN-2019-0417-Z5");
+
+    Image cut = image;
+    cut[image[0x12] & 0x7F] = 0x20;  // the descriptor's own length already shrunk, stale checksum
+    requested.serial = shown.serial;
+    keepUnchangedStrings(cut, shown, requested);
+    EXPECT_EQ(requested.serial, shown.serial);
+}
+
+TEST(Encode, RepairingADescriptorKeepsItsWideUnits) {
+    // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
+    const Image image = exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false);
+    const Image out = encode(image, decoded(image));
+    EXPECT_EQ(out[0x42], 0x12);
+    EXPECT_EQ(out[0x45], 0x04);
+}
+
 // --- Decode -------------------------------------------------------------------
 
 TEST(Decode, AllOnesIsBlank) {

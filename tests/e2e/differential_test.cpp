@@ -1,0 +1,286 @@
+// The built varnolt against images that libftdi1 made, with libftdi1's
+// decoder as the oracle: for every image and change, libftdi1 must accept
+// the checksum and read the serial number and CBUS pins that were asked for
+// and that `varnolt -r` reports, and no byte may change outside the changed
+// field, the string area moved behind a serial of another length, and the
+// checksum.
+//
+// Where libftdi1 reads differently, and why that is no mismatch: it reads a
+// string whole, where the D2XX record (and so `-r`) holds 15 characters of a
+// serial number; it keeps only the low byte of each UTF-16 unit (the images
+// here hold 8-bit text only); and ftdi_eeprom_build rebuilds a whole image
+// from its model, so the CBUS codes it does not know and the spare bits are
+// put in after building (libftdi_reference.cpp).
+#include <cstdio>
+#include <functional>
+
+#include "fixture.hpp"
+#include "libftdi_reference.hpp"
+
+namespace {
+
+constexpr std::size_t kShownSerial = 15;  // what the D2XX record's serial buffer holds
+constexpr std::size_t kAllStringsLimit = 46;
+
+struct Strings {
+    const char* name;
+    const char* manufacturer;
+    const char* product;
+    const char* serial;
+};
+
+// String sets found on devices in the field; the last four are beyond what
+// the record's buffers or the documented limits admit.
+const Strings kStrings[] = {
+    {"factory", "FTDI", "FT232R USB UART", "A1B2C3D4"},
+    {"empty", "", "", ""},
+    {"manufacturer of 35", "Northwind Laboratory Instruments Co", "Probe", "P0123"},
+    {"serial of 20", "FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9"},
+    {"manufacturer and product 41", "Acme Instruments", "Precision Probe Interface", "AB12C"},
+    // 48 characters fill the string area: libftdi1's trailer has no room.
+    {"area full", "Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4"},
+};
+
+constexpr std::array<int, 5> kCbusMax = {0x0D, 0x0D, 0x0D, 0x0D, 0x09};
+constexpr std::size_t kImages = 16;
+
+// Sixteen images: the string sets in turn, and on each pin every nibble
+// 0x0..0xF once (libftdi1 knows 0x0..0x0C; 0x0D and beyond, as well as
+// CBUS4's 0x0A and beyond, are put in after building).  Every other image
+// has its spare bits set.
+ReferenceSettings imageSettings(std::size_t k) {
+    const Strings& s = kStrings[k % std::size(kStrings)];
+    ReferenceSettings settings{s.manufacturer,           s.product, s.serial, {},
+                               static_cast<unsigned>(k), k % 2 == 1};
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        settings.cbus[pin] = static_cast<std::uint8_t>((k + 3 * pin) % 16);
+    }
+    return settings;
+}
+
+struct Request {
+    bool setSerial = false;
+    std::string serial;
+    bool setCbus = false;
+    std::array<int, 5> cbus{};
+};
+
+// A valid code for `pin` other than `code`.
+int nextCode(std::size_t pin, int code) { return (code + 1) % (kCbusMax[pin] + 1); }
+
+using Change =
+    std::pair<const char*, std::function<Request(const std::string&, std::array<int, 5>)>>;
+
+// Changes as `varnolt -r` output suggests them: from the serial it shows and
+// the pins libftdi1 reads.
+const std::vector<Change>& changes() {
+    static const std::vector<Change> table = {
+        {"serial as shown",
+         [](const std::string& s, auto) {
+             return Request{true, s};
+         }},
+        {"serial, same length",
+         [](std::string s, auto) {
+             for (char& c : s) c = c == 'Z' ? 'Y' : 'Z';
+             return Request{true, s};
+         }},
+        {"serial, shorter",
+         [](const std::string& s, auto) {
+             return Request{true, s.substr(0, s.size() / 2)};
+         }},
+        {"serial, longer",
+         [](const std::string& s, auto) {
+             return Request{true, (s + "L7").substr(0, kShownSerial)};
+         }},
+        {"serial, empty",
+         [](const std::string&, auto) {
+             return Request{true, ""};
+         }},
+        {"serial, 15 characters",
+         [](const std::string&, auto) {
+             return Request{true, "VN0000000000042"};
+         }},
+        {"CBUS as read",
+         [](const std::string&, auto cbus) {
+             return Request{false, "", true, cbus};
+         }},
+        {"CBUS0",
+         [](const std::string&, auto cbus) {
+             cbus[0] = nextCode(0, cbus[0]);
+             return Request{false, "", true, cbus};
+         }},
+        {"CBUS1",
+         [](const std::string&, auto cbus) {
+             cbus[1] = nextCode(1, cbus[1]);
+             return Request{false, "", true, cbus};
+         }},
+        {"CBUS2",
+         [](const std::string&, auto cbus) {
+             cbus[2] = nextCode(2, cbus[2]);
+             return Request{false, "", true, cbus};
+         }},
+        {"CBUS3",
+         [](const std::string&, auto cbus) {
+             cbus[3] = nextCode(3, cbus[3]);
+             return Request{false, "", true, cbus};
+         }},
+        {"CBUS4",
+         [](const std::string&, auto cbus) {
+             cbus[4] = nextCode(4, cbus[4]);
+             return Request{false, "", true, cbus};
+         }},
+        {"serial and every pin",
+         [](const std::string&, auto cbus) {
+             for (std::size_t pin = 0; pin < 5; ++pin) cbus[pin] = nextCode(pin, cbus[pin]);
+             return Request{true, "VN42", true, cbus};
+         }},
+    };
+    return table;
+}
+
+std::string hexList(const std::array<int, 5>& cbus, const char* lastSeparator) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%02x, %02x, %02x, %02x%s%02x", cbus[0], cbus[1], cbus[2],
+                  cbus[3], lastSeparator, cbus[4]);
+    return text;
+}
+
+std::vector<std::string> arguments(const Request& request) {
+    std::vector<std::string> args;
+    if (request.setSerial) args.insert(args.end(), {"-s", request.serial});
+    if (request.setCbus) {
+        args.push_back("-c");
+        for (const int code : request.cbus) {
+            char text[8];
+            std::snprintf(text, sizeof text, "%x", code);
+            args.push_back(text);
+        }
+    }
+    return args;
+}
+
+// Whether the bytes behind two string areas are the same bytes moved: equal
+// as far as both go, and only zeros beyond in the longer one.
+bool sameTailMoved(const ft232r::Image& before, std::size_t from, const ft232r::Image& after,
+                   std::size_t to) {
+    const std::size_t end = ft232r::kStringAreaEnd;
+    for (std::size_t i = 0; from + i < end || to + i < end; ++i) {
+        const int a = from + i < end ? before[from + i] : 0;
+        const int b = to + i < end ? after[to + i] : 0;
+        if (a != b) return false;
+    }
+    return true;
+}
+
+TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
+    ReferenceDecoded probe;
+    if (!referenceDecode(ft232r::makeImage(exampleFields()), probe)) {
+        GTEST_SKIP() << "libftdi1 cannot be set up here (ftdi_new: no libusb context)";
+    }
+    int cases = 0, refused = 0, mismatches = 0;
+    for (std::size_t k = 0; k < kImages; ++k) {
+        const ReferenceSettings settings = imageSettings(k);
+        ft232r::Image original{};
+        std::string error;
+        ASSERT_TRUE(referenceImage(settings, original, error)) << k << ": " << error;
+        ReferenceDecoded before;
+        ASSERT_TRUE(referenceDecode(original, before));
+        ASSERT_TRUE(before.checksumOk);
+        const std::string shown = before.serial.substr(0, kShownSerial);
+        const std::string report =
+            "Serial Number : " + shown + "\nCBUS0-4       : " + hexList(before.cbus, ", ") + "\n";
+
+        devices_.clear();
+        addDevice(original);
+        const ProcessResult read = run({"-r"});
+        EXPECT_EQ(read.out, kBanner + report) << settings.manufacturer << "/" << settings.serial;
+
+        for (const auto& [name, change] : changes()) {
+            const Request request = change(shown, before.cbus);
+            ++cases;
+            std::vector<std::string> problems;
+            auto expect = [&](bool ok, const std::string& what) {
+                if (!ok) problems.push_back(what);
+            };
+
+            // A serial left as shown keeps what is stored; otherwise the new one.
+            const bool serialChanges = request.setSerial && request.serial != shown;
+            const std::string serial = serialChanges ? request.serial : before.serial;
+            const std::array<int, 5> cbus = request.setCbus ? request.cbus : before.cbus;
+            // The 46-character limit bounds what a change adds.
+            const std::size_t pair = before.manufacturer.size() + before.product.size();
+            const bool accepted =
+                pair + serial.size() <= kAllStringsLimit || serial.size() <= before.serial.size();
+            std::string echo;
+            if (request.setSerial)
+                echo += "Serial Number : " + shown + " -> " + request.serial + "\n";
+            if (request.setCbus) {
+                echo += "CBUS0-4       : " + hexList(before.cbus, " ") + " -> " +
+                        hexList(request.cbus, ", ") + "\n";
+            }
+
+            devices_.clear();
+            std::remove(logPath_.c_str());
+            const std::string device = addDevice(original);
+            const ProcessResult result = run(arguments(request));
+            const ft232r::Image after = imageOf(device);
+            if (!accepted) {
+                ++refused;
+                expect(result.status == 255 && result.out == kBanner + echo &&
+                           result.err ==
+                               "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
+                       "not refused: " + result.out + result.err);
+                expect(after == original, "refused, but the image changed");
+            } else {
+                expect(result.status == 0 && result.out == kBanner + echo + "Done\n" &&
+                           result.err.empty(),
+                       "run: " + result.out + result.err);
+                ReferenceDecoded now;
+                expect(referenceDecode(after, now) && now.checksumOk, "libftdi1: checksum");
+                expect(now.serial == serial, "libftdi1 serial: " + now.serial);
+                expect(now.cbus == cbus, "libftdi1 CBUS: " + hexList(now.cbus, ", "));
+                expect(now.manufacturer == before.manufacturer && now.product == before.product,
+                       "libftdi1: other strings");
+                const ProcessResult reread = run({"-r"});
+                expect(reread.out == kBanner +
+                                         "Serial Number : " + now.serial.substr(0, kShownSerial) +
+                                         "\nCBUS0-4       : " + hexList(now.cbus, ", ") + "\n",
+                       "-r: " + reread.out);
+
+                // Bytes: the CBUS bytes of changed pins, the serial and what
+                // follows it when the serial changed, the checksum.
+                std::set<std::size_t> allowed = {0x7E, 0x7F};
+                if (cbus[0] != before.cbus[0] || cbus[1] != before.cbus[1]) allowed.insert(0x14);
+                if (cbus[2] != before.cbus[2] || cbus[3] != before.cbus[3]) allowed.insert(0x15);
+                if (cbus[4] != before.cbus[4]) allowed.insert(0x16);
+                expect((after[0x16] & 0xF0) == (original[0x16] & 0xF0), "byte 0x16 high nibble");
+                const std::size_t at = original[0x12] & 0x7Fu;
+                if (serial != before.serial) {
+                    allowed.insert(0x13);
+                    for (std::size_t i = at; i < ft232r::kStringAreaEnd; ++i) allowed.insert(i);
+                    expect(sameTailMoved(original, at + original[0x13], after, at + after[0x13]),
+                           "bytes after the serial not moved intact");
+                }
+                for (const std::size_t offset : changedBytes(original, after)) {
+                    expect(allowed.count(offset) != 0, "byte " + std::to_string(offset));
+                }
+            }
+            if (!problems.empty()) {
+                ++mismatches;
+                std::string all;
+                for (const auto& p : problems) all += "\n  " + p;
+                ADD_FAILURE() << "image " << k << " (" << kStrings[k % std::size(kStrings)].name
+                              << "), " << name << ":" << all;
+            }
+        }
+    }
+    std::printf(
+        "libftdi1 differential: %zu images x %zu changes = %d cases (%d refused), %d mismatches\n",
+        kImages, changes().size(), cases, refused, mismatches);
+    RecordProperty("images", static_cast<int>(kImages));
+    RecordProperty("changes", static_cast<int>(changes().size()));
+    RecordProperty("refused", refused);
+    RecordProperty("mismatches", mismatches);
+}
+
+}  // namespace

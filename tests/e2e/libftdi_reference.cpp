@@ -1,0 +1,128 @@
+#include "libftdi_reference.hpp"
+
+#include <ftdi.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct ContextDeleter {
+    void operator()(ftdi_context* context) const {
+        context->usb_dev = nullptr;  // never a real device: nothing to close
+        ftdi_free(context);
+    }
+};
+using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
+
+// ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early without
+// an open device, although for an FT232R neither they nor ftdi_eeprom_build
+// touch it.  This placeholder is never dereferenced and is cleared again
+// before the context is freed.
+libusb_device_handle* placeholderDevice() {
+    static int placeholder;
+    return reinterpret_cast<libusb_device_handle*>(&placeholder);
+}
+
+// A TYPE_R context with libftdi1's defaults and the 128-byte internal EEPROM.
+Context newContext(const ReferenceSettings* strings) {
+    Context context(ftdi_new());
+    if (!context) return context;
+    context->type = TYPE_R;
+    context->usb_dev = placeholderDevice();
+    std::vector<std::string> texts = {"", "", ""};
+    if (strings != nullptr) texts = {strings->manufacturer, strings->product, strings->serial};
+    const int status =
+        ftdi_eeprom_initdefaults(context.get(), texts[0].data(), texts[1].data(), texts[2].data());
+    context->usb_dev = nullptr;
+    if (status != 0) context.reset();
+    return context;
+}
+
+}  // namespace
+
+bool referenceImage(const ReferenceSettings& settings, ft232r::Image& image, std::string& error) {
+    const Context context = newContext(&settings);
+    if (!context) {
+        error = "libftdi1 context";
+        return false;
+    }
+    ftdi_context* const ftdi = context.get();
+    const unsigned v = settings.variant;
+    const std::pair<ftdi_eeprom_value, int> values[] = {
+        {MAX_POWER, static_cast<int>(100 + 20 * (v % 20))},
+        {SELF_POWERED, static_cast<int>(v & 1)},
+        {REMOTE_WAKEUP, static_cast<int>((v >> 1) & 1)},
+        {SUSPEND_PULL_DOWNS, static_cast<int>((v >> 2) & 1)},
+        {HIGH_CURRENT, static_cast<int>((v >> 1) & 1)},
+        {CHANNEL_A_DRIVER, static_cast<int>((v >> 2) & 1)},
+        {EXTERNAL_OSCILLATOR, static_cast<int>((v >> 3) & 1)},
+        {INVERT, static_cast<int>((v * 37) & 0xFF)},
+        {IS_NOT_PNP, static_cast<int>(v & 1)},  // the third byte of the trailer
+        {CBUS_FUNCTION_0, settings.cbus[0]},
+        {CBUS_FUNCTION_1, settings.cbus[1]},
+        {CBUS_FUNCTION_2, settings.cbus[2]},
+        {CBUS_FUNCTION_3, settings.cbus[3]},
+        {CBUS_FUNCTION_4, settings.cbus[4]},
+    };
+    for (const auto& [name, value] : values) {
+        if (ftdi_set_eeprom_value(ftdi, name, value) != 0) {
+            error = ftdi_get_error_string(ftdi);
+            return false;
+        }
+    }
+    if (ftdi_eeprom_build(ftdi) < 0 ||
+        ftdi_get_eeprom_buf(ftdi, image.data(), static_cast<int>(image.size())) != 0) {
+        error = ftdi_get_error_string(ftdi);
+        return false;
+    }
+    // CBUS nibbles: bytes 0x14 (CBUS0 low, CBUS1 high), 0x15 (CBUS2, CBUS3),
+    // 0x16 low nibble (CBUS4).
+    auto nibbles = [&](std::size_t low) {
+        return static_cast<std::uint8_t>((settings.cbus[low] & 0x0F) |
+                                         ((settings.cbus[low + 1] & 0x0F) << 4));
+    };
+    image[0x14] = nibbles(0);
+    image[0x15] = nibbles(2);
+    image[0x16] = static_cast<std::uint8_t>((image[0x16] & 0xF0) | (settings.cbus[4] & 0x0F));
+    if (settings.spareBits) {
+        image[0x00] |= 0x50;  // bits 4-7: no function
+        image[0x08] |= 0x15;  // bits 0-4: reserved
+        image[0x0A] |= 0xA0;  // bits 5-7: reserved
+        image[0x16] |= 0x60;  // high nibble: no pin
+        image[0x17] = 0xC3;   // zero on every factory part
+    }
+    ft232r::updateChecksum(image);
+    return true;
+}
+
+bool referenceDecode(const ft232r::Image& image, ReferenceDecoded& decoded) {
+    const Context context = newContext(nullptr);
+    if (!context) return false;
+    ftdi_context* const ftdi = context.get();
+    if (ftdi_set_eeprom_buf(ftdi, image.data(), static_cast<int>(image.size())) != 0) return false;
+    // A string length byte under 2 leaves libftdi1 without that string, which
+    // ftdi_eeprom_get_strings does not expect.
+    for (const std::size_t lengthByte : {0x0F, 0x11, 0x13}) {
+        if (image[lengthByte] < 2) return false;
+    }
+    decoded = ReferenceDecoded{};
+    decoded.checksumOk = ftdi_eeprom_decode(ftdi, 0) == 0;
+    // Buffers of the image's size hold any string it can carry.
+    char manufacturer[ft232r::kImageBytes] = {};
+    char product[ft232r::kImageBytes] = {};
+    char serial[ft232r::kImageBytes] = {};
+    if (ftdi_eeprom_get_strings(ftdi, manufacturer, sizeof manufacturer, product, sizeof product,
+                                serial, sizeof serial) != 0) {
+        return false;
+    }
+    decoded.manufacturer = manufacturer;
+    decoded.product = product;
+    decoded.serial = serial;
+    const ftdi_eeprom_value pins[5] = {CBUS_FUNCTION_0, CBUS_FUNCTION_1, CBUS_FUNCTION_2,
+                                       CBUS_FUNCTION_3, CBUS_FUNCTION_4};
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        if (ftdi_get_eeprom_value(ftdi, pins[pin], &decoded.cbus[pin]) != 0) return false;
+    }
+    return true;
+}
