@@ -58,6 +58,41 @@ ReferenceSettings imageSettings(std::size_t k) {
     return settings;
 }
 
+// A change as a command line, derived from what `-r` shows and libftdi1 reads.
+struct Change {
+    const char* name;
+    // The new serial from the one shown; none: no -s.
+    std::function<std::string(std::string)> serial;
+    std::vector<std::size_t> pins{};  // pins given another valid code
+    bool cbus = false;                // whether -c is given (the others as read)
+};
+
+const std::vector<Change>& changes() {
+    static const std::vector<Change> table = {
+        {"serial as shown", [](std::string s) { return s; }},
+        {"serial, same length",
+         [](std::string s) {
+             for (char& c : s) c = c == 'Z' ? 'Y' : 'Z';
+             return s;
+         }},
+        {"serial, shorter", [](std::string s) { return s.substr(0, s.size() / 2); }},
+        {"serial, longer", [](std::string s) { return (s + "L7").substr(0, kShownSerial); }},
+        {"serial, empty", [](std::string) { return std::string(); }},
+        {"serial, 15 characters", [](std::string) { return std::string("VN0000000000042"); }},
+        {"CBUS as read", nullptr, {}, true},
+        {"CBUS0", nullptr, {0}, true},
+        {"CBUS1", nullptr, {1}, true},
+        {"CBUS2", nullptr, {2}, true},
+        {"CBUS3", nullptr, {3}, true},
+        {"CBUS4", nullptr, {4}, true},
+        {"serial and every pin",
+         [](std::string) { return std::string("VN42"); },
+         {0, 1, 2, 3, 4},
+         true},
+    };
+    return table;
+}
+
 struct Request {
     bool setSerial = false;
     std::string serial;
@@ -65,77 +100,10 @@ struct Request {
     std::array<int, 5> cbus{};
 };
 
-// A valid code for `pin` other than `code`.
-int nextCode(std::size_t pin, int code) { return (code + 1) % (kCbusMax[pin] + 1); }
-
-using Change =
-    std::pair<const char*, std::function<Request(const std::string&, std::array<int, 5>)>>;
-
-// Changes as `varnolt -r` output suggests them: from the serial it shows and
-// the pins libftdi1 reads.
-const std::vector<Change>& changes() {
-    static const std::vector<Change> table = {
-        {"serial as shown",
-         [](const std::string& s, auto) {
-             return Request{true, s};
-         }},
-        {"serial, same length",
-         [](std::string s, auto) {
-             for (char& c : s) c = c == 'Z' ? 'Y' : 'Z';
-             return Request{true, s};
-         }},
-        {"serial, shorter",
-         [](const std::string& s, auto) {
-             return Request{true, s.substr(0, s.size() / 2)};
-         }},
-        {"serial, longer",
-         [](const std::string& s, auto) {
-             return Request{true, (s + "L7").substr(0, kShownSerial)};
-         }},
-        {"serial, empty",
-         [](const std::string&, auto) {
-             return Request{true, ""};
-         }},
-        {"serial, 15 characters",
-         [](const std::string&, auto) {
-             return Request{true, "VN0000000000042"};
-         }},
-        {"CBUS as read",
-         [](const std::string&, auto cbus) {
-             return Request{false, "", true, cbus};
-         }},
-        {"CBUS0",
-         [](const std::string&, auto cbus) {
-             cbus[0] = nextCode(0, cbus[0]);
-             return Request{false, "", true, cbus};
-         }},
-        {"CBUS1",
-         [](const std::string&, auto cbus) {
-             cbus[1] = nextCode(1, cbus[1]);
-             return Request{false, "", true, cbus};
-         }},
-        {"CBUS2",
-         [](const std::string&, auto cbus) {
-             cbus[2] = nextCode(2, cbus[2]);
-             return Request{false, "", true, cbus};
-         }},
-        {"CBUS3",
-         [](const std::string&, auto cbus) {
-             cbus[3] = nextCode(3, cbus[3]);
-             return Request{false, "", true, cbus};
-         }},
-        {"CBUS4",
-         [](const std::string&, auto cbus) {
-             cbus[4] = nextCode(4, cbus[4]);
-             return Request{false, "", true, cbus};
-         }},
-        {"serial and every pin",
-         [](const std::string&, auto cbus) {
-             for (std::size_t pin = 0; pin < 5; ++pin) cbus[pin] = nextCode(pin, cbus[pin]);
-             return Request{true, "VN42", true, cbus};
-         }},
-    };
-    return table;
+Request requestFor(const Change& change, const std::string& shown, std::array<int, 5> cbus) {
+    for (const std::size_t pin : change.pins) cbus[pin] = (cbus[pin] + 1) % (kCbusMax[pin] + 1);
+    return {static_cast<bool>(change.serial), change.serial ? change.serial(shown) : "",
+            change.cbus, cbus};
 }
 
 std::string hexList(const std::array<int, 5>& cbus, const char* lastSeparator) {
@@ -195,8 +163,8 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
         const ProcessResult read = run({"-r"});
         EXPECT_EQ(read.out, kBanner + report) << settings.manufacturer << "/" << settings.serial;
 
-        for (const auto& [name, change] : changes()) {
-            const Request request = change(shown, before.cbus);
+        for (const Change& change : changes()) {
+            const Request request = requestFor(change, shown, before.cbus);
             ++cases;
             std::vector<std::string> problems;
             auto expect = [&](bool ok, const std::string& what) {
@@ -270,7 +238,7 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
                 std::string all;
                 for (const auto& p : problems) all += "\n  " + p;
                 ADD_FAILURE() << "image " << k << " (" << kStrings[k % std::size(kStrings)].name
-                              << "), " << name << ":" << all;
+                              << "), " << change.name << ":" << all;
             }
         }
     }
