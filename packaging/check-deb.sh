@@ -63,7 +63,10 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for package in libftdi1-2 libstdc++6; do
-    echo "$depends" | grep -qE "(^|, )$package( |,|$)" || fail "no dependency on $package"
+    case ", $depends," in
+    *", $package "* | *", $package,"*) ;;
+    *) fail "no dependency on $package" ;;
+    esac
 done
 
 dpkg-deb -e "$deb" "$work/control"
