@@ -7,9 +7,7 @@ set -u
 here=$(dirname "$0")
 reason=$(sh "$here/probe-i386.sh") || { echo "SKIPPED: $reason"; exit 77; }
 # Debian's wine32 puts its 32-bit loader beside wine64's.
-for loader in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine; do
-    [ -x "$loader" ] && break
-done
+loader=/usr/lib/wine/wine
 [ -x "$loader" ] || {
     echo "SKIPPED: no 32-bit Wine loader (Debian: dpkg --add-architecture i386; apt-get install wine32:i386)"
     exit 77
