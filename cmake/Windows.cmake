@@ -35,8 +35,17 @@ function(varnolt_windows_executable target)
 
   # The package holds the tool, its README and licence, nothing else: the
   # emulator's FTD2XX.dll beside varnolt.exe would stand in for the driver's.
+  # README and licence as plain text with Windows line ends, which any
+  # Windows editor shows as they are.
   install(TARGETS ${target} RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  configure_file(${PROJECT_SOURCE_DIR}/windows/README.txt.in
+                 ${PROJECT_BINARY_DIR}/windows/README.txt @ONLY NEWLINE_STYLE CRLF)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/windows/LICENSE.txt CONTENT "${license}" @ONLY
+       NEWLINE_STYLE CRLF)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+  install(FILES ${PROJECT_BINARY_DIR}/windows/README.txt ${PROJECT_BINARY_DIR}/windows/LICENSE.txt
+          DESTINATION .)
   set(CPACK_GENERATOR ZIP PARENT_SCOPE)
   set(CPACK_PACKAGE_NAME varnolt PARENT_SCOPE)
   set(CPACK_PACKAGE_VENDOR "the varnolt developers" PARENT_SCOPE)

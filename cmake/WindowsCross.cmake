@@ -1,6 +1,8 @@
 # VARNOLT_WINDOWS_CROSS: the Linux build also cross-builds the Windows
 # programs with MinGW-w64 through the toolchain files in cmake/toolchains:
-#   build/windows/i686    the PE32 varnolt.exe that ships (and its zip)
+#   build/windows/i686    the PE32 varnolt.exe that ships (and its zip), and
+#                         the emulator as a 32-bit FTD2XX.dll, run under
+#                         32-bit Wine where this machine runs 32-bit code
 #   build/windows/x86_64  varnolt.exe and the emulator as FTD2XX.dll, run
 #                         here under wine64
 # tests/windows checks them (PE headers, the zip) and runs the end-to-end

@@ -1,29 +1,59 @@
 #!/bin/sh
-# check-deb.sh BUILD_DIR VERSION: builds the Debian package from a built tree,
-# checks what it holds and what it depends on, unpacks it into a temporary
-# root and runs the installed varnolt from there.
+# check-deb.sh SOURCE_DIR BUILD_DIR VERSION: builds the Debian package the
+# way Debian builds it (dpkg-buildpackage with debian/ and debhelper) from a
+# copy of the sources in BUILD_DIR/deb, runs lintian on it (any error or
+# warning fails), checks what it holds and what it depends on, unpacks it
+# into a temporary root and runs the installed varnolt from there.
+# Exits 77 (skipped) when a tool it needs is not installed.
 set -eu
-build=$1
-version=$2
+src=$1
+build=$2
+version=$3
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 fail() {
     echo "check-deb: $*" >&2
     exit 1
 }
+for tool in dpkg-buildpackage dh lintian; do
+    command -v "$tool" >/dev/null 2>&1 ||
+        { echo "SKIPPED: no $tool (Debian: dpkg-dev, debhelper, lintian)"; exit 77; }
+done
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-set -- "$work"/out/varnolt_"$version"_*.deb
-[ -f "$1" ] || fail "no varnolt_${version}_*.deb in the cpack output"
+# dpkg-buildpackage writes beside the source folder (../*.deb) and into
+# debian/: a copy of the tree, without build folders or git metadata.
+work=$build/deb
+rm -rf "$work"
+mkdir -p "$work/varnolt-$version"
+set -- --exclude=./.git --exclude='./build*' --exclude='./obj-*'
+case $build in
+"$src"/*) set -- "$@" --exclude="./${build#"$src"/}" ;;
+esac
+tar -C "$src" "$@" -cf - . | tar -C "$work/varnolt-$version" -xf -
+
+# The package's own test run is skipped: this suite is that run.
+(cd "$work/varnolt-$version" &&
+    DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck) \
+    >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "dpkg-buildpackage failed"; }
+set -- "$work"/varnolt_"$version"_*.deb
+[ -f "$1" ] || fail "no varnolt_${version}_*.deb from dpkg-buildpackage"
 deb=$1
 echo "built $(basename "$deb")"
+
+# Every tag is shown, informational ones too; an error or a warning fails.
+status=0
+lintian --fail-on error,warning --info --display-info "$deb" >"$work/lintian.txt" 2>&1 ||
+    status=$?
+cat "$work/lintian.txt"
+[ "$status" -eq 0 ] && ! grep -q '^[EW]: ' "$work/lintian.txt" ||
+    fail "lintian reports errors or warnings (exit $status)"
+echo "lintian: no error, no warning"
 
 dpkg-deb -c "$deb" >"$work/contents"
 cat "$work/contents"
 for path in ./usr/bin/varnolt ./usr/lib/varnolt/libftd2xx.so \
-    ./usr/lib/udev/rules.d/60-varnolt.rules ./usr/share/man/man1/varnolt.1.gz; do
+    ./usr/lib/udev/rules.d/60-varnolt.rules ./usr/share/man/man1/varnolt.1.gz \
+    ./usr/share/bash-completion/completions/varnolt ./usr/share/doc/varnolt/copyright \
+    ./usr/share/doc/varnolt/changelog.gz; do
     grep -q " $path\$" "$work/contents" || fail "missing $path"
 done
 # Test fixtures stay out: one D2XX library, and no emulator or image tool.
@@ -32,11 +62,29 @@ done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-echo "$depends" | grep -qE '(^|, )libftdi1-2( |,|$)' || fail "no dependency on libftdi1-2"
+for package in libftdi1-2 libstdc++6; do
+    case ", $depends," in
+    *", $package "* | *", $package,"*) ;;
+    *) fail "no dependency on $package" ;;
+    esac
+done
+
+dpkg-deb -e "$deb" "$work/control"
+grep -q 'udevadm trigger' "$work/control/postinst" || fail "postinst does not trigger udev"
 
 # Unpacked as dpkg would install it, the tool runs from its installed path.
 dpkg -x "$deb" "$work/root"
+grep -q 'TAG+="uaccess"' "$work/root/usr/lib/udev/rules.d/60-varnolt.rules" ||
+    fail "the udev rule gives no seat access"
 varnolt=$work/root/usr/bin/varnolt
+# Stripped, hardened (full RELRO), and on the shared C++ runtime.
+for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so"; do
+    ! readelf -S "$elf" | grep -q '\.symtab' || fail "$elf is not stripped"
+    readelf -d "$elf" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' ||
+        fail "$elf does not load the shared C++ runtime"
+    readelf -d "$elf" | grep -q 'FLAGS.*BIND_NOW' || fail "$elf is not linked with -z now"
+    readelf -l "$elf" | grep -q 'GNU_RELRO' || fail "$elf has no RELRO segment"
+done
 readelf -d "$varnolt" | grep -q 'RUNPATH.*\[\$ORIGIN/\.\./lib/varnolt\]' ||
     fail "installed varnolt has no RUNPATH \$ORIGIN/../lib/varnolt"
 status=0

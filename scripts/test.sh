@@ -4,7 +4,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
-ensure_packages "${BASE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+# The shipped 32-bit varnolt.exe runs under 32-bit Wine only where this
+# machine executes 32-bit code: probe first, and spend no time on i386
+# packages that could not run (its tests then report skipped, with the reason).
+if reason=$(sh tests/windows/probe-i386.sh); then
+    ensure_wine32
+else
+    echo "test.sh: $reason; the 32-bit Wine tests will be skipped" >&2
+fi
 
 build=${BUILD_DIR:-build}
 # With the Windows programs: cross-built under $build/windows and tested

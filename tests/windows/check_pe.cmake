@@ -7,7 +7,8 @@
 #          run time, never imported)
 #   exe    console subsystem; the manifest (asInvoker, no uiAccess) and the
 #          version resource carrying VERSION
-#   dll    exactly the five D2XX names, undecorated
+#   dll    exactly the five D2XX names, undecorated; for i686 also __stdcall
+#          with the vendor's argument sizes, as its 32-bit FTD2XX.dll has them
 cmake_minimum_required(VERSION 3.25)
 
 set(errors "")
@@ -94,6 +95,19 @@ if(KIND STREQUAL "dll")
   set(expected FT_EE_Program FT_EE_Read FT_ListDevices FT_W32_CloseHandle FT_W32_CreateFile)
   if(NOT names STREQUAL expected)
     fail("exports '${names}', expected '${expected}'")
+  endif()
+  # The 32-bit D2XX entry points are __stdcall (the callee pops its
+  # arguments): a caller built for them crashes or corrupts its stack on a
+  # cdecl function.  The symbol table keeps the decorated names that
+  # --kill-at removed from the exports: _name@bytes of arguments.
+  if(ARCH STREQUAL "i686")
+    execute_process(COMMAND ${OBJDUMP} -t ${FILE} OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+    foreach(entry FT_ListDevices@12 FT_W32_CreateFile@28 FT_EE_Read@8 FT_EE_Program@8
+                  FT_W32_CloseHandle@4)
+      if(NOT status EQUAL 0 OR NOT symbols MATCHES " _${entry}\n")
+        fail("no __stdcall _${entry} in the symbol table")
+      endif()
+    endforeach()
   endif()
 endif()
 
