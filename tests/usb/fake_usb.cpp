@@ -273,6 +273,10 @@ void libusb_free_config_descriptor(struct libusb_config_descriptor* config) {
 
 uint8_t libusb_get_bus_number(libusb_device* dev) { return fake_usb::deviceOf(dev->index).bus; }
 
+uint8_t libusb_get_device_address(libusb_device* dev) {
+    return static_cast<uint8_t>(dev->index + 2);  // after the root hub
+}
+
 int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len) {
     const Device& device = fake_usb::deviceOf(dev->index);
     if (static_cast<int>(device.ports.size()) > port_numbers_len) {

@@ -24,13 +24,12 @@
 // ended it); 77 when umockdev cannot run here; 2 for a usage error.
 #include <fcntl.h>
 #include <ftw.h>
+#include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
-
-#include <linux/usbdevice_fs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -86,7 +85,9 @@ struct Faults {
 
 class Log {
   public:
-    void open(const std::string& path) { file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "w"); }
+    void open(const std::string& path) {
+        file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "w");
+    }
     ~Log() {
         if (file_ != nullptr) std::fclose(file_);
     }
@@ -159,8 +160,9 @@ class Chip {
 
     // What the host sees at the end of the run.
     std::string summary() const {
-        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") + " vendor=" +
-               hex4(word(loaded_, 2)) + " product=\"" + text(2) + "\" serial=\"" + text(3) + "\"";
+        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") +
+               " vendor=" + hex4(word(loaded_, 2)) + " product=\"" + text(2) + "\" serial=\"" +
+               text(3) + "\"";
     }
 
     // One ioctl on the chip's usbfs node.
@@ -176,8 +178,8 @@ class Chip {
         switch (request) {
             case USBDEVFS_GET_CAPABILITIES: {
                 if (gone) return complete(-1, ENODEV);
-                const std::uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION |
-                                           USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+                const std::uint32_t caps =
+                    USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
                 const Data out = resolve(arg, 0, sizeof caps);
                 if (!out) return complete(-1, EFAULT);
                 std::memcpy(out->data, &caps, sizeof caps);
@@ -218,7 +220,9 @@ class Chip {
                 const Data out = resolve(arg, 0, sizeof(usbdevfs_getdriver));
                 if (!out) return complete(-1, EFAULT);
                 auto* getdriver = reinterpret_cast<usbdevfs_getdriver*>(out->data);
-                const char* driver = owner_ != nullptr ? "usbfs" : driverBound_ ? kSerialDriver : "";
+                const char* driver = owner_ != nullptr ? "usbfs"
+                                     : driverBound_    ? kSerialDriver
+                                                       : "";
                 log_.line("%s getdriver -> %s", name().c_str(), *driver ? driver : "none");
                 if (*driver == '\0') return complete(-1, ENODATA);
                 std::snprintf(getdriver->driver, sizeof getdriver->driver, "%s", driver);
@@ -288,8 +292,8 @@ class Chip {
             answer = {eeprom_[index * 2u], eeprom_[index * 2u + 1]};
         } else if (type == kVendorOut && request == kWriteEeprom) {
             ok = writeWord(index, value);
-        } else if (type == kVendorOut &&
-                   (request == kSioReset || request == kSioSetBaudRate || request == kSioSetLatency)) {
+        } else if (type == kVendorOut && (request == kSioReset || request == kSioSetBaudRate ||
+                                          request == kSioSetLatency)) {
             if (request == kSioSetLatency) latency_ = static_cast<std::uint8_t>(value);
         } else if (type == kVendorIn && request == kSioPollModemStatus) {
             answer = {0x01, 0x60};  // CTS and DSR set; transmitter empty
@@ -302,8 +306,8 @@ class Chip {
         std::copy_n(answer.begin(), size, data);
         char result[16];
         std::snprintf(result, sizeof result, ok ? "ok %zu" : "stall", size);
-        log_.line("%s ctrl %02x %02x %04x %04x %u -> %s", name().c_str(), type, request, value, index,
-                  length, result);
+        log_.line("%s ctrl %02x %02x %04x %04x %u -> %s", name().c_str(), type, request, value,
+                  index, length, result);
         return ok ? static_cast<int>(size) : -1;
     }
 
@@ -358,7 +362,9 @@ class Chip {
         }
         if (error == 0) owner_ = client;
         log_.line("%s %s -> %s", name().c_str(), what,
-                  error == 0 ? "ok" : error == EBUSY ? "busy" : "gone");
+                  error == 0       ? "ok"
+                  : error == EBUSY ? "busy"
+                                   : "gone");
         return error;
     }
 
@@ -382,7 +388,9 @@ class Chip {
             error = ENOTTY;
         }
         log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect",
-                  error == 0 ? "ok" : gone ? "gone" : std::strerror(error));
+                  error == 0 ? "ok"
+                  : gone     ? "gone"
+                             : std::strerror(error));
         return error;
     }
 
@@ -433,18 +441,45 @@ class Chip {
         // Byte 0x0A: bit 4 USB version from bytes 0x0C-0x0D, bit 3 serial string.
         const std::uint16_t usb = own && (loaded_[0x0A] & 0x10) ? word(loaded_, 0x0C) : 0x0200;
         const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
-        return {18,   1,    lo(usb), hi(usb), 0,    0,    0, 8, lo(vendor), hi(vendor), lo(product),
-                hi(product), 0x00, 0x06, 1,       2,    serial, 1};
+        return {18,         1,           lo(usb),     hi(usb), 0,    0, 0, 8,      lo(vendor),
+                hi(vendor), lo(product), hi(product), 0x00,    0x06, 1, 2, serial, 1};
     }
 
     // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte packets.
     std::vector<std::uint8_t> configDescriptor() const {
         const bool own = !blank();
-        return {9,    2, 32, 0, 1, 1, 0, static_cast<std::uint8_t>(own ? loaded_[8] : 0xA0),
+        return {9,
+                2,
+                32,
+                0,
+                1,
+                1,
+                0,
+                static_cast<std::uint8_t>(own ? loaded_[8] : 0xA0),
                 static_cast<std::uint8_t>(own ? loaded_[9] : 45),  // bytes 0x08, 0x09
-                9,    4, 0,  0, 2, 0xFF, 0xFF, 0xFF, 2,
-                7,    5, 0x81, 2, 64, 0, 0,
-                7,    5, 0x02, 2, 64, 0, 0};
+                9,
+                4,
+                0,
+                0,
+                2,
+                0xFF,
+                0xFF,
+                0xFF,
+                2,
+                7,
+                5,
+                0x81,
+                2,
+                64,
+                0,
+                0,
+                7,
+                5,
+                0x02,
+                2,
+                64,
+                0,
+                0};
     }
 
     // String descriptor `index` (1 manufacturer, 2 product, 3 serial) as the
@@ -469,7 +504,8 @@ class Chip {
         const char* fallback = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : nullptr;
         if (fallback == nullptr) return false;
         out = {static_cast<std::uint8_t>(2 + 2 * std::strlen(fallback)), 3};
-        for (const char* c = fallback; *c != '\0'; ++c) out.insert(out.end(), {std::uint8_t(*c), 0});
+        for (const char* c = fallback; *c != '\0'; ++c)
+            out.insert(out.end(), {std::uint8_t(*c), 0});
         return true;
     }
 
@@ -491,7 +527,8 @@ class Chip {
     std::string text(unsigned index) const {
         std::vector<std::uint8_t> bytes;
         // The serial string exists only when the device descriptor names it.
-        if ((index == 3 && deviceDescriptor()[16] == 0) || !stringDescriptor(index, bytes)) return "";
+        if ((index == 3 && deviceDescriptor()[16] == 0) || !stringDescriptor(index, bytes))
+            return "";
         std::string result;
         for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) result += static_cast<char>(bytes[i]);
         return result;
@@ -526,8 +563,8 @@ class Chip {
     long transfers_ = 0;
     long writes_ = 0;
     bool unplugged_ = false;
-    bool driverBound_ = true;  // the kernel's serial driver has the interface
-    UMockdevIoctlClient* owner_ = nullptr;  // the open that claimed the interface
+    bool driverBound_ = true;                    // the kernel's serial driver has the interface
+    UMockdevIoctlClient* owner_ = nullptr;       // the open that claimed the interface
     std::map<UMockdevIoctlClient*, bool> dead_;  // opens of a device enumerated again
     std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
 };
@@ -556,13 +593,20 @@ bool parseFaults(const std::string& text, Faults& faults) {
             return *rest == '\0' && out >= 0;
         };
         if (item.empty()) continue;
-        if (item == "clone") faults.clone = true;
-        else if (item == "pairs") faults.pairs = true;
-        else if (item == "busy") faults.busy = true;
-        else if (item == "reset-gone") faults.resetGone = true;
-        else if (item == "no-disconnect-claim") faults.noDisconnectClaim = true;
-        else if (item == "deny") faults.deny = true;
-        else if (!number("stall-write=", faults.stallWrite) && !number("unplug=", faults.unplugAfter)) {
+        if (item == "clone")
+            faults.clone = true;
+        else if (item == "pairs")
+            faults.pairs = true;
+        else if (item == "busy")
+            faults.busy = true;
+        else if (item == "reset-gone")
+            faults.resetGone = true;
+        else if (item == "no-disconnect-claim")
+            faults.noDisconnectClaim = true;
+        else if (item == "deny")
+            faults.deny = true;
+        else if (!number("stall-write=", faults.stallWrite) &&
+                 !number("unplug=", faults.unplugAfter)) {
             std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
             return false;
         }
@@ -600,8 +644,8 @@ bool preloadWorks(const std::vector<std::string>& environment, const std::string
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]\n");
+    std::fprintf(
+        stderr, "usage: ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]\n");
     return kExitUsage;
 }
 
@@ -640,14 +684,22 @@ int main(int argc, char** argv) {
         std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                         std::istreambuf_iterator<char>()};
         if (!in || (bytes.size() != kUserBytes && bytes.size() != kAllBytes)) {
-            std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n", path.c_str());
+            std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n",
+                         path.c_str());
             return kExitUsage;
         }
-        chips.push_back(std::make_unique<Chip>(path, std::move(bytes),
-                                               static_cast<unsigned>(chips.size() + 1), faults, log));
+        chips.push_back(std::make_unique<Chip>(
+            path, std::move(bytes), static_cast<unsigned>(chips.size() + 1), faults, log));
     }
 
+    // The testbed is hundreds of small files made and removed on every run:
+    // on a memory file system where there is one (several times faster than
+    // a disk here), unless TMPDIR says otherwise.  The command keeps the
+    // environment it was given.
+    const bool memory = std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0;
+    if (memory) setenv("TMPDIR", "/dev/shm", 1);
     UMockdevTestbed* testbed = umockdev_testbed_new();
+    if (memory) unsetenv("TMPDIR");
     if (testbed == nullptr) return skip("no testbed");
     gchar* root = umockdev_testbed_get_root_dir(testbed);
     const std::string rootDir = root;
@@ -658,17 +710,20 @@ int main(int argc, char** argv) {
         "P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
         "E: BUSNUM=001\nE: DEVNUM=001\nA: busnum=1\nA: devnum=1\nA: bConfigurationValue=1\n"
         "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
-        "H: descriptors=120100020900014" "06b1d020001060302010109021900010100e000090400000109000000070581"
+        "H: descriptors=120100020900014"
+        "06b1d020001060302010109021900010100e000090400000109000000070581"
         "0304000c\n";
     bool ok = umockdev_testbed_add_from_string(testbed, rootHub, &error);
     std::vector<std::unique_ptr<std::pair<Chip*, UMockdevTestbed*>>> bindings;
     std::vector<UMockdevIoctlBase*> handlers;
     for (const auto& chip : chips) {
         if (!ok) break;
-        bindings.push_back(std::make_unique<std::pair<Chip*, UMockdevTestbed*>>(chip.get(), testbed));
+        bindings.push_back(
+            std::make_unique<std::pair<Chip*, UMockdevTestbed*>>(chip.get(), testbed));
         UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), bindings.back().get());
-        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), bindings.back().get());
+        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected),
+                         bindings.back().get());
         handlers.push_back(handler);
         // Attached before the device is added: the other order races.
         ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&
@@ -693,8 +748,8 @@ int main(int argc, char** argv) {
 
     const char* preload = std::getenv("LD_PRELOAD");
     const std::vector<std::string> environment = {
-        "UMOCKDEV_DIR=" + rootDir,
-        std::string("LD_PRELOAD=libumockdev-preload.so.0") + (preload && *preload ? std::string(" ") + preload : "")};
+        "UMOCKDEV_DIR=" + rootDir, std::string("LD_PRELOAD=libumockdev-preload.so.0") +
+                                       (preload && *preload ? std::string(" ") + preload : "")};
     if (!preloadWorks(environment, chips[0]->syspath() + "/ft232r_usb_probe", token)) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
