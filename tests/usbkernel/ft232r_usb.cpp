@@ -7,7 +7,7 @@
 // Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
 // user area, optionally followed by the 128-byte factory area); the chips sit
 // on bus 1 at ports 1, 2, ... Each kept word write is saved to its file at
-// once.  Faults (every chip):
+// once.  Faults (every chip; deny: the first):
 //   stall-write=N        the Nth EEPROM word write is stalled
 //   clone                word writes acknowledged but not kept
 //   pairs                an even word is kept only once its odd partner is written
@@ -44,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,8 @@ class Chip {
         loaded_ = eeprom_;
     }
 
+    UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
+
     std::string name() const { return "1-" + std::to_string(port_); }
     std::string syspath() const { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name(); }
     std::string devnode() const {
@@ -166,7 +169,7 @@ class Chip {
     }
 
     // One ioctl on the chip's usbfs node.
-    void handle(UMockdevIoctlClient* client, UMockdevTestbed* testbed) {
+    void handle(UMockdevIoctlClient* client) {
         const unsigned long request = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const bool gone = unplugged_ || dead_.count(client) != 0;
@@ -231,7 +234,7 @@ class Chip {
             case USBDEVFS_IOCTL:
                 return answer(driverControl(arg, gone));
             case USBDEVFS_RESET:
-                return answer(reset(client, testbed, gone));
+                return answer(reset(client, gone));
             default:
                 log_.line("%s ioctl %#lx -> enotty", name().c_str(), request);
                 return complete(-1, ENOTTY);
@@ -399,7 +402,7 @@ class Chip {
     // changed, the kernel enumerates the device as a new one: the reset is
     // answered ENODEV, the old handle is dead and the new device gets the
     // serial driver.
-    int reset(UMockdevIoctlClient* client, UMockdevTestbed* testbed, bool gone) {
+    int reset(UMockdevIoctlClient* client, bool gone) {
         if (gone) {
             log_.line("%s reset -> gone", name().c_str());
             return ENODEV;
@@ -418,7 +421,7 @@ class Chip {
                                               static_cast<gint>(descriptors.size()));
         owner_ = nullptr;  // a reset unbinds usbfs; libusb claims again
         if (before != after || faults_.resetGone) {
-            dead_[client] = true;
+            dead_.insert(client);
             driverBound_ = true;
             log_.line("%s reset -> gone (enumerated again)", name().c_str());
             return ENODEV;
@@ -445,41 +448,19 @@ class Chip {
                 hi(vendor), lo(product), hi(product), 0x00,    0x06, 1, 2, serial, 1};
     }
 
-    // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte packets.
+    // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
+    // packets; attributes and power from bytes 0x08 and 0x09.
     std::vector<std::uint8_t> configDescriptor() const {
-        const bool own = !blank();
-        return {9,
-                2,
-                32,
-                0,
-                1,
-                1,
-                0,
-                static_cast<std::uint8_t>(own ? loaded_[8] : 0xA0),
-                static_cast<std::uint8_t>(own ? loaded_[9] : 45),  // bytes 0x08, 0x09
-                9,
-                4,
-                0,
-                0,
-                2,
-                0xFF,
-                0xFF,
-                0xFF,
-                2,
-                7,
-                5,
-                0x81,
-                2,
-                64,
-                0,
-                0,
-                7,
-                5,
-                0x02,
-                2,
-                64,
-                0,
-                0};
+        std::vector<std::uint8_t> config = {
+            9, 2, 32,   0, 1,  1,    0,    0xA0, 45,  // configuration
+            9, 4, 0,    0, 2,  0xFF, 0xFF, 0xFF, 2,   // interface
+            7, 5, 0x81, 2, 64, 0,    0,               // bulk IN
+            7, 5, 0x02, 2, 64, 0,    0};              // bulk OUT
+        if (!blank()) {
+            config[7] = loaded_[8];
+            config[8] = loaded_[9];
+        }
+        return config;
     }
 
     // String descriptor `index` (1 manufacturer, 2 product, 3 serial) as the
@@ -563,20 +544,19 @@ class Chip {
     long transfers_ = 0;
     long writes_ = 0;
     bool unplugged_ = false;
-    bool driverBound_ = true;                    // the kernel's serial driver has the interface
-    UMockdevIoctlClient* owner_ = nullptr;       // the open that claimed the interface
-    std::map<UMockdevIoctlClient*, bool> dead_;  // opens of a device enumerated again
+    bool driverBound_ = true;               // the kernel's serial driver has the interface
+    UMockdevIoctlClient* owner_ = nullptr;  // the open that claimed the interface
+    std::set<UMockdevIoctlClient*> dead_;   // opens of a device enumerated again
     std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
 };
 
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    auto* pair = static_cast<std::pair<Chip*, UMockdevTestbed*>*>(data);
-    pair->first->handle(client, pair->second);
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->handle(client);
     return TRUE;
 }
 
-void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    static_cast<std::pair<Chip*, UMockdevTestbed*>*>(data)->first->connected(client);
+void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->connected(client);
 }
 
 bool parseFaults(const std::string& text, Faults& faults) {
@@ -710,20 +690,19 @@ int main(int argc, char** argv) {
         "P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
         "E: BUSNUM=001\nE: DEVNUM=001\nA: busnum=1\nA: devnum=1\nA: bConfigurationValue=1\n"
         "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
-        "H: descriptors=120100020900014"
-        "06b1d020001060302010109021900010100e000090400000109000000070581"
-        "0304000c\n";
+        // device, configuration, interface (class 9, hub), interrupt endpoint 0x81
+        "H: descriptors=12010002090001406b1d0200010603020101"
+        "09021900010100e000"
+        "090400000109000000"
+        "0705810304000c\n";
     bool ok = umockdev_testbed_add_from_string(testbed, rootHub, &error);
-    std::vector<std::unique_ptr<std::pair<Chip*, UMockdevTestbed*>>> bindings;
     std::vector<UMockdevIoctlBase*> handlers;
     for (const auto& chip : chips) {
         if (!ok) break;
-        bindings.push_back(
-            std::make_unique<std::pair<Chip*, UMockdevTestbed*>>(chip.get(), testbed));
+        chip->testbed = testbed;
         UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), bindings.back().get());
-        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected),
-                         bindings.back().get());
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), chip.get());
+        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), chip.get());
         handlers.push_back(handler);
         // Attached before the device is added: the other order races.
         ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&

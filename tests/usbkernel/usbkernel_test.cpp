@@ -246,6 +246,9 @@ TEST_F(UsbKernel, Commands) {
         if (!failed) {
             EXPECT_EQ(run.transfers("c0 90"), 64 + planned);
         }
+        // Writes go with the latency timer at 0x77, put back to 0x10 after them.
+        EXPECT_EQ(run.has("1-1 ctrl 40 09 0077 0001 0 -> ok 0"), reaches);
+        EXPECT_EQ(run.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"), reaches);
         EXPECT_EQ(run.has("1-1 reset -> ok") || run.has("1-1 reset -> gone (enumerated again)"),
                   c.image == Image::Changed);
         // The host sees the new strings after the reset, the old ones otherwise.
@@ -284,6 +287,7 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
             EXPECT_EQ(cutOff.result.status, 255);
             EXPECT_EQ(cutOff.result.err, kWriteFailed);
             EXPECT_FALSE(cutOff.has("1-1 reset -> ok"));
+            EXPECT_TRUE(cutOff.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"));
             EXPECT_TRUE(cutOff.driverBack());
             const UsbRun again = run(c.args);
             EXPECT_EQ(again.result.status, 0) << again.result.err;
