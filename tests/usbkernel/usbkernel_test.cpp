@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -59,7 +60,8 @@ struct UsbRun {
     bool has(const std::string& line) const {
         return std::find(log.begin(), log.end(), line) != log.end();
     }
-    // The control transfers before the first one that starts with `typeAndRequest`.
+    // The control transfers before the first one that starts with
+    // `typeAndRequest`, or before the one after `skip` such.
     int before(const std::string& typeAndRequest, int skip = 0) const {
         int index = 0;
         for (const std::string& line : log) {
