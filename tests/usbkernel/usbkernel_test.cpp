@@ -294,6 +294,7 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
             const UsbRun again = run(c.args);
             EXPECT_EQ(again.result.status, 0) << again.result.err;
             EXPECT_EQ(imageOf(), target);
+            EXPECT_TRUE(again.driverBack());
         }
     }
 }
@@ -339,6 +340,7 @@ TEST_F(UsbKernel, CablePulledThenRunAgain) {
         const UsbRun again = run(args);
         EXPECT_EQ(again.result.status, 0) << again.result.err;
         EXPECT_EQ(imageOf(), target);
+        EXPECT_TRUE(again.driverBack());
     }
 }
 
@@ -375,6 +377,7 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
         EXPECT_EQ(run.result.err, kPermission + kNoDevice);
         EXPECT_EQ(run.transfers(), 0);
         EXPECT_EQ(imageOf(), kStart);
+        EXPECT_TRUE(run.driverBack());
     }
 }
 
