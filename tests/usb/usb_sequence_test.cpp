@@ -1,10 +1,13 @@
 // The USB bus under the real D2XX layer, linked against a fake of libftdi1
 // and libusb, for what the kernel-level tier (tests/usbkernel: varnolt, the
-// real libftdi1 and libusb against an FT232R emulated under them) cannot
-// reach: libusb failing to start (no USB at all), devices that move between
-// a listing and the open, chips of other kinds on the bus, D2XX calls varnolt
-// does not make (listing all devices, the factory area through the
-// transport), and that every context, list and handle is given back.
+// real libftdi1 and libusb against an FT232R emulated under them) does not
+// reach: libusb failing to start (a machine with no USB; under umockdev
+// libusb always finds its testbed), a device that moves between a listing
+// and the open (a hotplug between two calls of one run), chips of other
+// kinds on the bus (the emulator is an FT232R only), D2XX calls varnolt does
+// not make (listing all devices, the factory area through the transport),
+// and that every libftdi1 context, device list and handle is given back
+// (invisible at the kernel interface).
 #include <gtest/gtest.h>
 
 #include <initializer_list>

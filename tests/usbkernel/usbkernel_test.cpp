@@ -158,6 +158,10 @@ std::string serialSeen(const UsbRun& run) {
 
 TEST_F(UsbKernel, Commands) {
     enum class Image { Unchanged, Changed };
+    const ft232r::Fields newCbus = fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
+    const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
+    const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
+    const std::string reenumerated = "1-1 reset -> gone (enumerated again)";
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -166,6 +170,7 @@ TEST_F(UsbKernel, Commands) {
         std::string out;       // after the banner
         std::string err;
         Image image;
+        std::string shows;  // a line of the USB log
     } cases[] = {
         {"report",
          {"-r"},
@@ -173,61 +178,71 @@ TEST_F(UsbKernel, Commands) {
          fieldsWith("A1B2C3D4"),
          "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n",
          "",
-         Image::Unchanged},
+         Image::Unchanged,
+         "1-1 disconnect-claim -> ok"},
+        // A new serial: the host sees a changed device after the reset.
         {"serial and CBUS", std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus, "",
-         fieldsWith("VN000042", {0x0a, 0x0a, 0x03, 0x02, 0x01}),
-         "Serial Number : A1B2C3D4 -> VN000042\n"
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\nDone\n",
-         "", Image::Changed},
-        // The descriptors stay the same: the reset is answered and libusb
-        // claims the interface again.
-        {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "",
-         fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}),
+         fieldsWith("VN000042", newCbus.cbus), serialEcho + cbusEcho + "Done\n", "", Image::Changed,
+         reenumerated},
+        // The same descriptors: the reset is answered, libusb claims again.
+        {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "", newCbus,
          "Serial Number : A1B2C3D4\n"
          "CBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n",
-         "", Image::Changed},
+         "", Image::Changed, "1-1 reset -> ok"},
         {"shrinking serial",
          {"-s", "Z9"},
          "",
          fieldsWith("Z9"),
          "Serial Number : A1B2C3D4 -> Z9\nDone\n",
          "",
-         Image::Changed},
+         Image::Changed,
+         reenumerated},
         {"same serial writes nothing",
          {"-s", "A1B2C3D4"},
          "",
          fieldsWith("A1B2C3D4"),
          "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n",
          "",
-         Image::Unchanged},
+         Image::Unchanged,
+         "1-1 connect -> ok"},
         {"clone",
          {"-s", "VN000042"},
          "clone",
          fieldsWith("VN000042"),
-         "Serial Number : A1B2C3D4 -> VN000042\n",
+         serialEcho,
          kWriteFailed,
-         Image::Unchanged},
-        // Pairs are written even word first: a chip that keeps an even word
-        // only with its odd partner takes every change.
+         Image::Unchanged,
+         "1-1 connect -> ok"},
+        // Pairs go even word first: a chip that keeps an even word only
+        // with its odd partner takes every change.
         {"paired writes",
          {"-s", "VN000042"},
          "pairs",
          fieldsWith("VN000042"),
-         "Serial Number : A1B2C3D4 -> VN000042\nDone\n",
+         serialEcho + "Done\n",
          "",
-         Image::Changed},
-        {"busy", {"-r"}, "busy", fieldsWith("A1B2C3D4"), "", kNoDevice, Image::Unchanged},
+         Image::Changed,
+         reenumerated},
+        {"busy",
+         {"-r"},
+         "busy",
+         fieldsWith("A1B2C3D4"),
+         "",
+         kNoDevice,
+         Image::Unchanged,
+         "1-1 disconnect-claim -> busy"},
+        // libusb falls back to asking for the driver and detaching it.
         {"no DISCONNECT_CLAIM in the kernel",
          {"-s", "VN000042"},
          "no-disconnect-claim",
          fieldsWith("VN000042"),
-         "Serial Number : A1B2C3D4 -> VN000042\nDone\n",
+         serialEcho + "Done\n",
          "",
-         Image::Changed},
-        // The device came back as a new one: what the reset is for.
-        {"reset answered ENODEV", std::vector<std::string>{"-c"} + kNewCbus, "reset-gone",
-         fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}),
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed},
+         Image::Changed,
+         "1-1 getdriver -> ftdi_sio"},
+        // Unchanged descriptors, yet the device came back as a new one.
+        {"reset answered ENODEV", std::vector<std::string>{"-c"} + kNewCbus, "reset-gone", newCbus,
+         cbusEcho + "Done\n", "", Image::Changed, reenumerated},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -256,6 +271,7 @@ TEST_F(UsbKernel, Commands) {
         // The host sees the new strings after the reset, the old ones otherwise.
         EXPECT_EQ(serialSeen(run), c.image == Image::Changed ? c.after.serial : "A1B2C3D4");
         EXPECT_TRUE(run.driverBack()) << run.end();
+        EXPECT_TRUE(run.has(c.shows)) << c.shows;
     }
 }
 
