@@ -391,9 +391,11 @@ class Chip {
             error = ENOTTY;
         }
         log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect",
-                  error == 0 ? "ok"
-                  : gone     ? "gone"
-                             : std::strerror(error));
+                  error == 0         ? "ok"
+                  : gone             ? "gone"
+                  : error == EBUSY   ? "busy"
+                  : error == ENODATA ? "no driver"
+                                     : "enotty");
         return error;
     }
 
