@@ -382,9 +382,13 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
     if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
         GTEST_SKIP() << "needs root and setpriv to run varnolt as another user";
     }
-    addDevice(kStart);
     const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                              "--clear-groups"};
+    // Without arguments varnolt prints its usage and touches no device.
+    if (runProcess(nobody + std::vector<std::string>{VARNOLT_EXE}, {}).status != 0) {
+        GTEST_SKIP() << "varnolt cannot be run as uid 65534 from this build tree";
+    }
+    addDevice(kStart);
     for (const auto& args :
          {std::vector<std::string>{"-r"}, std::vector<std::string>{"-s", "VN000042"}}) {
         const UsbRun run = this->run(args, "deny", nobody);
