@@ -121,6 +121,22 @@ Data resolve(UMockdevIoctlData* pointer, std::size_t offset, std::size_t size) {
     return data;
 }
 
+// An errno as the log says it.
+const char* said(int error) {
+    switch (error) {
+        case 0:
+            return "ok";
+        case EBUSY:
+            return "busy";
+        case ENODEV:
+            return "gone";
+        case ENODATA:
+            return "no driver";
+        default:
+            return "enotty";
+    }
+}
+
 std::uint16_t word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
@@ -149,7 +165,6 @@ class Chip {
 
     // The umockdev record of the chip as the host enumerated it.
     std::string record() const {
-        const std::string descriptors = hex(deviceDescriptor()) + hex(configDescriptor());
         char ids[64];
         std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", word(loaded_, 2),
                       word(loaded_, 4));
@@ -158,14 +173,13 @@ class Chip {
                devnode().substr(devnode().size() - 3) + "\nE: DEVNAME=" + devnode() +
                "\nA: busnum=1\nA: devnum=" + std::to_string(port_ + 1) +
                "\nA: bConfigurationValue=1\nA: speed=12\n" + ids +
-               "A: bcdDevice=0600\nH: descriptors=" + descriptors + "\n";
+               "A: bcdDevice=0600\nH: descriptors=" + hex(descriptors()) + "\n";
     }
 
     // What the host sees at the end of the run.
     std::string summary() const {
-        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") +
-               " vendor=" + hex4(word(loaded_, 2)) + " product=\"" + text(2) + "\" serial=\"" +
-               text(3) + "\"";
+        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") + " product=\"" +
+               text(2) + "\" serial=\"" + text(3) + "\"";
     }
 
     // One ioctl on the chip's usbfs node.
@@ -290,7 +304,13 @@ class Chip {
         std::vector<std::uint8_t> answer;
         bool ok = true;
         if (type == kStandardIn && request == kGetDescriptor) {
-            ok = descriptor(value, answer);
+            // wValue: descriptor type (1 device, 2 configuration, 3 string), index.
+            const unsigned kind = value >> 8;
+            if (kind == 1 || kind == 2) {
+                answer = kind == 1 ? deviceDescriptor() : configDescriptor();
+            } else {
+                ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
+            }
         } else if (type == kVendorIn && request == kReadEeprom && index < kAllBytes / 2) {
             answer = {eeprom_[index * 2u], eeprom_[index * 2u + 1]};
         } else if (type == kVendorOut && request == kWriteEeprom) {
@@ -364,10 +384,7 @@ class Chip {
             error = EBUSY;  // the serial driver still has it
         }
         if (error == 0) owner_ = client;
-        log_.line("%s %s -> %s", name().c_str(), what,
-                  error == 0       ? "ok"
-                  : error == EBUSY ? "busy"
-                                   : "gone");
+        log_.line("%s %s -> %s", name().c_str(), what, said(error));
         return error;
     }
 
@@ -390,12 +407,7 @@ class Chip {
         } else {
             error = ENOTTY;
         }
-        log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect",
-                  error == 0         ? "ok"
-                  : gone             ? "gone"
-                  : error == EBUSY   ? "busy"
-                  : error == ENODATA ? "no driver"
-                                     : "enotty");
+        log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect", said(error));
         return error;
     }
 
@@ -409,20 +421,14 @@ class Chip {
             log_.line("%s reset -> gone", name().c_str());
             return ENODEV;
         }
-        const std::string before = hex(deviceDescriptor()) + hex(configDescriptor()) + text(3);
+        const std::string before = hex(descriptors()) + text(3);
         loaded_ = eeprom_;
-        const std::string after = hex(deviceDescriptor()) + hex(configDescriptor()) + text(3);
-        const std::vector<std::uint8_t> descriptors = [&] {
-            auto bytes = deviceDescriptor();
-            const auto config = configDescriptor();
-            bytes.insert(bytes.end(), config.begin(), config.end());
-            return bytes;
-        }();
+        const std::vector<std::uint8_t> now = descriptors();
         umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
-                                              const_cast<guint8*>(descriptors.data()),
-                                              static_cast<gint>(descriptors.size()));
+                                              const_cast<guint8*>(now.data()),
+                                              static_cast<gint>(now.size()));
         owner_ = nullptr;  // a reset unbinds usbfs; libusb claims again
-        if (before != after || faults_.resetGone) {
+        if (before != hex(now) + text(3) || faults_.resetGone) {
             dead_.insert(client);
             driverBound_ = true;
             log_.line("%s reset -> gone (enumerated again)", name().c_str());
@@ -465,6 +471,14 @@ class Chip {
         return config;
     }
 
+    // What sysfs shows the host: the device descriptor, then the configuration.
+    std::vector<std::uint8_t> descriptors() const {
+        std::vector<std::uint8_t> bytes = deviceDescriptor();
+        const std::vector<std::uint8_t> config = configDescriptor();
+        bytes.insert(bytes.end(), config.begin(), config.end());
+        return bytes;
+    }
+
     // String descriptor `index` (1 manufacturer, 2 product, 3 serial) as the
     // EEPROM holds it: bytes 0x0E + 2 * (index - 1) point to it (offset | 0x80)
     // and give its length.
@@ -492,21 +506,6 @@ class Chip {
         return true;
     }
 
-    bool descriptor(std::uint16_t value, std::vector<std::uint8_t>& out) const {
-        switch (value >> 8) {
-            case 1:
-                out = deviceDescriptor();
-                return true;
-            case 2:
-                out = configDescriptor();
-                return true;
-            case 3:
-                return stringDescriptor(value & 0xFF, out);
-            default:
-                return false;
-        }
-    }
-
     std::string text(unsigned index) const {
         std::vector<std::uint8_t> bytes;
         // The serial string exists only when the device descriptor names it.
@@ -519,11 +518,6 @@ class Chip {
 
     static std::uint8_t lo(std::uint16_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
     static std::uint8_t hi(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
-    static std::string hex4(std::uint16_t value) {
-        char text[8];
-        std::snprintf(text, sizeof text, "%04x", value);
-        return text;
-    }
     static std::string hex(const std::vector<std::uint8_t>& bytes) {
         std::string text;
         for (const std::uint8_t b : bytes) {
