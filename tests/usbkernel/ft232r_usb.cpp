@@ -21,7 +21,8 @@
 // The log gets one line per control transfer and per interface operation,
 // and at the end one line per chip with its kernel driver and the strings
 // the host sees.  Exit status: the command's (128 + signal when a signal
-// ended it); 77 when umockdev cannot run here; 2 for a usage error.
+// ended it); 77 when umockdev cannot run here; 2 for a usage error; 1 when
+// the command cannot be started.
 #include <fcntl.h>
 #include <ftw.h>
 #include <linux/usbdevice_fs.h>
@@ -674,7 +675,16 @@ int main(int argc, char** argv) {
     // environment it was given.
     const bool memory = std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0;
     if (memory) setenv("TMPDIR", "/dev/shm", 1);
-    UMockdevTestbed* testbed = umockdev_testbed_new();
+    // Removed with its files and handlers on every way out.
+    struct Testbed {
+        UMockdevTestbed* bed = umockdev_testbed_new();
+        std::vector<UMockdevIoctlBase*> handlers;
+        ~Testbed() {
+            for (UMockdevIoctlBase* handler : handlers) g_object_unref(handler);
+            if (bed != nullptr) g_object_unref(bed);
+        }
+    } owned;
+    UMockdevTestbed* testbed = owned.bed;
     if (memory) unsetenv("TMPDIR");
     if (testbed == nullptr) return skip("no testbed");
     gchar* root = umockdev_testbed_get_root_dir(testbed);
@@ -692,14 +702,13 @@ int main(int argc, char** argv) {
         "090400000109000000"
         "0705810304000c\n";
     bool ok = umockdev_testbed_add_from_string(testbed, rootHub, &error);
-    std::vector<UMockdevIoctlBase*> handlers;
     for (const auto& chip : chips) {
         if (!ok) break;
         chip->testbed = testbed;
         UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
         g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), chip.get());
         g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), chip.get());
-        handlers.push_back(handler);
+        owned.handlers.push_back(handler);
         // Attached before the device is added: the other order races.
         ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&
              umockdev_testbed_add_from_string(testbed, chip->record().c_str(), &error);
@@ -730,6 +739,10 @@ int main(int argc, char** argv) {
     }
 
     const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "ft232r-usb: cannot start %s: %s\n", command[0], std::strerror(errno));
+        return 1;
+    }
     if (child == 0) {
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
         execvp(command[0], command);
@@ -740,7 +753,5 @@ int main(int argc, char** argv) {
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     for (const auto& chip : chips) log.line("%s", chip->summary().c_str());
-    for (UMockdevIoctlBase* handler : handlers) g_object_unref(handler);
-    g_object_unref(testbed);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
