@@ -94,7 +94,9 @@ void explainRefusal(libusb_device* device, const Location& location) {
                  "(/dev/bus/usb/%03u/%03u): install the udev rule "
                  "/usr/lib/udev/rules.d/60-varnolt.rules and use the plugdev group or the "
                  "desktop seat, or run as root\n",
-                 location.bus, port.c_str(), location.bus, libusb_get_device_address(device));
+                 static_cast<unsigned>(location.bus), port.c_str(),
+                 static_cast<unsigned>(location.bus),
+                 static_cast<unsigned>(libusb_get_device_address(device)));
 }
 
 // A libftdi1 context: owns the libusb context and, once opened, the device.
@@ -187,7 +189,8 @@ class Ft232rDevices {
 
 // The product and serial strings of a device.  A device that cannot be
 // opened (no permission, gone) keeps its place in the list with empty
-// strings, as the vendor's library lists a device it cannot open.
+// strings, as the vendor's library lists a device it cannot open, and says
+// nothing: the open that follows explains a refused permission.
 DeviceEntry describe(libusb_device* device) {
     DeviceEntry entry;
     libusb_device_descriptor descriptor{};
