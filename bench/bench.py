@@ -11,6 +11,11 @@ Two measurements, both in one run:
   transfer.
 - The process cost of `varnolt -r` (median wall time and peak resident
   memory of many runs) next to `true`, measured the same way, as the floor.
+- USB control transfers per operation through the real stack: varnolt with
+  its default libftd2xx.so, libftdi1 and libusb against an FT232R emulated
+  at the kernel's USB interface (ft232r-usb, umockdev), counted from the
+  emulator's log.  Everything on the wire counts here: string descriptors
+  read for the listings, libftdi1's own requests, EEPROM words.
 
 Writes a Markdown report and a bar chart; prints the report and exits 1
 when a target is missed.  Run through scripts/bench.sh.
@@ -43,6 +48,13 @@ OPERATIONS = [
     ("serial, longer", ["-s", "VN00000042"]),
     ("CBUS (`-c`)", ["-c"] + NEW_CBUS),
     ("serial and CBUS", ["-s", "VN000042", "-c"] + NEW_CBUS),
+]
+
+# The operations measured through the real USB stack.
+USB_OPERATIONS = [
+    ("read (`-r`)", ["-r"]),
+    ("CBUS (`-c`)", ["-c"] + NEW_CBUS),
+    ("serial, same length", ["-s", "VN000042"]),
 ]
 
 # Transfer targets: (operation label, reads, writes, verify reads) at most.
@@ -142,6 +154,55 @@ def measure_process(args, work, base_image):
     return summary
 
 
+def count_usb_transfers(log_path):
+    """Control transfers of device 1-1 from ft232r-usb's log, by kind:
+    string descriptors, EEPROM reads before the first write, writes, reads
+    after the first write, and libftdi1's other requests (reset, baud rate,
+    modem status, latency timer); and whether the port was reset."""
+    counts = {"descriptors": 0, "reads": 0, "writes": 0, "verifies": 0, "other": 0}
+    reset = False
+    with open(log_path) as log:
+        for line in log:
+            fields = line.split()
+            if fields[:2] == ["1-1", "reset"]:
+                reset = True
+            if fields[:2] != ["1-1", "ctrl"]:
+                continue
+            request = (fields[2], fields[3])
+            if request == ("80", "06"):
+                counts["descriptors"] += 1
+            elif request == ("40", "91"):
+                counts["writes"] += 1
+            elif request == ("c0", "90"):
+                counts["verifies" if counts["writes"] else "reads"] += 1
+            else:
+                counts["other"] += 1
+    return counts, reset
+
+
+def measure_usb(args, work, base_image):
+    """Rows of (label, args, counts, reset), or a reason why not measured."""
+    if not args.usb_emulator:
+        return "ft232r-usb was not built (umockdev-1.0 missing when configured)"
+    rows = []
+    for label, op_args in USB_OPERATIONS:
+        device = os.path.join(work, "usb-device.bin")
+        log = os.path.join(work, "usb.log")
+        shutil.copyfile(base_image, device)
+        env = dict(os.environ)
+        env.pop("LD_LIBRARY_PATH", None)  # varnolt's RUNPATH: the libftdi1 layer
+        result = subprocess.run([args.usb_emulator, "--log", log, device, "--", args.varnolt] +
+                                op_args, env=env, capture_output=True, text=True)
+        if result.returncode == 77:
+            return result.stderr.strip()
+        if result.returncode != 0:
+            sys.exit("bench: varnolt %s through USB failed with status %d: %s" %
+                     (" ".join(op_args), result.returncode, result.stderr.strip()))
+        counts, reset = count_usb_transfers(log)
+        rows.append((label, op_args, counts, reset))
+    return rows
+
+
 def total(counts):
     return sum(counts)
 
@@ -169,7 +230,7 @@ def machine_description():
         cpu, os.cpu_count() or 0, platform.release(), load)
 
 
-def report(args, rows, process, machine):
+def report(args, rows, process, usb, machine):
     lines = []
     add = lines.append
     add("# Benchmark: cost per device")
@@ -198,6 +259,28 @@ def report(args, rows, process, machine):
             fmt_counts(base), total(base) * MS_PER_TRANSFER, total(ours) / total(base), written))
     add("")
     add("![Word transfers per operation, ours against the whole-image baseline](benchmark.png)")
+    add("")
+    add("## USB control transfers per operation, real stack")
+    add("")
+    add("`varnolt` with its default `libftd2xx.so`, the real libftdi1 and libusb, against an "
+        "FT232R emulated at the kernel's USB interface (`ft232r-usb`, umockdev), counted from "
+        "the emulator's log: every control transfer on the wire, the string descriptors of the "
+        "two listings (`FT_ListDevices`, `FT_W32_CreateFile`) and libftdi1's own requests "
+        "(reset, baud rate, modem status, latency timer) included. Bus time at %g ms per "
+        "transfer." % MS_PER_TRANSFER)
+    add("")
+    if isinstance(usb, str):
+        add("Not measured: %s." % usb)
+    else:
+        add("| operation | command | string descriptors | EEPROM reads | writes | verify reads "
+            "| other requests | total | bus time | port reset |")
+        add("|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
+        for label, op_args, counts, reset in usb:
+            all_transfers = sum(counts.values())
+            add("| %s | `varnolt %s` | %d | %d | %d | %d | %d | %d | %g ms | %s |" % (
+                label, " ".join(op_args), counts["descriptors"], counts["reads"],
+                counts["writes"], counts["verifies"], counts["other"], all_transfers,
+                all_transfers * MS_PER_TRANSFER, "yes" if reset else "no"))
     add("")
     add("## Process cost of `varnolt -r`")
     add("")
@@ -289,6 +372,8 @@ def main():
     parser.add_argument("--emulator-dir", required=True)
     parser.add_argument("--image-tool", required=True)
     parser.add_argument("--runcost", required=True)
+    parser.add_argument("--usb-emulator", default="",
+                        help="ft232r-usb, for the control transfers through the real USB stack")
     parser.add_argument("--out", required=True, help="folder for benchmark.md and benchmark.png")
     parser.add_argument("--rounds", type=int, default=200)
     parser.add_argument("--build-type", default="")
@@ -301,8 +386,9 @@ def main():
                        START_CBUS, check=True, stdout=subprocess.DEVNULL)
         rows = measure_transfers(args, work, base_image)
         process = measure_process(args, work, base_image)
+        usb = measure_usb(args, work, base_image)
 
-    text, passed = report(args, rows, process, machine)
+    text, passed = report(args, rows, process, usb, machine)
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "benchmark.md"), "w") as out:
         out.write(text)

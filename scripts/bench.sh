@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures what configuring one FT232R costs, against the emulated device:
-# word transfers per change next to a whole-image rewrite, and the wall time
-# and peak memory of `varnolt -r` next to `true`.  Writes docs/benchmark.md
+# word transfers per change next to a whole-image rewrite, the wall time
+# and peak memory of `varnolt -r` next to `true`, and the control transfers
+# per operation through the real USB stack (ft232r-usb).  Writes docs/benchmark.md
 # and docs/benchmark.png; exits 1 when a target is missed.
 set -euo pipefail
 cd "$(dirname "$0")/.."

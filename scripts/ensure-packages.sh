@@ -27,6 +27,8 @@ ensure_packages() {
 BASE_PACKAGES=(cmake make g++ libgtest-dev)
 # The libftdi1-backed D2XX library and the Debian package (dpkg-shlibdeps).
 BASE_PACKAGES+=(pkg-config libftdi1-dev libusb-1.0-0-dev dpkg-dev)
+# The USB kernel tier: FT232R chips emulated under the real libusb and libftdi1.
+BASE_PACKAGES+=(umockdev libumockdev-dev)
 # The Windows cross builds (MinGW-w64) and wine64 to run their tests.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
 # The Debian package test: dpkg-buildpackage with debhelper, lintian on the

@@ -62,17 +62,6 @@ struct ConfigStorage {
     libusb_interface_descriptor setting;
 };
 
-// Counts a fault budget down: false once the first `allowed` calls are used.
-bool allowed(int& budget) {
-    if (budget == 0) {
-        return false;
-    }
-    if (budget > 0) {
-        --budget;
-    }
-    return true;
-}
-
 }  // namespace
 
 Bus& bus() { return theBus; }
@@ -128,8 +117,8 @@ int ftdi_usb_open_dev(struct ftdi_context* ftdi, libusb_device* dev) {
     Device& device = fake_usb::deviceOf(dev->index);
     fake_usb::log("ftdi open " + fake_usb::where(device) + " " +
                   fake_usb::modeName(ftdi->module_detach_mode));
-    if (device.openResult != 0) {
-        return device.openResult;
+    if (device.denied) {
+        return -4;  // libusb_open() failed
     }
     ftdi->usb_dev = new libusb_device_handle{dev->index};
     ftdi->type = TYPE_R;
@@ -156,8 +145,7 @@ int ftdi_read_eeprom_location(struct ftdi_context* ftdi, int eeprom_addr,
         return -2;
     }
     fake_usb::log("read " + fake_usb::hex(static_cast<unsigned>(eeprom_addr), 2));
-    if (eeprom_addr < 0 || eeprom_addr >= static_cast<int>(device->eeprom.size()) ||
-        !fake_usb::allowed(device->readsAllowed)) {
+    if (eeprom_addr < 0 || eeprom_addr >= static_cast<int>(device->eeprom.size())) {
         return -1;
     }
     *eeprom_val = device->eeprom[static_cast<std::size_t>(eeprom_addr)];
@@ -170,7 +158,7 @@ int ftdi_usb_reset(struct ftdi_context* ftdi) {
         return -2;
     }
     fake_usb::log("sio reset");
-    return device->resetResult;
+    return 0;
 }
 
 int ftdi_poll_modem_status(struct ftdi_context* ftdi, unsigned short* status) {
@@ -183,22 +171,19 @@ int ftdi_poll_modem_status(struct ftdi_context* ftdi, unsigned short* status) {
 }
 
 int ftdi_get_latency_timer(struct ftdi_context* ftdi, unsigned char* latency) {
-    Device* device = fake_usb::openedDevice(ftdi);
-    if (device == nullptr) {
+    if (fake_usb::openedDevice(ftdi) == nullptr) {
         return -2;
     }
     fake_usb::log("get latency");
-    *latency = device->latency;
+    *latency = 0x10;
     return 0;
 }
 
 int ftdi_set_latency_timer(struct ftdi_context* ftdi, unsigned char latency) {
-    Device* device = fake_usb::openedDevice(ftdi);
-    if (device == nullptr) {
+    if (fake_usb::openedDevice(ftdi) == nullptr) {
         return -3;
     }
     fake_usb::log("set latency " + fake_usb::hex(latency, 2));
-    device->latency = latency;
     return 0;
 }
 
@@ -273,6 +258,10 @@ void libusb_free_config_descriptor(struct libusb_config_descriptor* config) {
 
 uint8_t libusb_get_bus_number(libusb_device* dev) { return fake_usb::deviceOf(dev->index).bus; }
 
+uint8_t libusb_get_device_address(libusb_device* dev) {
+    return static_cast<uint8_t>(dev->index + 2);  // after the root hub
+}
+
 int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len) {
     const Device& device = fake_usb::deviceOf(dev->index);
     if (static_cast<int>(device.ports.size()) > port_numbers_len) {
@@ -328,11 +317,8 @@ int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_ty
         return LIBUSB_ERROR_PIPE;
     }
     fake_usb::log("write " + fake_usb::hex(wIndex, 2) + " " + fake_usb::hex(wValue, 4));
-    if (!fake_usb::allowed(device.writesAllowed)) {
-        return LIBUSB_ERROR_PIPE;
-    }
     // The chip ignores writes to its factory area.
-    if (device.keepsWrites && wIndex < 0x40) {
+    if (wIndex < 0x40) {
         device.eeprom[wIndex] = wValue;
     }
     return 0;

@@ -21,15 +21,7 @@ struct Device {
     std::string product = "FT232R USB UART";
     std::string serial;                        // empty: the device has no serial string
     std::array<std::uint16_t, 0x80> eeprom{};  // user area, then factory area
-    unsigned char latency = 0x10;
-
-    // Faults.
-    bool denied = false;      // libusb_open refuses: no permission
-    int openResult = 0;       // what ftdi_usb_open_dev returns
-    int readsAllowed = -1;    // EEPROM reads after the first N fail
-    int writesAllowed = -1;   // EEPROM word writes after the first N fail
-    bool keepsWrites = true;  // false: writes acknowledged but not stored
-    int resetResult = 0;      // what ftdi_usb_reset returns
+    bool denied = false;                       // libusb_open refuses: no permission
 };
 
 struct Bus {

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -52,6 +54,8 @@ constexpr int kMaxPortDepth = 7;
 
 // ftdi_init's result when libusb_init failed: a machine with no USB at all.
 constexpr int kNoUsb = -3;
+// ftdi_usb_open_dev's result when libusb_open failed.
+constexpr int kOpenFailed = -4;
 
 // Where a device sits: bus number, then the port at each hub tier.  The same
 // chip keeps its place between a listing and the open that follows it.
@@ -66,6 +70,34 @@ struct Location {
         return bus == other.bus && ports == other.ports;
     }
 };
+
+// Why a device could not be opened, when the reason is the device node's
+// permissions: libusb_open answers LIBUSB_ERROR_ACCESS (EACCES).  Said once,
+// on standard error, for the open that fails; the caller's own message
+// follows.  Nothing for a busy, missing or vanished device.
+void explainRefusal(libusb_device* device, const Location& location) {
+    libusb_device_handle* probe = nullptr;
+    const int result = libusb_open(device, &probe);
+    if (result == 0) {
+        libusb_close(probe);
+        return;
+    }
+    if (result != LIBUSB_ERROR_ACCESS) {
+        return;
+    }
+    std::string port;
+    for (const std::uint8_t number : location.ports) {
+        port += (port.empty() ? "" : ".") + std::to_string(number);
+    }
+    std::fprintf(stderr,
+                 "libftd2xx: permission denied on the USB device at bus %u port %s "
+                 "(/dev/bus/usb/%03u/%03u): install the udev rule "
+                 "/usr/lib/udev/rules.d/60-varnolt.rules and use the plugdev group or the "
+                 "desktop seat, or run as root\n",
+                 static_cast<unsigned>(location.bus), port.c_str(),
+                 static_cast<unsigned>(location.bus),
+                 static_cast<unsigned>(libusb_get_device_address(device)));
+}
 
 // A libftdi1 context: owns the libusb context and, once opened, the device.
 class Context {
@@ -157,7 +189,8 @@ class Ft232rDevices {
 
 // The product and serial strings of a device.  A device that cannot be
 // opened (no permission, gone) keeps its place in the list with empty
-// strings, as the vendor's library lists a device it cannot open.
+// strings, as the vendor's library lists a device it cannot open, and says
+// nothing: the open that follows explains a refused permission.
 DeviceEntry describe(libusb_device* device) {
     DeviceEntry entry;
     libusb_device_descriptor descriptor{};
@@ -304,9 +337,11 @@ class UsbBus : public DeviceBus {
                     context->get().module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
                     // Any refusal (no permission, claimed by another program,
                     // driver not detachable) means the device is not opened.
-                    status = ftdi_usb_open_dev(&context->get(), candidate.device) == 0
-                                 ? FT_OK
-                                 : FT_DEVICE_NOT_OPENED;
+                    const int opened = ftdi_usb_open_dev(&context->get(), candidate.device);
+                    if (opened == kOpenFailed) {
+                        explainRefusal(candidate.device, location);
+                    }
+                    status = opened == 0 ? FT_OK : FT_DEVICE_NOT_OPENED;
                     break;
                 }
             }

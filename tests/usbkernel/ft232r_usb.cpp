@@ -1,0 +1,757 @@
+// ft232r-usb: runs a command with FT232R chips emulated at the Linux kernel's
+// USB interface (sysfs and usbfs) by umockdev, so that the unchanged libusb
+// and libftdi1 inside the command reach them as they reach real devices.
+//
+//   ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]
+//
+// Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
+// user area, optionally followed by the 128-byte factory area); the chips sit
+// on bus 1 at ports 1, 2, ... Each kept word write is saved to its file at
+// once.  Faults (every chip; deny: the first):
+//   stall-write=N        the Nth EEPROM word write is stalled
+//   clone                word writes acknowledged but not kept
+//   pairs                an even word is kept only once its odd partner is written
+//   unplug=N             after N control transfers the chip is gone: every
+//                        request fails with ENODEV
+//   busy                 the interface is claimed by another program (EBUSY)
+//   reset-gone           the port reset is answered ENODEV
+//   no-disconnect-claim  a kernel without USBDEVFS_DISCONNECT_CLAIM (ENOTTY)
+//   deny                 the device node is root's, mode 0600; run the command
+//                        as another user to have it refused (EACCES)
+// The log gets one line per control transfer and per interface operation,
+// and at the end one line per chip with its kernel driver and the strings
+// the host sees.  Exit status: the command's (128 + signal when a signal
+// ended it); 77 when umockdev cannot run here; 2 for a usage error; 1 when
+// the command cannot be started.
+#include <fcntl.h>
+#include <ftw.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kExitSkip = 77;
+constexpr int kExitUsage = 2;
+
+// The user area, then the factory area (words 0x40..0x7F, never written).
+constexpr std::size_t kUserBytes = 128;
+constexpr std::size_t kAllBytes = 256;
+
+// Vendor requests of FTDI chips (bRequest).
+constexpr std::uint8_t kSioReset = 0x00;
+constexpr std::uint8_t kSioSetBaudRate = 0x03;
+constexpr std::uint8_t kSioPollModemStatus = 0x05;
+constexpr std::uint8_t kSioSetLatency = 0x09;
+constexpr std::uint8_t kSioGetLatency = 0x0A;
+constexpr std::uint8_t kReadEeprom = 0x90;
+constexpr std::uint8_t kWriteEeprom = 0x91;
+constexpr std::uint8_t kGetDescriptor = 0x06;  // standard request
+constexpr std::uint8_t kVendorOut = 0x40;
+constexpr std::uint8_t kVendorIn = 0xC0;
+constexpr std::uint8_t kStandardIn = 0x80;
+
+// The driver that owns an FT232R's interface when no program has claimed it.
+constexpr const char* kSerialDriver = "ftdi_sio";
+
+struct Faults {
+    long stallWrite = 0;  // 1-based; 0: none
+    bool clone = false;
+    bool pairs = false;
+    long unplugAfter = -1;  // control transfers; -1: never
+    bool busy = false;
+    bool resetGone = false;
+    bool noDisconnectClaim = false;
+    bool deny = false;
+};
+
+class Log {
+  public:
+    void open(const std::string& path) {
+        file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "w");
+    }
+    ~Log() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        if (file_ == nullptr) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        va_list args;
+        va_start(args, format);
+        std::vfprintf(file_, format, args);
+        va_end(args);
+        std::fputc('\n', file_);
+        std::fflush(file_);
+    }
+
+  private:
+    std::FILE* file_ = nullptr;
+    std::mutex mutex_;
+};
+
+// Memory of the process under test, followed from an ioctl argument.
+struct Unref {
+    void operator()(UMockdevIoctlData* data) const { g_object_unref(data); }
+};
+using Data = std::unique_ptr<UMockdevIoctlData, Unref>;
+
+Data resolve(UMockdevIoctlData* pointer, std::size_t offset, std::size_t size) {
+    GError* error = nullptr;
+    Data data(umockdev_ioctl_data_resolve(pointer, offset, size, &error));
+    g_clear_error(&error);
+    return data;
+}
+
+// An errno as the log says it.
+const char* said(int error) {
+    switch (error) {
+        case 0:
+            return "ok";
+        case EBUSY:
+            return "busy";
+        case ENODEV:
+            return "gone";
+        case ENODATA:
+            return "no driver";
+        default:
+            return "enotty";
+    }
+}
+
+std::uint16_t word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+// One FT232R.  Its handler runs on umockdev's worker thread; the main thread
+// reads it only after the command has ended.
+class Chip {
+  public:
+    Chip(std::string path, std::vector<std::uint8_t> bytes, unsigned port, const Faults& faults,
+         Log& log)
+        : path_(std::move(path)), fileSize_(bytes.size()), port_(port), faults_(faults), log_(log) {
+        bytes.resize(kAllBytes, 0xFF);  // an absent factory area reads as erased
+        eeprom_ = std::move(bytes);
+        loaded_ = eeprom_;
+    }
+
+    UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
+
+    std::string name() const { return "1-" + std::to_string(port_); }
+    std::string syspath() const { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name(); }
+    std::string devnode() const {
+        char text[32];
+        std::snprintf(text, sizeof text, "/dev/bus/usb/001/%03u", port_ + 1);
+        return text;
+    }
+
+    // The umockdev record of the chip as the host enumerated it.
+    std::string record() const {
+        char ids[64];
+        std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", word(loaded_, 2),
+                      word(loaded_, 4));
+        return "P: " + syspath().substr(4) + "\nN: " + devnode().substr(5) +
+               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=" +
+               devnode().substr(devnode().size() - 3) + "\nE: DEVNAME=" + devnode() +
+               "\nA: busnum=1\nA: devnum=" + std::to_string(port_ + 1) +
+               "\nA: bConfigurationValue=1\nA: speed=12\n" + ids +
+               "A: bcdDevice=0600\nH: descriptors=" + hex(descriptors()) + "\n";
+    }
+
+    // What the host sees at the end of the run.
+    std::string summary() const {
+        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") + " product=\"" +
+               text(2) + "\" serial=\"" + text(3) + "\"";
+    }
+
+    // One ioctl on the chip's usbfs node.
+    void handle(UMockdevIoctlClient* client) {
+        const unsigned long request = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        const bool gone = unplugged_ || dead_.count(client) != 0;
+        auto complete = [&](long result, int error) {
+            umockdev_ioctl_client_complete(client, result, error);
+        };
+        // For the operations that answer 0 or fail with an errno.
+        auto answer = [&](int error) { complete(error == 0 ? 0 : -1, error); };
+        switch (request) {
+            case USBDEVFS_GET_CAPABILITIES: {
+                if (gone) return complete(-1, ENODEV);
+                const std::uint32_t caps =
+                    USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+                const Data out = resolve(arg, 0, sizeof caps);
+                if (!out) return complete(-1, EFAULT);
+                std::memcpy(out->data, &caps, sizeof caps);
+                return complete(0, 0);
+            }
+            case USBDEVFS_SUBMITURB:
+                return submit(client, arg, gone, complete);
+            case USBDEVFS_REAPURB:
+            case USBDEVFS_REAPURBNDELAY: {
+                // Completed transfers are handed back even after the chip went.
+                auto& queue = completed_[client];
+                if (queue.empty()) return complete(-1, gone ? ENODEV : EAGAIN);
+                const Data slot = resolve(arg, 0, sizeof(void*));
+                if (!slot) return complete(-1, EFAULT);
+                const Data urb(queue.front());
+                queue.pop_front();
+                umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.get());
+                return complete(0, 0);
+            }
+            case USBDEVFS_DISCARDURB:
+                return complete(-1, EINVAL);  // every transfer has completed at once
+            case USBDEVFS_CLAIMINTERFACE:
+                return answer(claim(client, false, gone));
+            case USBDEVFS_DISCONNECT_CLAIM:
+                if (faults_.noDisconnectClaim) {
+                    log_.line("%s disconnect-claim -> enotty", name().c_str());
+                    return complete(-1, ENOTTY);
+                }
+                return answer(claim(client, true, gone));
+            case USBDEVFS_RELEASEINTERFACE:
+                log_.line("%s release -> %s", name().c_str(), gone ? "gone" : "ok");
+                if (gone) return complete(-1, ENODEV);
+                if (owner_ != client) return complete(-1, EINVAL);
+                owner_ = nullptr;
+                return complete(0, 0);
+            case USBDEVFS_GETDRIVER: {
+                if (gone) return complete(-1, ENODEV);
+                const Data out = resolve(arg, 0, sizeof(usbdevfs_getdriver));
+                if (!out) return complete(-1, EFAULT);
+                auto* getdriver = reinterpret_cast<usbdevfs_getdriver*>(out->data);
+                const char* driver = owner_ != nullptr ? "usbfs"
+                                     : driverBound_    ? kSerialDriver
+                                                       : "";
+                log_.line("%s getdriver -> %s", name().c_str(), *driver ? driver : "none");
+                if (*driver == '\0') return complete(-1, ENODATA);
+                std::snprintf(getdriver->driver, sizeof getdriver->driver, "%s", driver);
+                return complete(0, 0);
+            }
+            case USBDEVFS_IOCTL:
+                return answer(driverControl(arg, gone));
+            case USBDEVFS_RESET:
+                return answer(reset(client, gone));
+            default:
+                log_.line("%s ioctl %#lx -> enotty", name().c_str(), request);
+                return complete(-1, ENOTTY);
+        }
+    }
+
+    void connected(UMockdevIoctlClient* client) {
+        // A new open of the node: nothing of an earlier one carries over.
+        dead_.erase(client);
+        for (UMockdevIoctlData* urb : completed_[client]) g_object_unref(urb);
+        completed_[client].clear();
+    }
+
+  private:
+    template <typename Complete>
+    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool gone, Complete complete) {
+        if (gone) return complete(-1, ENODEV);
+        Data urbData = resolve(arg, 0, sizeof(usbdevfs_urb));
+        if (!urbData) return complete(-1, EFAULT);
+        auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
+        if (urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->endpoint != 0 ||
+            urb->buffer_length < 8) {
+            // Only the control pipe is used here; the serial data endpoints
+            // stall rather than pretend to carry data.
+            urb->status = -EPIPE;
+            urb->actual_length = 0;
+        } else {
+            const Data buffer = resolve(urbData.get(), offsetof(usbdevfs_urb, buffer),
+                                        static_cast<gsize>(urb->buffer_length));
+            if (!buffer) return complete(-1, EFAULT);
+            if (faults_.unplugAfter >= 0 && transfers_ >= faults_.unplugAfter) {
+                unplugged_ = true;
+                log_.line("%s unplugged", name().c_str());
+                return complete(-1, ENODEV);
+            }
+            ++transfers_;
+            const int result = control(buffer->data, buffer->data + 8,
+                                       static_cast<std::size_t>(urb->buffer_length) - 8);
+            urb->status = result < 0 ? -EPIPE : 0;
+            urb->actual_length = result < 0 ? 0 : result;
+        }
+        completed_[client].push_back(urbData.release());
+        complete(0, 0);
+    }
+
+    // One control transfer: the bytes of its data stage (IN), or -1 for a stall.
+    int control(const std::uint8_t* setup, std::uint8_t* data, std::size_t room) {
+        const std::uint8_t type = setup[0];
+        const std::uint8_t request = setup[1];
+        const std::uint16_t value = static_cast<std::uint16_t>(setup[2] | (setup[3] << 8));
+        const std::uint16_t index = static_cast<std::uint16_t>(setup[4] | (setup[5] << 8));
+        const std::uint16_t length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
+        std::vector<std::uint8_t> answer;
+        bool ok = true;
+        if (type == kStandardIn && request == kGetDescriptor) {
+            // wValue: descriptor type (1 device, 2 configuration, 3 string), index.
+            const unsigned kind = value >> 8;
+            if (kind == 1 || kind == 2) {
+                answer = kind == 1 ? deviceDescriptor() : configDescriptor();
+            } else {
+                ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
+            }
+        } else if (type == kVendorIn && request == kReadEeprom && index < kAllBytes / 2) {
+            answer = {eeprom_[index * 2u], eeprom_[index * 2u + 1]};
+        } else if (type == kVendorOut && request == kWriteEeprom) {
+            ok = writeWord(index, value);
+        } else if (type == kVendorOut && (request == kSioReset || request == kSioSetBaudRate ||
+                                          request == kSioSetLatency)) {
+            if (request == kSioSetLatency) latency_ = static_cast<std::uint8_t>(value);
+        } else if (type == kVendorIn && request == kSioPollModemStatus) {
+            answer = {0x01, 0x60};  // CTS and DSR set; transmitter empty
+        } else if (type == kVendorIn && request == kSioGetLatency) {
+            answer = {latency_};
+        } else {
+            ok = false;  // anything else: the chip stalls the request
+        }
+        const std::size_t size = std::min<std::size_t>({answer.size(), length, room});
+        std::copy_n(answer.begin(), size, data);
+        char result[16];
+        std::snprintf(result, sizeof result, ok ? "ok %zu" : "stall", size);
+        log_.line("%s ctrl %02x %02x %04x %04x %u -> %s", name().c_str(), type, request, value,
+                  index, length, result);
+        return ok ? static_cast<int>(size) : -1;
+    }
+
+    bool writeWord(unsigned address, std::uint16_t value) {
+        ++writes_;
+        if (writes_ == faults_.stallWrite) return false;
+        // The factory area is never written, and a clone drops every write
+        // while acknowledging it.
+        if (address >= kUserBytes / 2 || faults_.clone) return true;
+        if (faults_.pairs && address % 2 == 0) {
+            pending_ = {static_cast<int>(address), value};
+            return true;
+        }
+        if (faults_.pairs && pending_.first == static_cast<int>(address) - 1) {
+            store(address - 1, pending_.second);
+            pending_.first = -1;
+        }
+        store(address, value);
+        return save();
+    }
+
+    void store(unsigned address, std::uint16_t value) {
+        eeprom_[address * 2] = static_cast<std::uint8_t>(value & 0xFF);
+        eeprom_[address * 2 + 1] = static_cast<std::uint8_t>(value >> 8);
+    }
+
+    // The file is replaced in one step, as the file emulator does.
+    bool save() const {
+        const std::string temporary = path_ + ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(eeprom_.data()),
+                      static_cast<std::streamsize>(fileSize_));
+            if (!out.flush()) return false;
+        }
+        return std::rename(temporary.c_str(), path_.c_str()) == 0;
+    }
+
+    // USBDEVFS_CLAIMINTERFACE, or USBDEVFS_DISCONNECT_CLAIM, which first
+    // unbinds the kernel's driver.  Returns 0 or the errno.
+    int claim(UMockdevIoctlClient* client, bool disconnect, bool gone) {
+        const char* what = disconnect ? "disconnect-claim" : "claim";
+        int error = 0;
+        if (gone) {
+            error = ENODEV;
+        } else if (faults_.busy || (owner_ != nullptr && owner_ != client)) {
+            error = EBUSY;
+        } else if (disconnect) {
+            driverBound_ = false;
+        } else if (driverBound_) {
+            error = EBUSY;  // the serial driver still has it
+        }
+        if (error == 0) owner_ = client;
+        log_.line("%s %s -> %s", name().c_str(), what, said(error));
+        return error;
+    }
+
+    // USBDEVFS_IOCTL: the kernel driver given up (DISCONNECT) or back (CONNECT).
+    int driverControl(UMockdevIoctlData* arg, bool gone) {
+        const Data in = resolve(arg, 0, sizeof(usbdevfs_ioctl));
+        if (!in) return EFAULT;
+        const auto* command = reinterpret_cast<const usbdevfs_ioctl*>(in->data);
+        const bool connect = command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT);
+        int error = 0;
+        if (gone) {
+            error = ENODEV;
+        } else if (connect) {
+            // Binding fails while any driver (usbfs for a claim) has it.
+            if (owner_ != nullptr || driverBound_) error = EBUSY;
+            driverBound_ = owner_ == nullptr;
+        } else if (command->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+            if (!driverBound_) error = ENODATA;
+            driverBound_ = false;
+        } else {
+            error = ENOTTY;
+        }
+        log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect", said(error));
+        return error;
+    }
+
+    // A port reset: the chip loads its EEPROM again, and the host compares
+    // the descriptors and the serial string with what it had.  When they
+    // changed, the kernel enumerates the device as a new one: the reset is
+    // answered ENODEV, the old handle is dead and the new device gets the
+    // serial driver.
+    int reset(UMockdevIoctlClient* client, bool gone) {
+        if (gone) {
+            log_.line("%s reset -> gone", name().c_str());
+            return ENODEV;
+        }
+        const std::string before = hex(descriptors()) + text(3);
+        loaded_ = eeprom_;
+        const std::vector<std::uint8_t> now = descriptors();
+        umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
+                                              const_cast<guint8*>(now.data()),
+                                              static_cast<gint>(now.size()));
+        owner_ = nullptr;  // a reset unbinds usbfs; libusb claims again
+        if (before != hex(now) + text(3) || faults_.resetGone) {
+            dead_.insert(client);
+            driverBound_ = true;
+            log_.line("%s reset -> gone (enumerated again)", name().c_str());
+            return ENODEV;
+        }
+        log_.line("%s reset -> ok", name().c_str());
+        return 0;
+    }
+
+    // Descriptors from the EEPROM as loaded at the last reset.  A blank
+    // EEPROM leaves the chip on its built-in values.
+    bool blank() const {
+        return std::all_of(loaded_.begin(), loaded_.begin() + kUserBytes,
+                           [](std::uint8_t b) { return b == 0xFF; });
+    }
+
+    std::vector<std::uint8_t> deviceDescriptor() const {
+        const bool own = !blank();
+        const std::uint16_t vendor = own ? word(loaded_, 2) : 0x0403;
+        const std::uint16_t product = own ? word(loaded_, 4) : 0x6001;
+        // Byte 0x0A: bit 4 USB version from bytes 0x0C-0x0D, bit 3 serial string.
+        const std::uint16_t usb = own && (loaded_[0x0A] & 0x10) ? word(loaded_, 0x0C) : 0x0200;
+        const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
+        return {18,         1,           lo(usb),     hi(usb), 0,    0, 0, 8,      lo(vendor),
+                hi(vendor), lo(product), hi(product), 0x00,    0x06, 1, 2, serial, 1};
+    }
+
+    // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
+    // packets; attributes and power from bytes 0x08 and 0x09.
+    std::vector<std::uint8_t> configDescriptor() const {
+        std::vector<std::uint8_t> config = {
+            9, 2, 32,   0, 1,  1,    0,    0xA0, 45,  // configuration
+            9, 4, 0,    0, 2,  0xFF, 0xFF, 0xFF, 2,   // interface
+            7, 5, 0x81, 2, 64, 0,    0,               // bulk IN
+            7, 5, 0x02, 2, 64, 0,    0};              // bulk OUT
+        if (!blank()) {
+            config[7] = loaded_[8];
+            config[8] = loaded_[9];
+        }
+        return config;
+    }
+
+    // What sysfs shows the host: the device descriptor, then the configuration.
+    std::vector<std::uint8_t> descriptors() const {
+        std::vector<std::uint8_t> bytes = deviceDescriptor();
+        const std::vector<std::uint8_t> config = configDescriptor();
+        bytes.insert(bytes.end(), config.begin(), config.end());
+        return bytes;
+    }
+
+    // String descriptor `index` (1 manufacturer, 2 product, 3 serial) as the
+    // EEPROM holds it: bytes 0x0E + 2 * (index - 1) point to it (offset | 0x80)
+    // and give its length.
+    bool stringDescriptor(unsigned index, std::vector<std::uint8_t>& out) const {
+        if (index == 0) {
+            out = {4, 3, 0x09, 0x04};  // English (United States)
+            return true;
+        }
+        if (index > 3) return false;
+        if (!blank()) {
+            const std::size_t at = loaded_[0x0E + 2 * (index - 1)] & 0x7F;
+            const std::size_t length = loaded_[0x0F + 2 * (index - 1)];
+            if (length >= 2 && at + length <= kUserBytes - 2 && loaded_[at] == length &&
+                loaded_[at + 1] == 3) {
+                out.assign(loaded_.begin() + static_cast<std::ptrdiff_t>(at),
+                           loaded_.begin() + static_cast<std::ptrdiff_t>(at + length));
+                return true;
+            }
+        }
+        const char* fallback = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : nullptr;
+        if (fallback == nullptr) return false;
+        out = {static_cast<std::uint8_t>(2 + 2 * std::strlen(fallback)), 3};
+        for (const char* c = fallback; *c != '\0'; ++c)
+            out.insert(out.end(), {std::uint8_t(*c), 0});
+        return true;
+    }
+
+    std::string text(unsigned index) const {
+        std::vector<std::uint8_t> bytes;
+        // The serial string exists only when the device descriptor names it.
+        if ((index == 3 && deviceDescriptor()[16] == 0) || !stringDescriptor(index, bytes))
+            return "";
+        std::string result;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) result += static_cast<char>(bytes[i]);
+        return result;
+    }
+
+    static std::uint8_t lo(std::uint16_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+    static std::uint8_t hi(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
+    static std::string hex(const std::vector<std::uint8_t>& bytes) {
+        std::string text;
+        for (const std::uint8_t b : bytes) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", b);
+            text += pair;
+        }
+        return text;
+    }
+
+    std::string path_;
+    std::size_t fileSize_;
+    unsigned port_;
+    const Faults& faults_;
+    Log& log_;
+    std::vector<std::uint8_t> eeprom_;  // what the cells hold
+    std::vector<std::uint8_t> loaded_;  // as loaded at the last reset: the descriptors
+    std::uint8_t latency_ = 16;         // the FT232R's power-on latency timer, ms
+    std::pair<int, std::uint16_t> pending_{-1, 0};
+    long transfers_ = 0;
+    long writes_ = 0;
+    bool unplugged_ = false;
+    bool driverBound_ = true;               // the kernel's serial driver has the interface
+    UMockdevIoctlClient* owner_ = nullptr;  // the open that claimed the interface
+    std::set<UMockdevIoctlClient*> dead_;   // opens of a device enumerated again
+    std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
+};
+
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->handle(client);
+    return TRUE;
+}
+
+void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->connected(client);
+}
+
+bool parseFaults(const std::string& text, Faults& faults) {
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        const std::size_t end = std::min(text.find(',', from), text.size());
+        const std::string item = text.substr(from, end - from);
+        from = end + 1;
+        auto number = [&](const char* prefix, long& out) {
+            const std::size_t size = std::strlen(prefix);
+            if (item.compare(0, size, prefix) != 0) return false;
+            char* rest = nullptr;
+            out = std::strtol(item.c_str() + size, &rest, 10);
+            return *rest == '\0' && out >= 0;
+        };
+        if (item.empty()) continue;
+        if (item == "clone")
+            faults.clone = true;
+        else if (item == "pairs")
+            faults.pairs = true;
+        else if (item == "busy")
+            faults.busy = true;
+        else if (item == "reset-gone")
+            faults.resetGone = true;
+        else if (item == "no-disconnect-claim")
+            faults.noDisconnectClaim = true;
+        else if (item == "deny")
+            faults.deny = true;
+        else if (!number("stall-write=", faults.stallWrite) &&
+                 !number("unplug=", faults.unplugAfter)) {
+            std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int makeReadable(const char* path, const struct stat*, int, struct FTW*) {
+    struct stat info {};
+    if (lstat(path, &info) == 0 && !S_ISLNK(info.st_mode)) {
+        // a+rwX: read and write for all, search where someone may search.
+        const mode_t add = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH |
+                           ((S_ISDIR(info.st_mode) || (info.st_mode & 0111)) ? 0111 : 0);
+        chmod(path, info.st_mode | add);
+    }
+    return 0;
+}
+
+// Whether the preload library takes effect: a shell under it must see the
+// testbed's sysfs, not the machine's.
+bool preloadWorks(const std::vector<std::string>& environment, const std::string& probe,
+                  const std::string& token) {
+    const pid_t child = fork();
+    if (child == 0) {
+        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        const std::string script = "read -r v < '" + probe + "'; [ \"$v\" = '" + token + "' ]";
+        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+int usage() {
+    std::fprintf(
+        stderr, "usage: ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]\n");
+    return kExitUsage;
+}
+
+int skip(const std::string& why) {
+    std::fprintf(stderr, "ft232r-usb: umockdev cannot run here (%s): skipped\n", why.c_str());
+    return kExitSkip;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string logPath;
+    Faults faults;
+    std::vector<std::string> images;
+    int at = 1;
+    for (; at < argc && std::strcmp(argv[at], "--") != 0; ++at) {
+        const std::string option = argv[at];
+        if (option == "--log" && at + 1 < argc) {
+            logPath = argv[++at];
+        } else if (option == "--fault" && at + 1 < argc) {
+            if (!parseFaults(argv[++at], faults)) return kExitUsage;
+        } else if (option.rfind("--", 0) == 0) {
+            return usage();
+        } else {
+            images.push_back(option);
+        }
+    }
+    if (at + 1 >= argc || images.empty()) return usage();
+    char** command = argv + at + 1;
+
+    Log log;
+    log.open(logPath);
+    std::vector<std::unique_ptr<Chip>> chips;
+    for (const std::string& path : images) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                        std::istreambuf_iterator<char>()};
+        if (!in || (bytes.size() != kUserBytes && bytes.size() != kAllBytes)) {
+            std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n",
+                         path.c_str());
+            return kExitUsage;
+        }
+        chips.push_back(std::make_unique<Chip>(
+            path, std::move(bytes), static_cast<unsigned>(chips.size() + 1), faults, log));
+    }
+
+    // The testbed is hundreds of small files made and removed on every run:
+    // on a memory file system where there is one (several times faster than
+    // a disk here), unless TMPDIR says otherwise.  The command keeps the
+    // environment it was given.
+    const bool memory = std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0;
+    if (memory) setenv("TMPDIR", "/dev/shm", 1);
+    // Removed with its files and handlers on every way out.
+    struct Testbed {
+        UMockdevTestbed* bed = umockdev_testbed_new();
+        std::vector<UMockdevIoctlBase*> handlers;
+        ~Testbed() {
+            for (UMockdevIoctlBase* handler : handlers) g_object_unref(handler);
+            if (bed != nullptr) g_object_unref(bed);
+        }
+    } owned;
+    UMockdevTestbed* testbed = owned.bed;
+    if (memory) unsetenv("TMPDIR");
+    if (testbed == nullptr) return skip("no testbed");
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    const std::string rootDir = root;
+    g_free(root);
+    // The root hub (a USB 2.0 hub) that the chips hang off.
+    GError* error = nullptr;
+    const char* rootHub =
+        "P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
+        "E: BUSNUM=001\nE: DEVNUM=001\nA: busnum=1\nA: devnum=1\nA: bConfigurationValue=1\n"
+        "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
+        // device, configuration, interface (class 9, hub), interrupt endpoint 0x81
+        "H: descriptors=12010002090001406b1d0200010603020101"
+        "09021900010100e000"
+        "090400000109000000"
+        "0705810304000c\n";
+    bool ok = umockdev_testbed_add_from_string(testbed, rootHub, &error);
+    for (const auto& chip : chips) {
+        if (!ok) break;
+        chip->testbed = testbed;
+        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), chip.get());
+        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), chip.get());
+        owned.handlers.push_back(handler);
+        // Attached before the device is added: the other order races.
+        ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&
+             umockdev_testbed_add_from_string(testbed, chip->record().c_str(), &error);
+    }
+    const std::string token = rootDir;
+    if (ok) {
+        umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
+                                       token.c_str());
+    }
+    if (!ok) {
+        const std::string why = error != nullptr ? error->message : "testbed failed";
+        g_clear_error(&error);
+        return skip(why);
+    }
+    if (faults.deny) {
+        // The testbed open to every user, the device node to root only: what
+        // a machine without the udev rule has.
+        nftw(rootDir.c_str(), makeReadable, 16, FTW_PHYS);
+        chmod((rootDir + chips[0]->devnode()).c_str(), 0600);
+    }
+
+    const char* preload = std::getenv("LD_PRELOAD");
+    const std::vector<std::string> environment = {
+        "UMOCKDEV_DIR=" + rootDir, std::string("LD_PRELOAD=libumockdev-preload.so.0") +
+                                       (preload && *preload ? std::string(" ") + preload : "")};
+    if (!preloadWorks(environment, chips[0]->syspath() + "/ft232r_usb_probe", token)) {
+        return skip("libumockdev-preload.so.0 does not take effect");
+    }
+
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "ft232r-usb: cannot start %s: %s\n", command[0], std::strerror(errno));
+        return 1;
+    }
+    if (child == 0) {
+        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        execvp(command[0], command);
+        std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", command[0], std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    for (const auto& chip : chips) log.line("%s", chip->summary().c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}

@@ -1,0 +1,404 @@
+// The built varnolt with its default libftd2xx.so (the libftdi1 layer, found
+// through its RUNPATH), the real libftdi1 and the real libusb, against FT232R
+// chips that ft232r-usb emulates at the kernel's USB interface.  Each run
+// gets a fresh emulated bus over the image files, as a replug would.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+#include "process.hpp"
+
+namespace {
+
+const std::string kBanner =
+    "varnolt " VARNOLT_VERSION " - FT232R serial number and CBUS configurator\n";
+const std::string kNoDevice = "Error: may be not connected a beacon\n";
+const std::string kWriteFailed = "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n";
+const std::string kPermission =
+    "libftd2xx: permission denied on the USB device at bus 1 port 1 "
+    "(/dev/bus/usb/001/002): install the udev rule "
+    "/usr/lib/udev/rules.d/60-varnolt.rules and use the plugdev group "
+    "or the desktop seat, or run as root\n";
+const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
+
+ft232r::Fields fieldsWith(const std::string& serial,
+                          std::array<std::uint8_t, 5> cbus = {0x03, 0x02, 0x00, 0x01, 0x05}) {
+    ft232r::Fields fields;
+    fields.serial = serial;
+    fields.cbus = cbus;
+    return fields;
+}
+const ft232r::Image kStart = ft232r::makeImage(fieldsWith("A1B2C3D4"));
+
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// One run: varnolt's result and ft232r-usb's log.
+struct UsbRun {
+    ProcessResult result;
+    std::vector<std::string> log;
+
+    // Control transfers of a device whose setup starts with `typeAndRequest`
+    // ("c0 90": EEPROM reads, "40 91": writes, "80 06": descriptors), or all.
+    int transfers(const std::string& typeAndRequest = "", const std::string& device = "1-1") const {
+        const std::string prefix = device + " ctrl " + typeAndRequest;
+        return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+            return line.rfind(prefix, 0) == 0;
+        }));
+    }
+    bool has(const std::string& line) const {
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+    // The control transfers before the first one that starts with
+    // `typeAndRequest`, or before the one after `skip` such.
+    int before(const std::string& typeAndRequest, int skip = 0) const {
+        int index = 0;
+        for (const std::string& line : log) {
+            if (line.rfind("1-1 ctrl ", 0) != 0) continue;
+            if (line.rfind("1-1 ctrl " + typeAndRequest, 0) == 0 && skip-- == 0) return index;
+            ++index;
+        }
+        return -1;
+    }
+    std::string end(const std::string& device = "1-1") const {
+        for (const std::string& line : log) {
+            if (line.rfind(device + " end ", 0) == 0) return line;
+        }
+        return "";
+    }
+    bool driverBack(const std::string& device = "1-1") const {
+        return end(device).find(" driver=ftdi_sio ") != std::string::npos;
+    }
+};
+
+class UsbKernel : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // Whether umockdev runs here at all: ft232r-usb says why not and exits 77.
+        const std::string dir = makeFolder();
+        const std::string image = dir + "/probe.bin";
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(kStart.data()), kStart.size());
+        const ProcessResult result = runProcess({FT232R_USB, image, "--", "true"}, {});
+        skipReason() = result.status == 77 ? result.err : "";
+        std::filesystem::remove_all(dir);
+    }
+    static std::string& skipReason() {
+        static std::string reason;
+        return reason;
+    }
+
+    void SetUp() override {
+        if (!skipReason().empty()) GTEST_SKIP() << skipReason();
+        dir_ = makeFolder();
+    }
+    static std::string makeFolder() {
+        char pattern[] = "/tmp/varnolt-usbkernel-XXXXXX";
+        return mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    std::string addDevice(const ft232r::Image& image) {
+        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), image.size());
+        devices_.push_back(path);
+        return path;
+    }
+    ft232r::Image imageOf(std::size_t device = 0) const {
+        std::ifstream in(devices_.at(device), std::ios::binary);
+        ft232r::Image image{};
+        in.read(reinterpret_cast<char*>(image.data()), image.size());
+        return image;
+    }
+
+    // varnolt with `args`, under `faults`; `prefix` goes before varnolt
+    // (setpriv to run it as another user).
+    UsbRun run(const std::vector<std::string>& args, const std::string& faults = "",
+               const std::vector<std::string>& prefix = {}) {
+        const std::string log = dir_ + "/usb.log";
+        const std::vector<std::string> argv =
+            std::vector<std::string>{FT232R_USB, "--log", log, "--fault", faults} + devices_ +
+            std::vector<std::string>{"--"} + prefix + std::vector<std::string>{VARNOLT_EXE} + args;
+        // No library path: varnolt's RUNPATH finds the libftdi1 layer.
+        UsbRun result{runProcess(argv, {{"LD_LIBRARY_PATH", ""}}), {}};
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);) result.log.push_back(line);
+        // The refusal is explained only when access was refused.
+        if (std::find(prefix.begin(), prefix.end(), "--reuid=65534") == prefix.end()) {
+            EXPECT_EQ(result.result.err.find("permission denied"), std::string::npos)
+                << result.result.err;
+        }
+        return result;
+    }
+
+    std::string dir_;
+    std::vector<std::string> devices_;
+};
+
+// What the host sees in the serial string after the run.
+std::string serialSeen(const UsbRun& run) {
+    const std::string end = run.end();
+    const std::size_t at = end.find("serial=\"");
+    return at == std::string::npos ? "" : end.substr(at + 8, end.size() - at - 9);
+}
+
+TEST_F(UsbKernel, Commands) {
+    enum class Image { Unchanged, Changed };
+    const ft232r::Fields newCbus = fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
+    const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
+    const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
+    const std::string reenumerated = "1-1 reset -> gone (enumerated again)";
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* faults;
+        ft232r::Fields after;  // what the command asks for
+        std::string out;       // after the banner
+        std::string err;
+        Image image;
+        std::string shows;  // a line of the USB log
+    } cases[] = {
+        {"report",
+         {"-r"},
+         "",
+         fieldsWith("A1B2C3D4"),
+         "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n",
+         "",
+         Image::Unchanged,
+         "1-1 disconnect-claim -> ok"},
+        // A new serial: the host sees a changed device after the reset.
+        {"serial and CBUS", std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus, "",
+         fieldsWith("VN000042", newCbus.cbus), serialEcho + cbusEcho + "Done\n", "", Image::Changed,
+         reenumerated},
+        // The same descriptors: the reset is answered, libusb claims again.
+        {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "", newCbus,
+         "Serial Number : A1B2C3D4\n"
+         "CBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n",
+         "", Image::Changed, "1-1 reset -> ok"},
+        {"shrinking serial",
+         {"-s", "Z9"},
+         "",
+         fieldsWith("Z9"),
+         "Serial Number : A1B2C3D4 -> Z9\nDone\n",
+         "",
+         Image::Changed,
+         reenumerated},
+        {"same serial writes nothing",
+         {"-s", "A1B2C3D4"},
+         "",
+         fieldsWith("A1B2C3D4"),
+         "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n",
+         "",
+         Image::Unchanged,
+         "1-1 connect -> ok"},
+        {"clone",
+         {"-s", "VN000042"},
+         "clone",
+         fieldsWith("VN000042"),
+         serialEcho,
+         kWriteFailed,
+         Image::Unchanged,
+         "1-1 connect -> ok"},
+        // Pairs go even word first: a chip that keeps an even word only
+        // with its odd partner takes every change.
+        {"paired writes",
+         {"-s", "VN000042"},
+         "pairs",
+         fieldsWith("VN000042"),
+         serialEcho + "Done\n",
+         "",
+         Image::Changed,
+         reenumerated},
+        {"busy",
+         {"-r"},
+         "busy",
+         fieldsWith("A1B2C3D4"),
+         "",
+         kNoDevice,
+         Image::Unchanged,
+         "1-1 disconnect-claim -> busy"},
+        // libusb falls back to asking for the driver and detaching it.
+        {"no DISCONNECT_CLAIM in the kernel",
+         {"-s", "VN000042"},
+         "no-disconnect-claim",
+         fieldsWith("VN000042"),
+         serialEcho + "Done\n",
+         "",
+         Image::Changed,
+         "1-1 getdriver -> ftdi_sio"},
+        // Unchanged descriptors, yet the device came back as a new one.
+        {"reset answered ENODEV", std::vector<std::string>{"-c"} + kNewCbus, "reset-gone", newCbus,
+         cbusEcho + "Done\n", "", Image::Changed, reenumerated},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        addDevice(kStart);
+        const UsbRun run = this->run(c.args, c.faults);
+        const bool failed = !c.err.empty();
+        EXPECT_EQ(run.result.status, failed ? 255 : 0);
+        EXPECT_EQ(run.result.out, kBanner + c.out);
+        EXPECT_EQ(run.result.err, c.err);
+        const ft232r::Image target = ft232r::encode(kStart, c.after);
+        EXPECT_EQ(imageOf(), c.image == Image::Changed ? target : kStart);
+        // On the wire: the planned words, each written once and read back
+        // once, then a port reset; nothing written, nothing reset.
+        const int planned = static_cast<int>(ft232r::planWrites(kStart, target).size());
+        const bool reaches = c.image == Image::Changed || std::string(c.faults) == "clone";
+        EXPECT_EQ(run.transfers("40 91"), reaches ? planned : 0);
+        if (!failed) {
+            EXPECT_EQ(run.transfers("c0 90"), 64 + planned);
+        }
+        // Writes go with the latency timer at 0x77, put back to 0x10 after them.
+        EXPECT_EQ(run.has("1-1 ctrl 40 09 0077 0001 0 -> ok 0"), reaches);
+        EXPECT_EQ(run.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"), reaches);
+        EXPECT_EQ(run.has("1-1 reset -> ok") || run.has("1-1 reset -> gone (enumerated again)"),
+                  c.image == Image::Changed);
+        // The host sees the new strings after the reset, the old ones otherwise.
+        EXPECT_EQ(serialSeen(run), c.image == Image::Changed ? c.after.serial : "A1B2C3D4");
+        EXPECT_TRUE(run.driverBack()) << run.end();
+        EXPECT_TRUE(run.has(c.shows)) << c.shows;
+    }
+}
+
+// A write cut off (the Nth word write stalls), then the same command again:
+// the device ends up as an uninterrupted run leaves it.
+TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
+    const struct {
+        std::vector<std::string> args;
+        ft232r::Fields after;
+        const char* faults;
+    } cases[] = {
+        {{"-s", "VN000042"}, fieldsWith("VN000042"), ""},
+        {{"-s", "Z9"}, fieldsWith("Z9"), ""},
+        {{"-s", "VN0000000000042"}, fieldsWith("VN0000000000042"), ""},
+        {std::vector<std::string>{"-c"} + kNewCbus,
+         fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}), ""},
+        // The odd word of a pair lost: the chip drops its even partner too.
+        {{"-s", "VN000042"}, fieldsWith("VN000042"), "pairs"},
+    };
+    for (const auto& c : cases) {
+        const ft232r::Image target = ft232r::encode(kStart, c.after);
+        const int words = static_cast<int>(ft232r::planWrites(kStart, target).size());
+        for (const int cut : {1, 2, words / 2 + 1, words}) {
+            SCOPED_TRACE(c.args[1] + " " + c.faults + ", write " + std::to_string(cut) + " of " +
+                         std::to_string(words));
+            devices_.clear();
+            addDevice(kStart);
+            const std::string faults = std::string(c.faults) + (*c.faults ? "," : "") +
+                                       "stall-write=" + std::to_string(cut);
+            const UsbRun cutOff = run(c.args, faults);
+            EXPECT_EQ(cutOff.result.status, 255);
+            EXPECT_EQ(cutOff.result.err, kWriteFailed);
+            EXPECT_FALSE(cutOff.has("1-1 reset -> ok"));
+            EXPECT_TRUE(cutOff.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"));
+            EXPECT_TRUE(cutOff.driverBack());
+            const UsbRun again = run(c.args);
+            EXPECT_EQ(again.result.status, 0) << again.result.err;
+            EXPECT_EQ(imageOf(), target);
+            EXPECT_TRUE(again.driverBack());
+        }
+    }
+}
+
+// The cable pulled at each stage of a change: every request fails with
+// ENODEV from then on.  An error, exit 255, no "Done"; the same command on
+// the replugged device then makes the change.
+TEST_F(UsbKernel, CablePulledThenRunAgain) {
+    const std::vector<std::string> args = {"-s", "VN000042"};
+    const ft232r::Image target = ft232r::encode(kStart, fieldsWith("VN000042"));
+    addDevice(kStart);
+    const UsbRun clean = run(args);
+    ASSERT_EQ(clean.result.status, 0);
+    std::filesystem::remove(devices_[0]);
+    const int listing = 1;  // after the language list of the first string
+    const int open = clean.before("40 00");
+    const int read = clean.before("c0 90") + 10;
+    const int writes = clean.before("40 91") + 3;
+    const int verify = clean.before("c0 90", 64) + 2;
+    const struct {
+        const char* stage;
+        int after;  // control transfers before the cable goes
+        std::string err;
+    } cases[] = {
+        {"listing", listing, kNoDevice},
+        {"open", open, kNoDevice},
+        {"read", read, "Error: failed to read the EEPROM (FT_IO_ERROR)\n"},
+        {"write preamble", clean.before("40 00", 1),
+         "Error: failed to program the EEPROM (FT_IO_ERROR)\n"},
+        {"writes", writes, kWriteFailed},
+        {"verification", verify, kWriteFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stage);
+        ASSERT_GE(c.after, 0);
+        devices_.clear();
+        addDevice(kStart);
+        const UsbRun pulled = run(args, "unplug=" + std::to_string(c.after));
+        EXPECT_EQ(pulled.result.status, 255);
+        EXPECT_EQ(pulled.result.err, c.err);
+        EXPECT_EQ(pulled.result.out.find("Done"), std::string::npos);
+        EXPECT_TRUE(pulled.has("1-1 unplugged"));
+        const UsbRun again = run(args);
+        EXPECT_EQ(again.result.status, 0) << again.result.err;
+        EXPECT_EQ(imageOf(), target);
+        EXPECT_TRUE(again.driverBack());
+    }
+}
+
+// libusb lists the second port first; the first by bus and port is the one
+// read and written, and the other keeps every byte.
+TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
+    addDevice(kStart);
+    const ft232r::Image other = ft232r::makeImage(fieldsWith("B2B2B2B2"));
+    addDevice(other);
+    const UsbRun run = this->run(std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus);
+    EXPECT_EQ(run.result.status, 0) << run.result.err;
+    EXPECT_EQ(imageOf(),
+              ft232r::encode(kStart, fieldsWith("VN000042", {0x0a, 0x0a, 0x03, 0x02, 0x01})));
+    EXPECT_EQ(imageOf(1), other);
+    EXPECT_EQ(run.transfers("c0 90", "1-2") + run.transfers("40", "1-2"), 0);
+    EXPECT_TRUE(run.driverBack("1-1"));
+    EXPECT_TRUE(run.driverBack("1-2"));
+}
+
+// A device node the user may not open (no udev rule): one line says so,
+// before the tool's own message, whatever the command.
+TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run varnolt as another user";
+    }
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
+    // Without arguments varnolt prints its usage and touches no device.
+    if (runProcess(nobody + std::vector<std::string>{VARNOLT_EXE}, {}).status != 0) {
+        GTEST_SKIP() << "varnolt cannot be run as uid 65534 from this build tree";
+    }
+    addDevice(kStart);
+    for (const auto& args :
+         {std::vector<std::string>{"-r"}, std::vector<std::string>{"-s", "VN000042"}}) {
+        const UsbRun run = this->run(args, "deny", nobody);
+        EXPECT_EQ(run.result.status, 255);
+        EXPECT_EQ(run.result.out, kBanner);
+        EXPECT_EQ(run.result.err, kPermission + kNoDevice);
+        EXPECT_EQ(run.transfers(), 0);
+        EXPECT_EQ(imageOf(), kStart);
+        EXPECT_TRUE(run.driverBack());
+    }
+}
+
+}  // namespace
