@@ -17,15 +17,14 @@ esac
 build=${BUILD_DIR:-build}-$arch
 
 # The target's packages come from the same archive as the build machine's,
-# once dpkg knows the architecture (the next apt-get update fetches its
-# package lists: ensure_packages runs it when something is missing).
+# once dpkg knows the architecture: its packages are then missing, and
+# ensure_packages runs the apt-get update that fetches their lists.
 if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     if [ "$(id -u)" -ne 0 ]; then
         echo "Run: sudo dpkg --add-architecture $arch" >&2
         exit 1
     fi
     dpkg --add-architecture "$arch"
-    apt-get -o DPkg::Lock::Timeout=1200 update -qq
 fi
 # The cross compiler (building against the C library and C++ runtime in
 # /usr/$triple), qemu-user, and through multiarch the target's GoogleTest

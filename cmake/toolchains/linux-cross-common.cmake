@@ -50,6 +50,10 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VARNOLT_CROSS_DEV_ROOT)
 if(VARNOLT_CROSS_DEV_ROOT)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${VARNOLT_CROSS_DEV_ROOT})
   set(ENV{PKG_CONFIG_LIBDIR} ${VARNOLT_CROSS_DEV_ROOT}/usr/lib/${VARNOLT_LINUX_TRIPLE}/pkgconfig)
+  # For linking only: at run time the libraries are the target's own in
+  # /usr/lib/<triple>, as on the device, so no RUNPATH names this folder.
+  list(APPEND CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES
+       ${VARNOLT_CROSS_DEV_ROOT}/usr/lib/${VARNOLT_LINUX_TRIPLE})
 else()
   unset(ENV{PKG_CONFIG_SYSROOT_DIR})
   set(ENV{PKG_CONFIG_LIBDIR}
