@@ -296,6 +296,8 @@ VARNOLT_STATIC_ASSERT(offsetof(FT_PROGRAM_DATA, Cbus0) == 97, "Cbus0");
 VARNOLT_STATIC_ASSERT(offsetof(FT_PROGRAM_DATA, Cbus4) == 101, "Cbus4");
 VARNOLT_STATIC_ASSERT(offsetof(FT_PROGRAM_DATA, PullDownEnable7) == 103, "Version 3 block");
 VARNOLT_STATIC_ASSERT(offsetof(FT_PROGRAM_DATA, PowerSaveEnableH) == 174, "last field");
+#else
+#error "D2XX record layout known for 4- and 8-byte pointers only"
 #endif
 
 #endif /* VARNOLT_DEVICE_D2XX_H */

@@ -21,6 +21,11 @@ cmake -S . -B "$build" -DVARNOLT_WINDOWS_CROSS=ON
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 
+# The ARM bench-host builds, cross-built in $build-arm64 and $build-armhf,
+# with their unit and end-to-end tests under qemu-user.
+scripts/cross-test.sh arm64
+scripts/cross-test.sh armhf
+
 # The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then each libFuzzer target for about a minute.
 scripts/sanitize.sh

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -29,6 +30,36 @@ bool hasSanitizerReport(const std::string& err) {
         }
     }
     return false;
+}
+
+// The command line that starts `argv` in the child.  In a cross build the
+// programs under test run under the emulator the toolchain names (qemu-user,
+// as space-separated words in VARNOLT_E2E_EMULATOR): the loader's variables
+// (LD_LIBRARY_PATH, LD_DEBUG, ...) are meant for the guest's loader, so they
+// go to it through -E and are taken out of the emulator's own environment.
+std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
+#ifdef VARNOLT_E2E_EMULATOR
+    std::vector<std::string> line;
+    std::istringstream words(VARNOLT_E2E_EMULATOR);
+    for (std::string word; words >> word;) {
+        line.push_back(word);
+    }
+    std::vector<std::string> loaderNames;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        if (variable.rfind("LD_", 0) == 0) {
+            line.insert(line.end(), {"-E", variable});
+            loaderNames.push_back(variable.substr(0, variable.find('=')));
+        }
+    }
+    for (const std::string& name : loaderNames) {
+        unsetenv(name.c_str());
+    }
+    line.insert(line.end(), argv.begin(), argv.end());
+    return line;
+#else
+    return argv;
+#endif
 }
 
 }  // namespace
@@ -56,12 +87,13 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                 setenv(name.c_str(), value.c_str(), 1);
             }
         }
+        const std::vector<std::string> line = commandLine(argv);
         std::vector<char*> args;
-        for (const std::string& arg : argv) {
+        for (const std::string& arg : line) {
             args.push_back(const_cast<char*>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(outPipe[1]);

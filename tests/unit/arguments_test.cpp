@@ -129,6 +129,10 @@ TEST(Arguments, CbusConversionFollowsStrtoulBase16) {
         {"+", false, 0},
         {"- 1", false, 0},
         {" ", false, 0},
+        // Bytes from 0x80 up are neither blanks nor digits, whether plain
+        // char is signed (x86) or unsigned (ARM).
+        {"\xa0+7", false, 0},
+        {"7\xe9", true, 0x7},
     };
     for (const auto& c : cases) {
         std::int32_t value = 0;

@@ -222,6 +222,9 @@ const std::vector<FieldChange>& fieldChanges() {
          join({0x13}, range(0x42, 0x7D))},
         {"SerialShorter", [](Fields& f) { f.serial = "A1"; }, join({0x13}, range(0x42, 0x7D))},
         {"SerialEmpty", [](Fields& f) { f.serial.clear(); }, join({0x13}, range(0x42, 0x7D))},
+        // Bytes from 0x80 up are UTF-16 code units 0x0080..0x00FF, whatever
+        // the signedness of plain char.
+        {"SerialHighBytes", [](Fields& f) { f.serial = "12345\xe9\xff\x80"; }, range(0x44, 0x53)},
         {"ManufacturerSameLength", [](Fields& f) { f.manufacturer = "ACME"; }, range(0x1A, 0x21)},
         {"ManufacturerLonger", [](Fields& f) { f.manufacturer = "ACME Ltd"; },
          join({0x0F, 0x10, 0x12}, range(0x18, 0x7D))},
@@ -275,12 +278,12 @@ TEST_P(FieldChangeTest, TouchesOnlyItsBytesAndDecodesBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, FieldChangeTest, ::testing::Range<std::size_t>(0, 25),
+INSTANTIATE_TEST_SUITE_P(Changes, FieldChangeTest, ::testing::Range<std::size_t>(0, 26),
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
                              return std::string(fieldChanges()[info.param].name);
                          });
 
-TEST(FieldChanges, TableSizeMatchesInstantiation) { EXPECT_EQ(fieldChanges().size(), 25u); }
+TEST(FieldChanges, TableSizeMatchesInstantiation) { EXPECT_EQ(fieldChanges().size(), 26u); }
 
 TEST(Encode, MaxPowerRoundsDownToTwoMilliampUnits) {
     Fields f = exampleFields();
