@@ -16,6 +16,7 @@
 
 #include "d2xx.h"
 #include "fake_usb.hpp"
+#include "fields.hpp"
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
 
@@ -45,14 +46,6 @@ fake_usb::Device ft232r(std::uint8_t bus, std::vector<std::uint8_t> ports,
         device.eeprom[word] = static_cast<std::uint16_t>(0xF000 | word);
     }
     return device;
-}
-
-ft232r::Fields fieldsWith(const std::string& serial,
-                          std::array<std::uint8_t, 5> cbus = {0x03, 0x02, 0x00, 0x01, 0x05}) {
-    ft232r::Fields fields;
-    fields.serial = serial;
-    fields.cbus = cbus;
-    return fields;
 }
 
 // What listing costs: one context, libusb's list, and each FT232R's strings.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fields.hpp"
 #include "ft232r_eeprom.hpp"
 #include "process.hpp"
 
@@ -30,13 +31,6 @@ const std::string kPermission =
     "or the desktop seat, or run as root\n";
 const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
 
-ft232r::Fields fieldsWith(const std::string& serial,
-                          std::array<std::uint8_t, 5> cbus = {0x03, 0x02, 0x00, 0x01, 0x05}) {
-    ft232r::Fields fields;
-    fields.serial = serial;
-    fields.cbus = cbus;
-    return fields;
-}
 const ft232r::Image kStart = ft232r::makeImage(fieldsWith("A1B2C3D4"));
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
