@@ -38,6 +38,9 @@ if [ "$arch" != "$native" ]; then
     triple=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
     command -v "$triple-g++" >/dev/null 2>&1 ||
         { echo "SKIPPED: no $triple-g++ (Debian: g++-$triple)"; exit 77; }
+    # dh_auto_configure names the target's pkg-config in a cross build.
+    command -v "$triple-pkg-config" >/dev/null 2>&1 ||
+        { echo "SKIPPED: no $triple-pkg-config (Debian: pkgconf:$arch)"; exit 77; }
     set -- -a "$arch"
     # An unpacked libftdi1-dev is invisible to dpkg's build-dependency check.
     [ -z "${VARNOLT_CROSS_DEV_ROOT:-}" ] || set -- "$@" -d
