@@ -1,14 +1,21 @@
 #!/bin/sh
-# check-deb.sh SOURCE_DIR BUILD_DIR VERSION: builds the Debian package the
-# way Debian builds it (dpkg-buildpackage with debian/ and debhelper) from a
-# copy of the sources in BUILD_DIR/deb, runs lintian on it (any error or
-# warning fails), checks what it holds and what it depends on, unpacks it
+# check-deb.sh SOURCE_DIR BUILD_DIR VERSION [ARCH]: builds the Debian package
+# the way Debian builds it (dpkg-buildpackage with debian/ and debhelper)
+# from a copy of the sources in BUILD_DIR/deb, runs lintian on it (any error
+# or warning fails), checks what it holds and what it depends on, unpacks it
 # into a temporary root and runs the installed varnolt from there.
-# Exits 77 (skipped) when a tool it needs is not installed.
+# ARCH (a Debian architecture, default this machine's) other than this
+# machine's makes it a cross build (dpkg-buildpackage -a ARCH); the target's
+# libftdi1-dev is then either installed through multiarch or unpacked in the
+# folder VARNOLT_CROSS_DEV_ROOT names (see debian/rules), and the installed
+# tool runs under qemu-user.  Every architecture's package holds the same
+# paths.  Exits 77 (skipped) when a tool it needs is not installed.
 set -eu
 src=$1
 build=$2
 version=$3
+native=$(dpkg --print-architecture)
+arch=${4:-$native}
 
 fail() {
     echo "check-deb: $*" >&2
@@ -18,26 +25,46 @@ for tool in dpkg-buildpackage dh lintian; do
     command -v "$tool" >/dev/null 2>&1 ||
         { echo "SKIPPED: no $tool (Debian: dpkg-dev, debhelper, lintian)"; exit 77; }
 done
+# The ELF machine of the packaged programs (readelf -h), and the qemu-user
+# that runs them here.
+case $arch in
+amd64) machine='Advanced Micro Devices X86-64' qemu= ;;
+arm64) machine=AArch64 qemu=qemu-aarch64 ;;
+armhf) machine=ARM qemu=qemu-arm ;;
+*) fail "no ELF machine known for $arch" ;;
+esac
+set --
+if [ "$arch" != "$native" ]; then
+    triple=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+    command -v "$triple-g++" >/dev/null 2>&1 ||
+        { echo "SKIPPED: no $triple-g++ (Debian: g++-$triple)"; exit 77; }
+    # dh_auto_configure names the target's pkg-config in a cross build.
+    command -v "$triple-pkg-config" >/dev/null 2>&1 ||
+        { echo "SKIPPED: no $triple-pkg-config (Debian: pkgconf:$arch)"; exit 77; }
+    set -- -a "$arch"
+    # An unpacked libftdi1-dev is invisible to dpkg's build-dependency check.
+    [ -z "${VARNOLT_CROSS_DEV_ROOT:-}" ] || set -- "$@" -d
+else
+    qemu=
+fi
 
 # dpkg-buildpackage writes beside the source folder (../*.deb) and into
 # debian/: a copy of the tree, without build folders or git metadata.
 work=$build/deb
 rm -rf "$work"
 mkdir -p "$work/varnolt-$version"
-set -- --exclude=./.git --exclude='./build*' --exclude='./obj-*'
-case $build in
-"$src"/*) set -- "$@" --exclude="./${build#"$src"/}" ;;
-esac
-tar -C "$src" "$@" -cf - . | tar -C "$work/varnolt-$version" -xf -
+exclude="./${build#"$src"/}"
+tar -C "$src" --exclude=./.git --exclude='./build*' --exclude='./obj-*' --exclude="$exclude" \
+    -cf - . | tar -C "$work/varnolt-$version" -xf -
 
 # The package's own test run is skipped: this suite is that run.
 (cd "$work/varnolt-$version" &&
-    DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck) \
+    DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage "$@" -us -uc -b -Pnocheck) \
     >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "dpkg-buildpackage failed"; }
-set -- "$work"/varnolt_"$version"_*.deb
-[ -f "$1" ] || fail "no varnolt_${version}_*.deb from dpkg-buildpackage"
-deb=$1
+deb=$work/varnolt_${version}_$arch.deb
+[ -f "$deb" ] || fail "no $(basename "$deb") from dpkg-buildpackage"
 echo "built $(basename "$deb")"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture is not $arch"
 
 # Every tag is shown, informational ones too; an error or a warning fails.
 status=0
@@ -48,24 +75,26 @@ cat "$work/lintian.txt"
     fail "lintian reports errors or warnings (exit $status)"
 echo "lintian: no error, no warning"
 
+# Exactly these files and their folders, on every architecture: test
+# fixtures (the emulator, the image tool) stay out.
 dpkg-deb -c "$deb" >"$work/contents"
 cat "$work/contents"
-for path in ./usr/bin/varnolt ./usr/lib/varnolt/libftd2xx.so \
+printf '%s\n' ./usr/bin/varnolt ./usr/lib/varnolt/libftd2xx.so \
     ./usr/lib/udev/rules.d/60-varnolt.rules ./usr/share/man/man1/varnolt.1.gz \
     ./usr/share/bash-completion/completions/varnolt ./usr/share/doc/varnolt/copyright \
-    ./usr/share/doc/varnolt/changelog.gz; do
-    grep -q " $path\$" "$work/contents" || fail "missing $path"
-done
-# Test fixtures stay out: one D2XX library, and no emulator or image tool.
-[ "$(grep -c 'libftd2xx' "$work/contents")" -eq 1 ] || fail "more than one libftd2xx.so"
-! grep -qE 'emulator|ft232r-image' "$work/contents" || fail "a test fixture is packaged"
+    ./usr/share/doc/varnolt/changelog.gz |
+    awk -F/ '{ p = ""; for (i = 1; i < NF; i++) { p = p $i "/"; print p } print }' |
+    sort -u >"$work/paths.expected"
+awk '{ print $6 }' "$work/contents" | sort >"$work/paths"
+diff -u "$work/paths.expected" "$work/paths" >&2 || fail "unexpected package contents"
 
+# Versioned through dpkg-shlibdeps, from the target's own libraries.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for package in libftdi1-2 libstdc++6; do
     case ", $depends," in
-    *", $package "* | *", $package,"*) ;;
-    *) fail "no dependency on $package" ;;
+    *", $package (>= "*) ;;
+    *) fail "no versioned dependency on $package" ;;
     esac
 done
 
@@ -77,8 +106,9 @@ dpkg -x "$deb" "$work/root"
 grep -q 'TAG+="uaccess"' "$work/root/usr/lib/udev/rules.d/60-varnolt.rules" ||
     fail "the udev rule gives no seat access"
 varnolt=$work/root/usr/bin/varnolt
-# Stripped, hardened (full RELRO), and on the shared C++ runtime.
+# Built for ARCH, stripped, hardened (full RELRO), and on the shared C++ runtime.
 for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so"; do
+    readelf -h "$elf" | grep -Eq "^ *Machine: *$machine\$" || fail "$elf is not built for $arch"
     ! readelf -S "$elf" | grep -q '\.symtab' || fail "$elf is not stripped"
     readelf -d "$elf" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' ||
         fail "$elf does not load the shared C++ runtime"
@@ -87,8 +117,16 @@ for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so"; do
 done
 readelf -d "$varnolt" | grep -q 'RUNPATH.*\[\$ORIGIN/\.\./lib/varnolt\]' ||
     fail "installed varnolt has no RUNPATH \$ORIGIN/../lib/varnolt"
+# A foreign architecture's tool runs under qemu-user, on the target's
+# multiarch libraries (-L / as in cmake/toolchains/linux-cross-common.cmake).
+if [ -n "$qemu" ] && ! command -v "$qemu" >/dev/null 2>&1; then
+    echo "not run: no $qemu (Debian: qemu-user)"
+    echo "check-deb: ok"
+    exit 0
+fi
 status=0
-env -u LD_LIBRARY_PATH "$varnolt" >"$work/out.txt" 2>"$work/err.txt" || status=$?
+env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$varnolt" >"$work/out.txt" 2>"$work/err.txt" ||
+    status=$?
 [ "$status" -eq 0 ] || fail "varnolt with no arguments exited $status"
 [ ! -s "$work/out.txt" ] || fail "varnolt with no arguments wrote to standard output"
 [ "$(cat "$work/err.txt")" = "Usage: varnolt <-r> <-s Serial_Number> <-c b1 b2 b3 b4>" ] ||
@@ -97,9 +135,16 @@ echo "installed varnolt prints its usage line"
 
 # The installed tool loads the installed library (nothing attached here):
 # the loader's trace shows the library taken from the unpacked root.
+# Under qemu, QEMU_SET_ENV gives the variables to the guest's loader only.
 status=0
-env -u LD_LIBRARY_PATH LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/ld" "$varnolt" -r \
-    >"$work/out.txt" 2>"$work/err.txt" || status=$?
+if [ -n "$qemu" ]; then
+    QEMU_SET_ENV="LD_DEBUG=libs,LD_DEBUG_OUTPUT=$work/ld" \
+        env -u LD_LIBRARY_PATH "$qemu" -L / "$varnolt" -r >"$work/out.txt" 2>"$work/err.txt" ||
+        status=$?
+else
+    env -u LD_LIBRARY_PATH LD_DEBUG=libs LD_DEBUG_OUTPUT="$work/ld" "$varnolt" -r \
+        >"$work/out.txt" 2>"$work/err.txt" || status=$?
+fi
 grep -qs "calling init: $work/root/usr/bin/../lib/varnolt/libftd2xx.so" "$work"/ld.* ||
     fail "installed varnolt did not load the installed libftd2xx.so"
 if [ "$(cat "$work/err.txt")" = "Error: may be not connected a beacon" ]; then

@@ -22,7 +22,8 @@ cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 
 # The ARM bench-host builds, cross-built in $build-arm64 and $build-armhf,
-# with their unit and end-to-end tests under qemu-user.
+# with their unit and end-to-end tests under qemu-user, and their Debian
+# packages (built with dpkg-buildpackage -a, checked like the amd64 one).
 scripts/cross-test.sh arm64
 scripts/cross-test.sh armhf
 
