@@ -54,14 +54,14 @@ constexpr std::array<const char*, 20> kStatusNames = {
 
 D2xxLibrary::~D2xxLibrary() { unload(); }
 
-bool D2xxLibrary::load() {
+bool D2xxLibrary::load(const char* file) {
 #if defined(_WIN32)
     // No error dialog from the system loader when the DLL is missing.
     const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    module_ = reinterpret_cast<void*>(LoadLibraryA(kD2xxLibraryName));
+    module_ = reinterpret_cast<void*>(LoadLibraryA(file));
     SetErrorMode(previous);
 #else
-    module_ = dlopen(kD2xxLibraryName, RTLD_NOW | RTLD_LOCAL);
+    module_ = dlopen(file, RTLD_NOW | RTLD_LOCAL);
 #endif
     if (module_ == nullptr) {
         return false;

@@ -22,9 +22,11 @@ class D2xxLibrary {
     D2xxLibrary(const D2xxLibrary&) = delete;
     D2xxLibrary& operator=(const D2xxLibrary&) = delete;
 
-    // Loads the library and resolves the five undecorated names.  False
-    // when the library or any name is missing; nothing stays loaded then.
-    bool load();
+    // Loads the library (by its platform file name, through the platform's
+    // search, unless given a path) and resolves the five undecorated names.
+    // False when the library or any name is missing; nothing stays loaded
+    // then.
+    bool load(const char* file = kD2xxLibraryName);
 
     FT_ListDevices_fn listDevices = nullptr;
     FT_W32_CreateFile_fn createFile = nullptr;

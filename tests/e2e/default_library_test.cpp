@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
 #include "process.hpp"
 
 namespace {
@@ -21,9 +22,8 @@ namespace fs = std::filesystem;
 class DefaultLibrary : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/varnolt-default-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = makeTempDir("varnolt-default");
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -45,11 +45,7 @@ class DefaultLibrary : public testing::Test {
 TEST_F(DefaultLibrary, NoDeviceOnTheUsbBusWithoutLibraryPath) {
     // An emulated device that only the emulator would see: it must not be.
     const std::string image = dir_ + "/device.bin";
-    ft232r::Fields fields;
-    fields.serial = "EMULATED";
-    const ft232r::Image bytes = ft232r::makeImage(fields);
-    std::ofstream(image, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    writeImage(image, ft232r::makeImage(exampleFields("EMULATED")));
 
     const ProcessResult result =
         runProcess({VARNOLT_EXE, "-r"}, {{"LD_LIBRARY_PATH", ""},

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr std::size_t kShownSerial = 15;  // what the D2XX record's serial buffer holds
-constexpr std::size_t kAllStringsLimit = 46;
 
 struct Strings {
     const char* name;
@@ -41,7 +40,6 @@ const Strings kStrings[] = {
     {"area full", "Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4"},
 };
 
-constexpr std::array<int, 5> kCbusMax = {0x0D, 0x0D, 0x0D, 0x0D, 0x09};
 constexpr std::size_t kImages = 16;
 
 // Sixteen images: the string sets in turn, and on each pin every nibble
@@ -101,7 +99,8 @@ struct Request {
 };
 
 Request requestFor(const Change& change, const std::string& shown, std::array<int, 5> cbus) {
-    for (const std::size_t pin : change.pins) cbus[pin] = (cbus[pin] + 1) % (kCbusMax[pin] + 1);
+    for (const std::size_t pin : change.pins)
+        cbus[pin] = (cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1);
     return {static_cast<bool>(change.serial), change.serial ? change.serial(shown) : "",
             change.cbus, cbus};
 }
@@ -177,8 +176,8 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
             const std::array<int, 5> cbus = request.setCbus ? request.cbus : before.cbus;
             // The 46-character limit bounds what a change adds.
             const std::size_t pair = before.manufacturer.size() + before.product.size();
-            const bool accepted =
-                pair + serial.size() <= kAllStringsLimit || serial.size() <= before.serial.size();
+            const bool accepted = pair + serial.size() <= ft232r::kMaxAllStrings ||
+                                  serial.size() <= before.serial.size();
             std::string echo;
             if (request.setSerial)
                 echo += "Serial Number : " + shown + " -> " + request.serial + "\n";

@@ -45,7 +45,7 @@ TEST_F(EndToEnd, MissingLibraryIsNamed) {
 
 TEST_F(EndToEnd, ReportShowsSerialAndCbus) {
     const std::string device = addDevice(ft232r::makeImage(exampleFields()));
-    const auto before = bytesOf(device);
+    const auto before = readFile(device);
     const ProcessResult result = run({"-r"});
     EXPECT_EQ(result.out, kBanner +
                               "Serial Number : A1B2C3D4\n"
@@ -54,7 +54,7 @@ TEST_F(EndToEnd, ReportShowsSerialAndCbus) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(calls(), kReadRun);
     EXPECT_EQ(transfers("write"), 0);
-    EXPECT_EQ(bytesOf(device), before);
+    EXPECT_EQ(readFile(device), before);
 }
 
 TEST_F(EndToEnd, IgnoredOptionsOnlyReadAndClose) {
@@ -197,13 +197,13 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
 
 TEST_F(EndToEnd, SameSerialIsProgrammedWithoutWrites) {
     const std::string device = addDevice(ft232r::makeImage(exampleFields()));
-    const auto before = bytesOf(device);
+    const auto before = readFile(device);
     const ProcessResult result = run({"-s", "A1B2C3D4"});
     EXPECT_EQ(result.out, kBanner + "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(calls(), kFullRun);
     EXPECT_EQ(transfers("write"), 0);
-    EXPECT_EQ(bytesOf(device), before);
+    EXPECT_EQ(readFile(device), before);
 }
 
 TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
@@ -215,7 +215,7 @@ TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
     for (const std::string faults :
          {"", "open", "read", "program", "close", "writes=3", "clone", "and-writes"}) {
         const ProcessResult result = run({"-s", "NEXT", "-c", "1", "1", "1", "1", "1"}, faults);
-        EXPECT_EQ(bytesOf(secondPath), second) << faults;
+        EXPECT_EQ(readFile(secondPath), second) << faults;
     }
     ft232r::Fields decoded;
     ft232r::decode(imageOf(first), decoded);
@@ -286,7 +286,7 @@ TEST_F(EndToEnd, BlankOrBrokenImagesAreReadErrors) {
     EXPECT_EQ(result.out, kBanner);
     EXPECT_EQ(result.err, "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n");
     EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(bytesOf(blank), std::vector<std::uint8_t>(128, 0xFF));
+    EXPECT_EQ(readFile(blank), std::vector<std::uint8_t>(128, 0xFF));
 
     devices_.clear();
     ft232r::Image broken = ft232r::makeImage(exampleFields());

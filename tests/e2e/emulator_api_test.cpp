@@ -1,7 +1,6 @@
 // The D2XX calls of the emulated FT232R made directly, in orders varnolt
 // itself never uses: FT_EE_Program plans its writes against the image that
 // FT_EE_Read read on the same handle, and against a fresh read otherwise.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -10,52 +9,39 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "d2xx.h"
+#include "d2xx_library.hpp"
 #include "d2xx_record.hpp"
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
 
 namespace {
 
 // One emulated device for the whole process: the emulator reads its
 // variables once, at its first call.  Each test rewrites the image file.
-class EmulatorEnvironment : public testing::Environment {
+// Loaded as varnolt loads a D2XX library, from the emulator's folder.
+class EmulatorEnvironment : public testing::Environment, public D2xxLibrary {
   public:
     void SetUp() override {
-        char pattern[] = "/tmp/varnolt-api-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = makeTempDir("varnolt-api");
+        ASSERT_FALSE(dir.empty());
         device = dir + "/device.bin";
         log = dir + "/calls.log";
         setenv("FT232R_EMULATOR_DEVICES", device.c_str(), 1);
         setenv("FT232R_EMULATOR_LOG", log.c_str(), 1);
         unsetenv("FT232R_EMULATOR_FAULT");
-        module = dlopen(EMULATOR_DIR "/libftd2xx.so", RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(module, nullptr) << dlerror();
-        listDevices = reinterpret_cast<FT_ListDevices_fn>(dlsym(module, "FT_ListDevices"));
-        createFile = reinterpret_cast<FT_W32_CreateFile_fn>(dlsym(module, "FT_W32_CreateFile"));
-        eeRead = reinterpret_cast<FT_EE_Read_fn>(dlsym(module, "FT_EE_Read"));
-        eeProgram = reinterpret_cast<FT_EE_Program_fn>(dlsym(module, "FT_EE_Program"));
-        closeHandle = reinterpret_cast<FT_W32_CloseHandle_fn>(dlsym(module, "FT_W32_CloseHandle"));
-        ASSERT_TRUE(listDevices && createFile && eeRead && eeProgram && closeHandle);
+        ASSERT_TRUE(load(EMULATOR_DIR "/libftd2xx.so"));
     }
     void TearDown() override {
-        if (module != nullptr) dlclose(module);
         std::remove(device.c_str());
         std::remove(log.c_str());
         std::remove(dir.c_str());
     }
 
     std::string dir, device, log;
-    void* module = nullptr;
-    FT_ListDevices_fn listDevices = nullptr;
-    FT_W32_CreateFile_fn createFile = nullptr;
-    FT_EE_Read_fn eeRead = nullptr;
-    FT_EE_Program_fn eeProgram = nullptr;
-    FT_W32_CloseHandle_fn closeHandle = nullptr;
 };
 
 EmulatorEnvironment* const emulator =
@@ -64,7 +50,7 @@ EmulatorEnvironment* const emulator =
 class EmulatorApi : public testing::Test {
   protected:
     void SetUp() override {
-        original_ = ft232r::makeImage(fields("A1B2C3D4"));
+        original_ = ft232r::makeImage(exampleFields("A1B2C3D4"));
         write(original_);
         std::remove(emulator->log.c_str());
     }
@@ -72,20 +58,9 @@ class EmulatorApi : public testing::Test {
         if (handle_ != nullptr) emulator->closeHandle(handle_);
     }
 
-    static ft232r::Fields fields(const std::string& serial) {
-        ft232r::Fields fields;
-        fields.serial = serial;
-        return fields;
-    }
-    static void write(const ft232r::Image& image) {
-        std::ofstream(emulator->device, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()),
-                   static_cast<std::streamsize>(image.size()));
-    }
+    static void write(const ft232r::Image& image) { writeImage(emulator->device, image); }
     static ft232r::Image stored() {
-        std::ifstream in(emulator->device, std::ios::binary);
-        const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                      std::istreambuf_iterator<char>()};
+        const std::vector<std::uint8_t> bytes = readFile(emulator->device);
         ft232r::Image image{};
         EXPECT_EQ(bytes.size(), image.size());
         std::memcpy(image.data(), bytes.data(), std::min(bytes.size(), image.size()));
@@ -138,7 +113,7 @@ TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
     EXPECT_EQ(program.reads, 0);
     EXPECT_EQ(program.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
     EXPECT_EQ(program.verifies, 10);
-    EXPECT_EQ(stored(), ft232r::encode(original_, fields("VN000042")));
+    EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
 
 // A handle that has not read the device plans against what the device
@@ -149,7 +124,7 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
     ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
     close();
     // Changed behind the record's back: the CBUS bytes now differ.
-    ft232r::Fields changed = fields("A1B2C3D4");
+    ft232r::Fields changed = exampleFields("A1B2C3D4");
     changed.cbus = {0xA, 0xA, 0xA, 0xA, 0x9};
     write(ft232r::makeImage(changed));
     transfers();
@@ -159,7 +134,7 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
     const Transfers program = transfers();
     EXPECT_EQ(program.reads, 64);
     // The record's CBUS values (the factory ones) go back on the device.
-    EXPECT_EQ(stored(), ft232r::encode(original_, fields("VN000042")));
+    EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
 
 // After a programming the device holds what was written: a second
@@ -194,7 +169,7 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
     const Transfers program = transfers();
     EXPECT_EQ(program.reads, 0);
     EXPECT_EQ(program.writes, 4);
-    ft232r::Fields expected = fields("A1B2C3D4");
+    ft232r::Fields expected = exampleFields("A1B2C3D4");
     expected.cbus[4] = 0x09;
     EXPECT_EQ(stored(), ft232r::encode(original_, expected));
 }
@@ -204,8 +179,8 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
 // (compared with a fresh read); a string the caller changes is written.
 TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
     // 32 + 0 + 16 characters: the whole string area.
-    ft232r::Fields longer = fields("SN-2019-0417-A55");        // shown as 15 characters
-    longer.manufacturer = "Northwind Laboratory Instruments";  // shown as 31
+    ft232r::Fields longer = exampleFields("SN-2019-0417-A55");  // shown as 15 characters
+    longer.manufacturer = "Northwind Laboratory Instruments";   // shown as 31
     longer.description = "";
     const ft232r::Image image = ft232r::makeImage(longer);
     write(image);

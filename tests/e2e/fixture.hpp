@@ -17,28 +17,19 @@
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
+#include "messages.hpp"
 #include "process.hpp"
 #include "wine_target.hpp"
-
-inline const std::string kBanner =
-    "varnolt " VARNOLT_VERSION " - FT232R serial number and CBUS configurator\n";
-inline const std::string kNoDevice = "Error: may be not connected a beacon\n";
 
 // The library's platform file name, as the load error names it.
 inline std::string libraryName() { return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so"; }
 
-inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4") {
-    ft232r::Fields fields;
-    fields.serial = serial;
-    return fields;
-}
-
 class EndToEnd : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/varnolt-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = makeTempDir("varnolt-e2e");
+        ASSERT_FALSE(dir_.empty());
         logPath_ = dir_ + "/calls.log";
         if (const WineTarget* wine = wineTarget()) {
             // The Windows loader looks for FTD2XX.dll beside the program first.
@@ -51,9 +42,7 @@ class EndToEnd : public testing::Test {
 
     std::string addDevice(const std::vector<std::uint8_t>& bytes) {
         const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
+        writeFile(path, bytes.data(), bytes.size());
         devices_.push_back(path);
         return path;
     }
@@ -61,12 +50,8 @@ class EndToEnd : public testing::Test {
         return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
     }
 
-    std::vector<std::uint8_t> bytesOf(const std::string& path) const {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
     ft232r::Image imageOf(const std::string& path) const {
-        const auto bytes = bytesOf(path);
+        const auto bytes = readFile(path);
         ft232r::Image image{};
         EXPECT_GE(bytes.size(), image.size());
         std::copy_n(bytes.begin(), std::min(bytes.size(), image.size()), image.begin());

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
 
 namespace ft232r {
 namespace {
@@ -27,12 +28,6 @@ constexpr Image kWorkedExample = {
 };
 
 constexpr std::size_t kSerialEnd = 0x54;  // serial descriptor 0x42..0x53 in the worked example
-
-Fields exampleFields() {
-    Fields f;
-    f.serial = "A1B2C3D4";
-    return f;
-}
 
 // The worked example with the 4-byte trailer some programmers leave after the serial.
 Image withTrailer() {

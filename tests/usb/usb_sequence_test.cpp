@@ -16,8 +16,8 @@
 
 #include "d2xx.h"
 #include "fake_usb.hpp"
-#include "fields.hpp"
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
 #include "word_transport.hpp"
 
 namespace {
@@ -109,16 +109,16 @@ class UsbSequence : public testing::Test {
 TEST_F(UsbSequence, ListsFt232rChipsByBusThenPortWithTheirStrings) {
     // libusb's own order is not the list order, and only FT232R-family chips
     // (release 6.00, one vendor-specific interface) count, whatever their IDs.
-    add(ft232r(2, {1}, fieldsWith("FTB2")));
-    fake_usb::Device other = ft232r(1, {2}, fieldsWith("OLDER"));
+    add(ft232r(2, {1}, exampleFields("FTB2")));
+    fake_usb::Device other = ft232r(1, {2}, exampleFields("OLDER"));
     other.release = 0x0400;  // an FT232BM
     add(other);
-    fake_usb::Device own = ft232r(1, {3, 1}, fieldsWith("OWN00001"));
+    fake_usb::Device own = ft232r(1, {3, 1}, exampleFields("OWN00001"));
     own.vendorId = 0x1209;
     own.productId = 0x7001;
     own.product = "Beacon v2";
     add(own);
-    fake_usb::Device keyboard = ft232r(1, {1}, fieldsWith("KBD"));
+    fake_usb::Device keyboard = ft232r(1, {1}, exampleFields("KBD"));
     keyboard.interfaceClass = 0x03;  // HID: release 6.00, but not an FTDI chip
     add(keyboard);
 
@@ -143,11 +143,11 @@ TEST_F(UsbSequence, ListsFt232rChipsByBusThenPortWithTheirStrings) {
 }
 
 TEST_F(UsbSequence, DevicesWhoseStringsCannotBeReadKeepTheirPlace) {
-    fake_usb::Device denied = ft232r(1, {1}, fieldsWith("DENIED"));
+    fake_usb::Device denied = ft232r(1, {1}, exampleFields("DENIED"));
     denied.denied = true;  // no udev rule: libusb_open is refused
     add(denied);
-    add(ft232r(1, {2}, fieldsWith("")));  // serial string disabled
-    add(ft232r(1, {3}, fieldsWith("C3")));
+    add(ft232r(1, {2}, exampleFields("")));  // serial string disabled
+    add(ft232r(1, {3}, exampleFields("C3")));
 
     const struct {
         DWORD flags;
@@ -173,7 +173,7 @@ TEST_F(UsbSequence, DevicesWhoseStringsCannotBeReadKeepTheirPlace) {
 
 TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
     fake_usb::bus().noUsb = true;  // libusb_init fails
-    add(ft232r(1, {1}, fieldsWith("A1")));
+    add(ft232r(1, {1}, exampleFields("A1")));
     DWORD count = 7;
     EXPECT_EQ(FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
     EXPECT_EQ(count, 0u);
@@ -185,7 +185,7 @@ TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
 // open takes an index into the latest listing and finds the device again
 // at its place: a device plugged in elsewhere meanwhile is never opened.
 TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
-    add(ft232r(1, {1}, fieldsWith("A1")));
+    add(ft232r(1, {1}, exampleFields("A1")));
     std::vector<d2xx::DeviceEntry> entries;
     ASSERT_EQ(d2xx::deviceBus().list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 1u);
@@ -200,8 +200,8 @@ TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
 }
 
 TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
-    add(ft232r(1, {1}, fieldsWith("A1")));
-    add(ft232r(1, {2}, fieldsWith("B2")));
+    add(ft232r(1, {1}, exampleFields("A1")));
+    add(ft232r(1, {2}, exampleFields("B2")));
     d2xx::DeviceBus& bus = d2xx::deviceBus();
     std::vector<d2xx::DeviceEntry> entries;
     ASSERT_EQ(bus.list(entries), FT_OK);
@@ -228,7 +228,7 @@ TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
 }
 
 TEST_F(UsbSequence, FactoryAreaReadsButNeverWrites) {
-    add(ft232r(1, {1}, fieldsWith("A1")));
+    add(ft232r(1, {1}, exampleFields("A1")));
     std::vector<d2xx::DeviceEntry> entries;
     ASSERT_EQ(d2xx::deviceBus().list(entries), FT_OK);
     std::unique_ptr<d2xx::WordTransport> transport;

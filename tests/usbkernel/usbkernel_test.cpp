@@ -14,15 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "fields.hpp"
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
+#include "messages.hpp"
 #include "process.hpp"
 
 namespace {
 
-const std::string kBanner =
-    "varnolt " VARNOLT_VERSION " - FT232R serial number and CBUS configurator\n";
-const std::string kNoDevice = "Error: may be not connected a beacon\n";
 const std::string kWriteFailed = "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n";
 const std::string kPermission =
     "libftd2xx: permission denied on the USB device at bus 1 port 1 "
@@ -31,7 +29,7 @@ const std::string kPermission =
     "or the desktop seat, or run as root\n";
 const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
 
-const ft232r::Image kStart = ft232r::makeImage(fieldsWith("A1B2C3D4"));
+const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -80,10 +78,10 @@ class UsbKernel : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         // Whether umockdev runs here at all: ft232r-usb says why not and exits 77.
-        const std::string dir = makeFolder();
+        const std::string dir = makeTempDir("varnolt-usbkernel");
+        if (dir.empty()) return;  // each test then fails on its own folder
         const std::string image = dir + "/probe.bin";
-        std::ofstream(image, std::ios::binary)
-            .write(reinterpret_cast<const char*>(kStart.data()), kStart.size());
+        writeImage(image, kStart);
         const ProcessResult result = runProcess({FT232R_USB, image, "--", "true"}, {});
         skipReason() = result.status == 77 ? result.err : "";
         std::filesystem::remove_all(dir);
@@ -95,11 +93,8 @@ class UsbKernel : public testing::Test {
 
     void SetUp() override {
         if (!skipReason().empty()) GTEST_SKIP() << skipReason();
-        dir_ = makeFolder();
-    }
-    static std::string makeFolder() {
-        char pattern[] = "/tmp/varnolt-usbkernel-XXXXXX";
-        return mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+        dir_ = makeTempDir("varnolt-usbkernel");
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override {
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
@@ -107,8 +102,7 @@ class UsbKernel : public testing::Test {
 
     std::string addDevice(const ft232r::Image& image) {
         const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), image.size());
+        writeImage(path, image);
         devices_.push_back(path);
         return path;
     }
@@ -152,7 +146,7 @@ std::string serialSeen(const UsbRun& run) {
 
 TEST_F(UsbKernel, Commands) {
     enum class Image { Unchanged, Changed };
-    const ft232r::Fields newCbus = fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
+    const ft232r::Fields newCbus = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
     const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
     const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
     const std::string reenumerated = "1-1 reset -> gone (enumerated again)";
@@ -169,15 +163,15 @@ TEST_F(UsbKernel, Commands) {
         {"report",
          {"-r"},
          "",
-         fieldsWith("A1B2C3D4"),
+         exampleFields("A1B2C3D4"),
          "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n",
          "",
          Image::Unchanged,
          "1-1 disconnect-claim -> ok"},
         // A new serial: the host sees a changed device after the reset.
         {"serial and CBUS", std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus, "",
-         fieldsWith("VN000042", newCbus.cbus), serialEcho + cbusEcho + "Done\n", "", Image::Changed,
-         reenumerated},
+         exampleFields("VN000042", newCbus.cbus), serialEcho + cbusEcho + "Done\n", "",
+         Image::Changed, reenumerated},
         // The same descriptors: the reset is answered, libusb claims again.
         {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "", newCbus,
          "Serial Number : A1B2C3D4\n"
@@ -186,7 +180,7 @@ TEST_F(UsbKernel, Commands) {
         {"shrinking serial",
          {"-s", "Z9"},
          "",
-         fieldsWith("Z9"),
+         exampleFields("Z9"),
          "Serial Number : A1B2C3D4 -> Z9\nDone\n",
          "",
          Image::Changed,
@@ -194,7 +188,7 @@ TEST_F(UsbKernel, Commands) {
         {"same serial writes nothing",
          {"-s", "A1B2C3D4"},
          "",
-         fieldsWith("A1B2C3D4"),
+         exampleFields("A1B2C3D4"),
          "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n",
          "",
          Image::Unchanged,
@@ -202,7 +196,7 @@ TEST_F(UsbKernel, Commands) {
         {"clone",
          {"-s", "VN000042"},
          "clone",
-         fieldsWith("VN000042"),
+         exampleFields("VN000042"),
          serialEcho,
          kWriteFailed,
          Image::Unchanged,
@@ -212,7 +206,7 @@ TEST_F(UsbKernel, Commands) {
         {"paired writes",
          {"-s", "VN000042"},
          "pairs",
-         fieldsWith("VN000042"),
+         exampleFields("VN000042"),
          serialEcho + "Done\n",
          "",
          Image::Changed,
@@ -220,7 +214,7 @@ TEST_F(UsbKernel, Commands) {
         {"busy",
          {"-r"},
          "busy",
-         fieldsWith("A1B2C3D4"),
+         exampleFields("A1B2C3D4"),
          "",
          kNoDevice,
          Image::Unchanged,
@@ -229,7 +223,7 @@ TEST_F(UsbKernel, Commands) {
         {"no DISCONNECT_CLAIM in the kernel",
          {"-s", "VN000042"},
          "no-disconnect-claim",
-         fieldsWith("VN000042"),
+         exampleFields("VN000042"),
          serialEcho + "Done\n",
          "",
          Image::Changed,
@@ -277,13 +271,13 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
         ft232r::Fields after;
         const char* faults;
     } cases[] = {
-        {{"-s", "VN000042"}, fieldsWith("VN000042"), ""},
-        {{"-s", "Z9"}, fieldsWith("Z9"), ""},
-        {{"-s", "VN0000000000042"}, fieldsWith("VN0000000000042"), ""},
+        {{"-s", "VN000042"}, exampleFields("VN000042"), ""},
+        {{"-s", "Z9"}, exampleFields("Z9"), ""},
+        {{"-s", "VN0000000000042"}, exampleFields("VN0000000000042"), ""},
         {std::vector<std::string>{"-c"} + kNewCbus,
-         fieldsWith("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}), ""},
+         exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}), ""},
         // The odd word of a pair lost: the chip drops its even partner too.
-        {{"-s", "VN000042"}, fieldsWith("VN000042"), "pairs"},
+        {{"-s", "VN000042"}, exampleFields("VN000042"), "pairs"},
     };
     for (const auto& c : cases) {
         const ft232r::Image target = ft232r::encode(kStart, c.after);
@@ -314,7 +308,7 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
 // the replugged device then makes the change.
 TEST_F(UsbKernel, CablePulledThenRunAgain) {
     const std::vector<std::string> args = {"-s", "VN000042"};
-    const ft232r::Image target = ft232r::encode(kStart, fieldsWith("VN000042"));
+    const ft232r::Image target = ft232r::encode(kStart, exampleFields("VN000042"));
     addDevice(kStart);
     const UsbRun clean = run(args);
     ASSERT_EQ(clean.result.status, 0);
@@ -358,12 +352,12 @@ TEST_F(UsbKernel, CablePulledThenRunAgain) {
 // read and written, and the other keeps every byte.
 TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
     addDevice(kStart);
-    const ft232r::Image other = ft232r::makeImage(fieldsWith("B2B2B2B2"));
+    const ft232r::Image other = ft232r::makeImage(exampleFields("B2B2B2B2"));
     addDevice(other);
     const UsbRun run = this->run(std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus);
     EXPECT_EQ(run.result.status, 0) << run.result.err;
     EXPECT_EQ(imageOf(),
-              ft232r::encode(kStart, fieldsWith("VN000042", {0x0a, 0x0a, 0x03, 0x02, 0x01})));
+              ft232r::encode(kStart, exampleFields("VN000042", {0x0a, 0x0a, 0x03, 0x02, 0x01})));
     EXPECT_EQ(imageOf(1), other);
     EXPECT_EQ(run.transfers("c0 90", "1-2") + run.transfers("40", "1-2"), 0);
     EXPECT_TRUE(run.driverBack("1-1"));

@@ -1,0 +1,43 @@
+// What the tests share about device images: example fields, image files in
+// a temporary folder.
+#pragma once
+
+#include <stdlib.h>
+
+#include <array>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+
+// Factory-style fields with a given serial number and CBUS setup (the
+// factory defaults unless given).
+inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4",
+                                    std::array<std::uint8_t, 5> cbus = ft232r::Fields{}.cbus) {
+    ft232r::Fields fields;
+    fields.serial = serial;
+    fields.cbus = cbus;
+    return fields;
+}
+
+// A new folder /tmp/<prefix>-XXXXXX, or "" when none could be made.
+inline std::string makeTempDir(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+inline void writeFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+}
+inline void writeImage(const std::string& path, const ft232r::Image& image) {
+    writeFile(path, image.data(), image.size());
+}
+
+inline std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
