@@ -1,5 +1,5 @@
 // What the tests share about device images: example fields, image files in
-// a temporary folder.
+// a temporary folder, and the word transfers the file emulator logged.
 #pragma once
 
 #include <stdlib.h>
@@ -40,4 +40,22 @@ inline void writeImage(const std::string& path, const ft232r::Image& image) {
 inline std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Word transfers in an emulator log: reads before the first write, writes,
+// and reads after the first write (the verification).
+struct WordTransfers {
+    int reads = 0, writes = 0, verifies = 0;
+};
+inline WordTransfers countTransfers(const std::string& logPath) {
+    WordTransfers counted;
+    std::ifstream in(logPath);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("write 0x", 0) == 0) {
+            ++counted.writes;
+        } else if (line.rfind("read 0x", 0) == 0) {
+            ++(counted.writes == 0 ? counted.reads : counted.verifies);
+        }
+    }
+    return counted;
 }

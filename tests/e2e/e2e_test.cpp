@@ -321,18 +321,11 @@ TEST_F(EndToEnd, TransfersPerChangeAgainstTheWholeImageBaseline) {
             addDevice(ft232r::makeImage(exampleFields()));
             SCOPED_TRACE(faults + " " + c.args[0] + " " + c.args[1 % c.args.size()]);
             ASSERT_EQ(run(c.args, faults).status, 0);
-            int reads = 0, writes = 0, verifies = 0;
-            for (const auto& line : logLines()) {
-                if (line.rfind("write 0x", 0) == 0) {
-                    ++writes;
-                } else if (line.rfind("read 0x", 0) == 0) {
-                    ++(writes == 0 ? reads : verifies);
-                }
-            }
+            const WordTransfers counted = countTransfers(logPath_);
             const int expected = faults.empty() || c.writes == 0 ? c.writes : 64;
-            EXPECT_EQ(reads, 64);
-            EXPECT_EQ(writes, expected);
-            EXPECT_EQ(verifies, expected);
+            EXPECT_EQ(counted.reads, 64);
+            EXPECT_EQ(counted.writes, expected);
+            EXPECT_EQ(counted.verifies, expected);
         }
     }
 }

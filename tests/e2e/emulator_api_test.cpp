@@ -79,21 +79,9 @@ class EmulatorApi : public testing::Test {
         EXPECT_NE(emulator->closeHandle(handle_), 0);
         handle_ = nullptr;
     }
-    // Word transfers logged since the last call: reads before the first
-    // write, writes, and reads after the first write.
-    struct Transfers {
-        int reads = 0, writes = 0, verifies = 0;
-    };
-    static Transfers transfers() {
-        Transfers counted;
-        std::ifstream in(emulator->log);
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("write 0x", 0) == 0) {
-                ++counted.writes;
-            } else if (line.rfind("read 0x", 0) == 0) {
-                ++(counted.writes == 0 ? counted.reads : counted.verifies);
-            }
-        }
+    // Word transfers logged since the last call.
+    static WordTransfers transfers() {
+        const WordTransfers counted = countTransfers(emulator->log);
         std::remove(emulator->log.c_str());
         return counted;
     }
@@ -109,7 +97,7 @@ TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
     EXPECT_EQ(transfers().reads, 64);
     std::strcpy(record.serial, "VN000042");
     ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
-    const Transfers program = transfers();
+    const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 0);
     EXPECT_EQ(program.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
     EXPECT_EQ(program.verifies, 10);
@@ -131,7 +119,7 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
 
     std::strcpy(record.serial, "VN000042");
     ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
-    const Transfers program = transfers();
+    const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 64);
     // The record's CBUS values (the factory ones) go back on the device.
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
@@ -150,7 +138,7 @@ TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
     // read there would be nothing to write.
     record.data.Cbus0 = 0x03;
     ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
-    const Transfers second = transfers();
+    const WordTransfers second = transfers();
     EXPECT_EQ(second.reads, 64);
     EXPECT_EQ(second.writes, 4);  // CBUS pair 0x0A/0x0B, checksum pair
     EXPECT_EQ(stored(), original_);
@@ -166,7 +154,7 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
     record.data.Cbus4 = 0x09;
     transfers();
     ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
-    const Transfers program = transfers();
+    const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 0);
     EXPECT_EQ(program.writes, 4);
     ft232r::Fields expected = exampleFields("A1B2C3D4");
@@ -220,7 +208,7 @@ TEST_F(EmulatorApi, FailedReadIsNotKept) {
     EXPECT_EQ(emulator->eeRead(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
     transfers();
     EXPECT_EQ(emulator->eeProgram(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
-    const Transfers program = transfers();
+    const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 64);
     EXPECT_EQ(program.writes, 0);
     EXPECT_EQ(stored(), blank);

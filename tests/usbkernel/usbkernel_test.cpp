@@ -30,6 +30,8 @@ const std::string kPermission =
 const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
 
 const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
+// What `-c` with kNewCbus asks for.
+const ft232r::Fields kNewCbusFields = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -146,7 +148,6 @@ std::string serialSeen(const UsbRun& run) {
 
 TEST_F(UsbKernel, Commands) {
     enum class Image { Unchanged, Changed };
-    const ft232r::Fields newCbus = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
     const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
     const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
     const std::string reenumerated = "1-1 reset -> gone (enumerated again)";
@@ -170,10 +171,10 @@ TEST_F(UsbKernel, Commands) {
          "1-1 disconnect-claim -> ok"},
         // A new serial: the host sees a changed device after the reset.
         {"serial and CBUS", std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus, "",
-         exampleFields("VN000042", newCbus.cbus), serialEcho + cbusEcho + "Done\n", "",
+         exampleFields("VN000042", kNewCbusFields.cbus), serialEcho + cbusEcho + "Done\n", "",
          Image::Changed, reenumerated},
         // The same descriptors: the reset is answered, libusb claims again.
-        {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "", newCbus,
+        {"CBUS", std::vector<std::string>{"-r", "-c"} + kNewCbus, "", kNewCbusFields,
          "Serial Number : A1B2C3D4\n"
          "CBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n",
          "", Image::Changed, "1-1 reset -> ok"},
@@ -229,8 +230,8 @@ TEST_F(UsbKernel, Commands) {
          Image::Changed,
          "1-1 getdriver -> ftdi_sio"},
         // Unchanged descriptors, yet the device came back as a new one.
-        {"reset answered ENODEV", std::vector<std::string>{"-c"} + kNewCbus, "reset-gone", newCbus,
-         cbusEcho + "Done\n", "", Image::Changed, reenumerated},
+        {"reset answered ENODEV", std::vector<std::string>{"-c"} + kNewCbus, "reset-gone",
+         kNewCbusFields, cbusEcho + "Done\n", "", Image::Changed, reenumerated},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -274,8 +275,7 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
         {{"-s", "VN000042"}, exampleFields("VN000042"), ""},
         {{"-s", "Z9"}, exampleFields("Z9"), ""},
         {{"-s", "VN0000000000042"}, exampleFields("VN0000000000042"), ""},
-        {std::vector<std::string>{"-c"} + kNewCbus,
-         exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01}), ""},
+        {std::vector<std::string>{"-c"} + kNewCbus, kNewCbusFields, ""},
         // The odd word of a pair lost: the chip drops its even partner too.
         {{"-s", "VN000042"}, exampleFields("VN000042"), "pairs"},
     };
@@ -356,8 +356,7 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
     addDevice(other);
     const UsbRun run = this->run(std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus);
     EXPECT_EQ(run.result.status, 0) << run.result.err;
-    EXPECT_EQ(imageOf(),
-              ft232r::encode(kStart, exampleFields("VN000042", {0x0a, 0x0a, 0x03, 0x02, 0x01})));
+    EXPECT_EQ(imageOf(), ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus)));
     EXPECT_EQ(imageOf(1), other);
     EXPECT_EQ(run.transfers("c0 90", "1-2") + run.transfers("40", "1-2"), 0);
     EXPECT_TRUE(run.driverBack("1-1"));
