@@ -149,10 +149,6 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
         f.description = product;
         return f;
     };
-    ft232r::Image cbus0At0E = ft232r::makeImage(
-        fields("Acme Instruments", "Precision Probe Interface", "AB12C"));  // 41 + 5 characters
-    cbus0At0E[0x14] = static_cast<std::uint8_t>((cbus0At0E[0x14] & 0xF0) | 0x0E);
-    ft232r::updateChecksum(cbus0At0E);
     const std::vector<std::string> cbusChange = {"-c", "a", "a", "3", "2", "1"};
     const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
     const struct {
@@ -174,7 +170,7 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
          {0x14, 0x15, 0x16}},
         // The serial's length (0x13) and its descriptor (0x6E..0x79) change.
         {"CBUS0 at 0e",
-         cbus0At0E,
+         storedBeyondTheLimits(),
          {"-s", "VN1"},
          "Serial Number : AB12C -> VN1\n",
          {0x13, 0x6E, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79}},

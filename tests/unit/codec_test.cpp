@@ -497,19 +497,7 @@ TEST(LimitCases, TableSizeMatchesInstantiation) { EXPECT_EQ(limitCases().size(),
 
 // --- Values another tool stored beyond the limits ---------------------------
 
-// Manufacturer and product of 41 characters (over 40), 46 with the serial,
-// and CBUS0 at 0x0E: only what a change touches is checked.
-Image storedBeyondTheLimits() {
-    Fields f = exampleFields();
-    f.manufacturer = "Acme Instruments";
-    f.description = "Precision Probe Interface";
-    f.serial = "AB12C";
-    Image image = makeImage(f);
-    image[0x14] = static_cast<std::uint8_t>((image[0x14] & 0xF0) | 0x0E);
-    updateChecksum(image);
-    return image;
-}
-
+// Only what a change touches is checked.
 TEST(StoredBeyondTheLimits, OnlyWhatAChangeTouchesIsChecked) {
     const Image image = storedBeyondTheLimits();
     EXPECT_EQ(validateFields(decoded(image)), Invalid::Cbus);  // as a whole, not storable
