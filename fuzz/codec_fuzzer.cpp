@@ -124,8 +124,6 @@ const std::vector<Change>& changes() {
     return table;
 }
 
-// The planned writes: whole even/odd pairs inside the user area, each word
-// once, the checksum pair last, and together they reach the target.
 // Whether each string descriptor holds exactly its decoded text: the
 // header's length byte and the descriptor's own both match it.
 bool descriptorsExact(const Image& image, const Fields& fields) {
@@ -144,6 +142,8 @@ bool descriptorsExact(const Image& image, const Fields& fields) {
     return true;
 }
 
+// The planned writes: whole even/odd pairs inside the user area, each word
+// once, the checksum pair last, and together they reach the target.
 void checkPlan(const Image& current, const Image& target) {
     const std::vector<unsigned> plan = ft232r::planWrites(current, target);
     check(plan.size() % 2 == 0, "plan is not whole pairs", current);
