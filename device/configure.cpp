@@ -38,10 +38,29 @@ struct RecordBuffers {
     }
 };
 
+// A serial number as text for a terminal.  The stored one comes from the
+// device and is untrusted: C0 control bytes and DEL (ESC starts sequences
+// that retitle the window, clear the screen or reach the clipboard) are
+// shown as \xNN; every other byte goes out as it is, so that ordinary
+// serial numbers print exactly as before.  The new one is shown the same
+// way, so that both sides of " -> " read alike.
+void printSerial(const char* text) {
+    for (const char* at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        if (byte < 0x20 || byte == 0x7F) {
+            std::printf("\\x%02x", byte);
+        } else {
+            std::putchar(byte);
+        }
+    }
+}
+
 void printReport(const UpdateRequest& request, const FT_PROGRAM_DATA& record) {
-    std::printf("Serial Number : %s", record.SerialNumber);
+    std::printf("Serial Number : ");
+    printSerial(record.SerialNumber);
     if ((request.options & OPT_SERIAL) != 0) {
-        std::printf(" -> %s", request.newSerialNumber);
+        std::printf(" -> ");
+        printSerial(request.newSerialNumber);
     }
     std::printf("\n");
     // Seven spaces after "CBUS0-4" line its colon up with the one above.
@@ -69,7 +88,11 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
     const bool echo = (request.options & OPT_REPORT) == 0;
     if ((request.options & OPT_SERIAL) != 0) {
         if (echo) {
-            std::printf("Serial Number : %s -> %s\n", record.SerialNumber, request.newSerialNumber);
+            std::printf("Serial Number : ");
+            printSerial(record.SerialNumber);
+            std::printf(" -> ");
+            printSerial(request.newSerialNumber);
+            std::printf("\n");
         }
         // Fits: the buffer has 16 bytes and the command line admits 15.
         std::memcpy(record.SerialNumber, request.newSerialNumber,
