@@ -1,6 +1,8 @@
 // Run-time loading of the D2XX library: the tool needs it only once a
 // device is to be reached, and any library with the published ABI may stand
-// in its place (found by the platform's normal search).
+// in its place.  Linux: found by the loader's normal search (never the
+// current folder).  Windows: from the system folder, then from the
+// program's own folder, never from the current folder or PATH.
 #pragma once
 
 #include "d2xx.h"
@@ -22,8 +24,8 @@ class D2xxLibrary {
     D2xxLibrary(const D2xxLibrary&) = delete;
     D2xxLibrary& operator=(const D2xxLibrary&) = delete;
 
-    // Loads the library (by its platform file name, through the platform's
-    // search, unless given a path) and resolves the five undecorated names.
+    // Loads the library (by its platform file name from the places above,
+    // unless given a path) and resolves the five undecorated names.
     // False when the library or any name is missing; nothing stays loaded
     // then.
     bool load(const char* file = kD2xxLibraryName);

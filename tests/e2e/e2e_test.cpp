@@ -43,6 +43,25 @@ TEST_F(EndToEnd, MissingLibraryIsNamed) {
     EXPECT_EQ(result.status, 255);
 }
 
+// A library in the current folder is never loaded: a Downloads folder or a
+// shared working folder must not decide what gets the device.  On Windows
+// the library is looked for in the system folder, then beside the program;
+// on Linux the loader never searches the current folder.
+TEST_F(EndToEnd, LibraryInTheCurrentFolderIsNotLoaded) {
+    addDevice(ft232r::makeImage(exampleFields()));
+    const WineTarget* wine = wineTarget();
+    const std::string library = wine != nullptr ? wine->dll : EMULATOR_DIR "/libftd2xx.so";
+    hideLibrary();
+    workingDir_ = dir_ + "/cwd";
+    std::filesystem::create_directory(workingDir_);
+    std::filesystem::copy_file(library, workingDir_ + "/" + libraryName());
+    const ProcessResult result = run({"-r"});
+    EXPECT_EQ(result.out, kBanner);
+    EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_FALSE(logExists());
+}
+
 TEST_F(EndToEnd, ReportShowsSerialAndCbus) {
     const std::string device = addDevice(ft232r::makeImage(exampleFields()));
     const auto before = readFile(device);
@@ -64,6 +83,29 @@ TEST_F(EndToEnd, IgnoredOptionsOnlyReadAndClose) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(calls(), kReadRun);
+}
+
+// A serial number stored with terminal control bytes (here: retitle the
+// window, then clear the screen) is shown with those bytes as \xNN, in the
+// report and in the echo line; the device keeps its bytes.
+TEST_F(EndToEnd, StoredControlBytesAreShownEscaped) {
+    const std::string device =
+        addDevice(ft232r::makeImage(exampleFields("\x1b]0;x\x07\x1b[2J\x7f")));
+    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J\\x7f";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"-r"}, "Serial Number : " + shown + "\nCBUS0-4       : 03, 02, 00, 01, 05\n"},
+        {{"-s", "A\tB"}, "Serial Number : " + shown + " -> A\\x09B\nDone\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult result = run(c.args);
+        EXPECT_EQ(result.out, kBanner + c.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_EQ(imageOf(device), ft232r::makeImage(exampleFields("A\tB")));
 }
 
 // Each change: the output, and that only the intended bytes and the

@@ -93,7 +93,8 @@ class EndToEnd : public testing::Test {
             args.insert(args.begin(), exe_);
             environment["LD_LIBRARY_PATH"] = libraryPath_;
         }
-        ProcessResult result = runProcessSignalWhen(args, environment, signalToSend, signalWhen);
+        ProcessResult result =
+            runProcessSignalWhen(args, environment, signalToSend, signalWhen, workingDir_);
         if (wine != nullptr) {
             // Text mode: the tool writes "\n", the C runtime "\r\n".  The
             // cases compare the text with "\n" line ends.
@@ -133,6 +134,7 @@ class EndToEnd : public testing::Test {
     std::string dir_;
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
+    std::string workingDir_;         // the program's current folder, when set
     std::string exe_ = VARNOLT_EXE;  // under Wine: varnolt.exe beside the emulator's FTD2XX.dll
     std::vector<std::string> devices_;
 };

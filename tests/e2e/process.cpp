@@ -66,7 +66,8 @@ std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
 
 ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                                    const std::map<std::string, std::string>& environment,
-                                   int signalToSend, const std::function<bool()>& ready) {
+                                   int signalToSend, const std::function<bool()>& ready,
+                                   const std::string& workingDir) {
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -86,6 +87,9 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
             } else {
                 setenv(name.c_str(), value.c_str(), 1);
             }
+        }
+        if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) {
+            _exit(127);
         }
         const std::vector<std::string> line = commandLine(argv);
         std::vector<char*> args;

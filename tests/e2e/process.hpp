@@ -24,7 +24,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 
 // As above, but sends `signalToSend` once `ready()` returns true (asked every
 // few milliseconds): for a signal that must land at a given point of the
-// run, whatever the start-up takes.
+// run, whatever the start-up takes.  A non-empty `workingDir` is the child's
+// current folder.
 ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                                    const std::map<std::string, std::string>& environment,
-                                   int signalToSend, const std::function<bool()>& ready);
+                                   int signalToSend, const std::function<bool()>& ready,
+                                   const std::string& workingDir = "");
