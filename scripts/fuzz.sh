@@ -12,15 +12,15 @@ ensure_packages cmake make clang libclang-rt-14-dev
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
-targets=(arguments codec)
+targets=(arguments codec d2xx)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVARNOLT_FUZZ=ON \
     -DVARNOLT_BUILD_TESTS=OFF -DVARNOLT_BUILD_EMULATOR=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 # Longest input worth trying: a command line of a few dozen arguments; an
-# EEPROM read of user and factory areas.
-declare -A max_len=([arguments]=256 [codec]=256)
+# EEPROM read of user and factory areas; a user area and what a run changes.
+declare -A max_len=([arguments]=256 [codec]=256 [d2xx]=192)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 rm -rf "$build/artifacts"

@@ -1,0 +1,291 @@
+// libFuzzer target: the five D2XX operations as varnolt calls them, over an
+// FT232R held in memory, with the faults real chips and cables show.
+//
+// Input: the 128-byte user area, then (read with FuzzedDataProvider) what
+// the caller changes in the record (serial number, CBUS bytes, and for a
+// run without faults sometimes another field), and a fault: none, a cable
+// pulled after N word writes (and maybe again during the rerun), a clone
+// chip that acknowledges writes and keeps nothing, or a part that stores the
+// old value AND the new one.
+//
+// Checked (any violation aborts, which libFuzzer reports as a finding):
+//   - the read: succeeds exactly for images that decode; the record's texts
+//     end inside their buffers; CBUS bytes and serial are what is stored;
+//   - a programming that reports success left the device holding exactly
+//     the asked-for serial and CBUS codes, every other field as it was, and
+//     a field left as the read handed it out keeps its stored bytes;
+//   - a programming that reports failure without a fault changed nothing;
+//   - a clone or old-AND-new write is never reported as success;
+//   - after a cut the device stays readable, and running the same request
+//     again (even cut once more first) leaves the device exactly as an
+//     uninterrupted run does.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "d2xx.h"
+#include "d2xx_record.hpp"
+#include "ft232r_eeprom.hpp"
+#include "word_transport.hpp"
+
+namespace {
+
+enum class Fault : std::uint8_t { None, Cut, Clone, OldAndNew };
+
+// The chip: its user area, and how it misbehaves.
+struct Chip {
+    ft232r::Image image{};
+    Fault fault = Fault::None;
+    unsigned writesLeft = 0;  // Cut: word writes that still land
+    unsigned writes = 0;      // word writes attempted
+};
+
+Chip& chip() {
+    static Chip state;
+    return state;
+}
+
+class ChipWords : public d2xx::WordTransport {
+  public:
+    FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
+        // The factory area reads as erased: nothing here depends on it.
+        value = address < ft232r::kImageWords ? ft232r::wordAt(chip().image, address) : 0xFFFF;
+        return FT_OK;
+    }
+    FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
+        Chip& c = chip();
+        ++c.writes;
+        if (address >= ft232r::kImageWords) return FT_INVALID_PARAMETER;
+        switch (c.fault) {
+            case Fault::Cut:
+                if (c.writesLeft == 0) return FT_IO_ERROR;
+                --c.writesLeft;
+                break;
+            case Fault::Clone:
+                return FT_OK;
+            case Fault::OldAndNew:
+                value = static_cast<std::uint16_t>(value & ft232r::wordAt(c.image, address));
+                break;
+            case Fault::None:
+                break;
+        }
+        ft232r::setWord(c.image, address, value);
+        return FT_OK;
+    }
+};
+
+class ChipBus : public d2xx::DeviceBus {
+  public:
+    FT_STATUS list(std::vector<d2xx::DeviceEntry>& devices) override {
+        devices.assign(1, d2xx::DeviceEntry{});
+        devices[0].description = "FT232R USB UART";
+        return FT_OK;
+    }
+    FT_STATUS open(std::size_t index, std::unique_ptr<d2xx::WordTransport>& device) override {
+        if (index != 0) return FT_DEVICE_NOT_FOUND;
+        device = std::make_unique<ChipWords>();
+        return FT_OK;
+    }
+};
+
+[[noreturn]] void violation(const char* what, const ft232r::Image& start) {
+    std::fprintf(stderr, "D2XX violation: %s\nstart image:", what);
+    for (std::size_t i = 0; i < start.size(); ++i) {
+        std::fprintf(stderr, "%s%02X", i % 16 == 0 ? "\n  " : " ", start[i]);
+    }
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+// What the caller puts into the record between the read and the program.
+struct Request {
+    bool setSerial = false;
+    std::string serial;  // at most 15 bytes, as the command line admits
+    bool setCbus = false;
+    std::array<std::uint8_t, 5> cbus{};
+    std::uint8_t other = 0;  // 0: nothing else; otherwise which field to change
+};
+
+struct Outcome {
+    FT_STATUS read = FT_OTHER_ERROR;
+    FT_STATUS program = FT_OTHER_ERROR;  // FT_OTHER_ERROR also when not called
+    std::string shownSerial;
+};
+
+std::array<UCHAR*, 5> cbusOf(FT_PROGRAM_DATA& data) {
+    return {&data.Cbus0, &data.Cbus1, &data.Cbus2, &data.Cbus3, &data.Cbus4};
+}
+
+// One run as varnolt makes it: list device 0, open it by description, read,
+// change the record, program, close.
+Outcome session(const Request& request, const ft232r::Image& start) {
+    Outcome outcome;
+    char listing[64] = {};
+    if (FT_ListDevices(nullptr, listing, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK) {
+        violation("listing failed", start);
+    }
+    const FT_HANDLE handle =
+        FT_W32_CreateFile(listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION,
+                          nullptr);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) violation("open failed", start);
+    Record record;
+    outcome.read = FT_EE_Read(handle, &record.data);
+    if (outcome.read == FT_OK) {
+        for (const auto& [text, size] : {std::pair<const char*, std::size_t>{record.manufacturer, 32},
+                                         {record.manufacturerId, 16},
+                                         {record.description, 64},
+                                         {record.serial, 16}}) {
+            if (std::memchr(text, '\0', size) == nullptr) violation("text not terminated", start);
+        }
+        outcome.shownSerial = record.serial;
+        if (request.setSerial) {
+            std::memcpy(record.serial, request.serial.c_str(), request.serial.size() + 1);
+        }
+        if (request.setCbus) {
+            const auto pins = cbusOf(record.data);
+            for (std::size_t pin = 0; pin < pins.size(); ++pin) *pins[pin] = request.cbus[pin];
+        }
+        switch (request.other) {
+            case 1:
+                std::strcpy(record.manufacturer, "Acme");
+                break;
+            case 2:
+                record.data.VendorId = static_cast<WORD>(record.data.VendorId ^ 0x0100);
+                break;
+            case 3:
+                record.description[0] = '\0';
+                break;
+            case 4:
+                record.data.InvertRI = record.data.InvertRI != 0 ? 0 : 1;
+                break;
+            default:
+                break;
+        }
+        outcome.program = FT_EE_Program(handle, &record.data);
+    }
+    FT_W32_CloseHandle(handle);
+    return outcome;
+}
+
+// The device after `request` on `start` with `fault`.
+Outcome runOn(const ft232r::Image& start, const Request& request, Fault fault, unsigned cut) {
+    Chip& c = chip();
+    c.image = start;
+    c.fault = fault;
+    c.writesLeft = cut;
+    c.writes = 0;
+    return session(request, start);
+}
+
+void checkResult(const ft232r::Image& start, const Request& request, const Outcome& outcome) {
+    ft232r::Fields before;
+    const ft232r::DecodeResult decoded = ft232r::decode(start, before);
+    const bool readable = decoded == ft232r::DecodeResult::Ok ||
+                          decoded == ft232r::DecodeResult::StaleChecksum;
+    if ((outcome.read == FT_OK) != readable) violation("read status disagrees with the image", start);
+    if (!readable) return;
+    const ft232r::Image& now = chip().image;
+    if (outcome.program != FT_OK) {
+        if (now != start) violation("a refused programming changed the device", start);
+        return;
+    }
+    ft232r::Fields after;
+    if (ft232r::decode(now, after) != ft232r::DecodeResult::Ok) {
+        violation("success left an image that does not decode with a good checksum", start);
+    }
+    // A serial left as shown keeps its stored text (also one longer than the
+    // record's buffer); only a descriptor that a cut write left inexact is
+    // rewritten with the text shown.
+    const bool serialAsked = request.setSerial && request.serial != outcome.shownSerial;
+    const bool serialOk = serialAsked ? after.serial == request.serial
+                                      : after.serial == before.serial ||
+                                            (decoded == ft232r::DecodeResult::StaleChecksum &&
+                                             after.serial == outcome.shownSerial);
+    if (!serialOk) violation("serial not as asked, or an unchanged one not kept", start);
+    if (after.cbus != (request.setCbus ? request.cbus : before.cbus)) {
+        violation("CBUS codes not as asked", start);
+    }
+    if (request.other == 0) {
+        after.serial = before.serial;
+        after.cbus = before.cbus;
+        if (after != before) violation("a field nobody changed changed", start);
+    }
+}
+
+}  // namespace
+
+namespace d2xx {
+DeviceBus& deviceBus() {
+    static ChipBus bus;
+    return bus;
+}
+}  // namespace d2xx
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < ft232r::kImageBytes) return -1;
+    ft232r::Image start{};
+    std::copy_n(data, start.size(), start.begin());
+    FuzzedDataProvider in(data + start.size(), size - start.size());
+
+    Request request;
+    const std::uint8_t what = in.ConsumeIntegral<std::uint8_t>();
+    request.setSerial = (what & 1) != 0;
+    request.setCbus = (what & 2) != 0;
+    request.serial = in.ConsumeRandomLengthString(ft232r::kMaxSerialChars);
+    request.serial = request.serial.substr(0, std::min(request.serial.find('\0'), request.serial.size()));
+    for (auto& code : request.cbus) code = in.ConsumeIntegral<std::uint8_t>();
+    const auto fault = static_cast<Fault>(in.ConsumeIntegralInRange<int>(0, 3));
+    const unsigned cut = in.ConsumeIntegral<std::uint8_t>();
+    const unsigned secondCut = in.ConsumeIntegral<std::uint8_t>();
+    // Another field only without faults: the rerun below is varnolt's.
+    request.other = fault == Fault::None ? static_cast<std::uint8_t>((what >> 2) % 5) : 0;
+
+    // The uninterrupted run: the reference for everything below.
+    const Outcome clean = runOn(start, request, Fault::None, 0);
+    checkResult(start, request, clean);
+    const ft232r::Image reference = chip().image;
+    const bool wrote = clean.program == FT_OK && chip().writes > 0;
+    if (fault == Fault::None || !wrote) return 0;
+
+    const Outcome faulty = runOn(start, request, fault, cut);
+    const bool cutHit = fault == Fault::Cut && chip().writes > cut;
+    if (fault != Fault::Cut || cutHit) {
+        // Clone and old-AND-new parts store something else than asked
+        // (unless old AND new happens to be new); a pulled cable fails.
+        if (faulty.program == FT_OK && chip().image != reference) {
+            violation("a write the chip did not keep was reported as success", start);
+        }
+        if (fault != Fault::Cut) return 0;
+    }
+    if (!cutHit) {
+        if (faulty.program != FT_OK || chip().image != reference) {
+            violation("a cut after the last write changed the outcome", start);
+        }
+        return 0;
+    }
+    if (faulty.program == FT_OK) violation("a cut write was reported as success", start);
+
+    // The same command again, perhaps cut once more, then once more whole.
+    ft232r::Image state = chip().image;
+    ft232r::Fields readBack;
+    const ft232r::DecodeResult r = ft232r::decode(state, readBack);
+    if (r != ft232r::DecodeResult::Ok && r != ft232r::DecodeResult::StaleChecksum) {
+        violation("a cut left the device unreadable", start);
+    }
+    runOn(state, request, Fault::Cut, secondCut);
+    state = chip().image;
+    const Outcome rerun = runOn(state, request, Fault::None, 0);
+    if (rerun.program != FT_OK || chip().image != reference) {
+        violation("running the same request again did not finish the cut write", start);
+    }
+    return 0;
+}
