@@ -16,6 +16,8 @@ armhf) triple=arm-linux-gnueabihf ;;
 *) echo "unknown architecture: $arch (arm64 or armhf)" >&2; exit 2 ;;
 esac
 build=${BUILD_DIR:-build}-$arch
+# Absolute from here on: the unpacked -dev packages are named by full path.
+case $build in /*) ;; *) build=$PWD/$build ;; esac
 
 # The target's packages come from the same archive as the build machine's,
 # once dpkg knows the architecture: its packages are then missing, and
@@ -41,7 +43,7 @@ ensure_packages "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "g++-$triple" qemu-us
 # packages, and the runtime packages their .so links point to, are unpacked
 # into the build folder instead (no dpkg state changes), and the toolchain
 # file points pkg-config at them (VARNOLT_CROSS_DEV_ROOT).
-dev_root=$PWD/$build/target-dev
+dev_root=$build/target-dev
 dev_packages=(libftdi1-dev libftdi1-2 libusb-1.0-0-dev libusb-1.0-0)
 stamp=$dev_root/.packages
 wanted=$(for package in "${dev_packages[@]}"; do

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BASE_PACKAGES[@]}"
 
 build=${BUILD_DIR:-build}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target varnolt ft232r_emulator ft232r-image >/dev/null
 
@@ -16,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 
 # The tool finds the emulator's libftd2xx.so through the normal library
 # search path; the emulator finds its image file through its own variable.
-export LD_LIBRARY_PATH="$PWD/$build/emulator${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export LD_LIBRARY_PATH="$build/emulator${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export FT232R_EMULATOR_DEVICES="$work/device.bin"
 
 run() {
