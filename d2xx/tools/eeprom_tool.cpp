@@ -11,13 +11,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
-#include <memory>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,11 +49,16 @@ constexpr std::array<const char*, 8> kInvertNames = {"TXD", "RXD", "RTS", "CTS",
 constexpr const char* kName = VARNOLT_TOOL_NAME;
 
 constexpr const char* kUsage =
-    "usage: " VARNOLT_TOOL_NAME " list\n"
-    "       " VARNOLT_TOOL_NAME " read FILE\n"
-    "       " VARNOLT_TOOL_NAME " write FILE\n"
-    "       " VARNOLT_TOOL_NAME " show FILE\n"
-    "       " VARNOLT_TOOL_NAME " new FILE [--serial S] [--product P] [--manufacturer M]\n"
+    "usage: " VARNOLT_TOOL_NAME
+    " list\n"
+    "       " VARNOLT_TOOL_NAME
+    " read FILE\n"
+    "       " VARNOLT_TOOL_NAME
+    " write FILE\n"
+    "       " VARNOLT_TOOL_NAME
+    " show FILE\n"
+    "       " VARNOLT_TOOL_NAME
+    " new FILE [--serial S] [--product P] [--manufacturer M]\n"
     "                [--cbus C0 C1 C2 C3 C4] [--factory]\n"
     "CBUS codes are hexadecimal (e.g. 3 or 0x0A).  FTD2XX_DEVICE chooses the device\n"
     "(a USB port path such as 1-1.4, or a serial number).\n";
@@ -398,8 +403,8 @@ int commandRead(const std::vector<std::string>& args) {
         std::uint16_t value = 0;
         const FT_STATUS status = transport->readWord(word, value);
         if (status != FT_OK) {
-            return fail("cannot read word 0x" + hex(word, 2, false) + " of " + named(entry) +
-                        " (" + statusName(status) + ")");
+            return fail("cannot read word 0x" + hex(word, 2, false) + " of " + named(entry) + " (" +
+                        statusName(status) + ")");
         }
         bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
         bytes.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -450,11 +455,10 @@ int commandWrite(const std::vector<std::string>& args) {
         if (status == FT_OK) transport->programmed();
     }
     if (status != FT_OK) {
-        return fail(
-            "writing " + named(entry) + " failed (" + statusName(status) +
-            "): a word was not written or did not read back as written (clone chips "
-            "acknowledge writes they do not store); run the same command again to finish "
-            "an interrupted write");
+        return fail("writing " + named(entry) + " failed (" + statusName(status) +
+                    "): a word was not written or did not read back as written (clone chips "
+                    "acknowledge writes they do not store); run the same command again to finish "
+                    "an interrupted write");
     }
     std::cout << "wrote " << words << " words to " << named(entry) << ", each read back\n";
     return kExitOk;

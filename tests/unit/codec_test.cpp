@@ -589,7 +589,8 @@ struct BrokenCase {
 const std::vector<BrokenCase>& brokenCases() {
     static const std::vector<BrokenCase> cases = {
         // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
-        {"PointerBelowStringArea", {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
+        {"PointerBelowStringArea",
+         {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
          "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
         {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string pointer 0x18 (byte 0x0e)"},
         {"OddLength", {{0x0F, 0x09}}, "manufacturer string length 0x09 (byte 0x0f) is not an even"},

@@ -1,16 +1,14 @@
 // FTD2XX_DEVICE: which devices a choice keeps.
-#include <gtest/gtest.h>
-
 #include "device_choice.hpp"
+
+#include <gtest/gtest.h>
 
 namespace {
 
 TEST(DeviceChoice, PortPathOrSerialNumber) {
     const std::vector<d2xx::DeviceEntry> devices = {
-        {"FT232R USB UART", "A1", "1-1"},
-        {"FT232R USB UART", "B2", "1-1.4"},
-        {"FT232R USB UART", "B2", "3-2.1.7"},
-        {"FT232R USB UART", "1-9", "1-2"},
+        {"FT232R USB UART", "A1", "1-1"},     {"FT232R USB UART", "B2", "1-1.4"},
+        {"FT232R USB UART", "B2", "3-2.1.7"}, {"FT232R USB UART", "1-9", "1-2"},
         {"FT232R USB UART", "", "1-3"},
     };
     const struct {
