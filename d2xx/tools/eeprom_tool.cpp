@@ -311,11 +311,12 @@ const char* statusName(FT_STATUS status) {
 
 // Holds SIGINT, SIGTERM and SIGHUP while the EEPROM is written, so that a
 // Ctrl-C cannot cut a write short; a signal that came meanwhile takes its
-// course when the hold ends.
+// course when the hold ends.  On Windows, Ctrl-C is ignored meanwhile.
 class HeldSignals {
   public:
 #if defined(_WIN32)
-    HeldSignals() = default;
+    HeldSignals() { SetConsoleCtrlHandler(nullptr, TRUE); }
+    ~HeldSignals() { SetConsoleCtrlHandler(nullptr, FALSE); }
 #else
     HeldSignals() {
         sigset_t held;
@@ -333,6 +334,8 @@ class HeldSignals {
   private:
     sigset_t previous_{};
 #endif
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
 };
 
 // The one device FTD2XX_DEVICE chooses, or the only one attached, opened.
@@ -366,7 +369,7 @@ int openDevice(std::unique_ptr<d2xx::WordTransport>& transport, d2xx::DeviceEntr
     const FT_STATUS opened = bus.open(busIndex[0], transport);
     if (opened != FT_OK) {
         return fail("cannot open the device at " + entry.port + " (" + statusName(opened) +
-                    "): another program may hold it");
+                    "): another program holds it, or this user may not open it");
     }
     return kExitOk;
 }
