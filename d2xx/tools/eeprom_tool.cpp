@@ -48,23 +48,17 @@ constexpr std::array<const char*, 8> kInvertNames = {"TXD", "RXD", "RTS", "CTS",
 
 constexpr const char* kName = VARNOLT_TOOL_NAME;
 
-constexpr const char* kUsage =
-    "usage: " VARNOLT_TOOL_NAME
-    " list\n"
-    "       " VARNOLT_TOOL_NAME
-    " read FILE\n"
-    "       " VARNOLT_TOOL_NAME
-    " write FILE\n"
-    "       " VARNOLT_TOOL_NAME
-    " show FILE\n"
-    "       " VARNOLT_TOOL_NAME
-    " new FILE [--serial S] [--product P] [--manufacturer M]\n"
-    "                [--cbus C0 C1 C2 C3 C4] [--factory]\n"
-    "CBUS codes are hexadecimal (e.g. 3 or 0x0A).  FTD2XX_DEVICE chooses the device\n"
-    "(a USB port path such as 1-1.4, or a serial number).\n";
-
 int usage() {
-    std::cerr << kUsage;
+    const std::string name = kName;
+    const std::string indent(name.size() + 7, ' ');
+    std::cerr << "usage: " << name << " list\n"
+              << "       " << name << " read FILE\n"
+              << "       " << name << " write FILE\n"
+              << "       " << name << " show FILE\n"
+              << "       " << name << " new FILE [--serial S] [--product P] [--manufacturer M]\n"
+              << indent << "     [--cbus C0 C1 C2 C3 C4] [--factory]\n"
+              << "CBUS codes are hexadecimal (e.g. 3 or 0x0A).  FTD2XX_DEVICE chooses the\n"
+              << "device: a USB port path such as 1-1.4, or a serial number.\n";
     return kExitUsage;
 }
 
