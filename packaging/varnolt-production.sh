@@ -138,8 +138,11 @@ serial=$(
 
 say "Programming $serial into the device at $device_port (now ${old:-without a serial number})"
 # shellcheck disable=SC2086 # the five CBUS codes are five words
-FTD2XX_DEVICE=$device_port "$varnolt" -s "$serial" ${cbus:+-c $cbus} ||
+if ! FTD2XX_DEVICE=$device_port "$varnolt" -s "$serial" ${cbus:+-c $cbus}; then
+    # A device that lists no serial number may have a blank or broken EEPROM.
+    [ -n "$old" ] || say "A blank or broken EEPROM is brought back with: $eeprom new FILE --serial $serial, then FTD2XX_DEVICE=$device_port $eeprom write FILE" >&2
     fail "varnolt -s $serial failed"
+fi
 
 # The device comes back from its port reset with the new serial number.
 waited=0
