@@ -231,6 +231,14 @@ Image userArea(const std::vector<std::uint8_t>& bytes) {
     return image;
 }
 
+// "blank (...)" or "broken: " and the structure check the image fails;
+// empty for a sound structure.
+std::string faultText(const Image& image) {
+    const std::string fault = structureFault(image);
+    if (fault.empty() || fault.rfind("blank", 0) == 0) return fault;
+    return "broken: " + fault;
+}
+
 int commandShow(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
     std::vector<std::uint8_t> bytes;
@@ -252,7 +260,7 @@ int commandShow(const std::vector<std::string>& args) {
             std::cout << "blank\n";
             break;
         case DecodeResult::Broken:
-            std::cout << "broken: " << structureFault(image) << '\n';
+            std::cout << faultText(image) << '\n';
             break;
     }
     printDump(bytes);
@@ -408,9 +416,9 @@ int commandRead(const std::vector<std::string>& args) {
     }
     transport.reset();
     if (!saveImageFile(args[0], bytes)) return fail("cannot write " + args[0]);
-    const std::string fault = structureFault(userArea(bytes));
+    const std::string fault = faultText(userArea(bytes));
     std::cout << "read 256 bytes from " << named(entry) << " into " << args[0] << '\n';
-    if (!fault.empty()) std::cout << "the image is " << fault << '\n';
+    if (!fault.empty()) std::cout << "the user area is " << fault << '\n';
     return kExitOk;
 }
 
@@ -423,9 +431,8 @@ int commandWrite(const std::vector<std::string>& args) {
     std::string error;
     if (!loadImageFile(args[0], bytes, error)) return fail(error);
     const Image target = userArea(bytes);
-    if (const std::string fault = structureFault(target); !fault.empty()) {
-        return fail(args[0] + " is " + (fault.rfind("blank", 0) == 0 ? "" : "broken: ") + fault +
-                    "; nothing written");
+    if (const std::string fault = faultText(target); !fault.empty()) {
+        return fail(args[0] + " is " + fault + "; nothing written");
     }
     if (!checksumOk(target)) {
         return fail(args[0] + ": checksum bad (stored 0x" +
