@@ -82,7 +82,10 @@ cat "$work/contents"
 printf '%s\n' ./usr/bin/varnolt ./usr/lib/varnolt/libftd2xx.so \
     ./usr/lib/udev/rules.d/60-varnolt.rules ./usr/share/man/man1/varnolt.1.gz \
     ./usr/share/bash-completion/completions/varnolt ./usr/share/doc/varnolt/copyright \
-    ./usr/share/doc/varnolt/changelog.gz |
+    ./usr/share/doc/varnolt/changelog.gz ./usr/bin/varnolt-eeprom \
+    ./usr/share/man/man1/varnolt-eeprom.1.gz \
+    ./usr/share/bash-completion/completions/varnolt-eeprom \
+    ./usr/share/doc/varnolt/examples/varnolt-production.sh |
     awk -F/ '{ p = ""; for (i = 1; i < NF; i++) { p = p $i "/"; print p } print }' |
     sort -u >"$work/paths.expected"
 awk '{ print $6 }' "$work/contents" | sort >"$work/paths"
@@ -105,9 +108,11 @@ grep -q 'udevadm trigger' "$work/control/postinst" || fail "postinst does not tr
 dpkg -x "$deb" "$work/root"
 grep -q 'TAG+="uaccess"' "$work/root/usr/lib/udev/rules.d/60-varnolt.rules" ||
     fail "the udev rule gives no seat access"
+grep -q 'ATTRS{bcdDevice}=="0600"' "$work/root/usr/lib/udev/rules.d/60-varnolt.rules" ||
+    fail "the udev rule does not cover FT232R chips under other product IDs"
 varnolt=$work/root/usr/bin/varnolt
 # Built for ARCH, stripped, hardened (full RELRO), and on the shared C++ runtime.
-for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so"; do
+for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so" "$work/root/usr/bin/varnolt-eeprom"; do
     readelf -h "$elf" | grep -Eq "^ *Machine: *$machine\$" || fail "$elf is not built for $arch"
     ! readelf -S "$elf" | grep -q '\.symtab' || fail "$elf is not stripped"
     readelf -d "$elf" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' ||
@@ -132,6 +137,12 @@ env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$varnolt" >"$work/out.txt" 2>"$wor
 [ "$(cat "$work/err.txt")" = "Usage: varnolt <-r> <-s Serial_Number> <-c b1 b2 b3 b4>" ] ||
     fail "unexpected usage line: $(cat "$work/err.txt")"
 echo "installed varnolt prints its usage line"
+status=0
+env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/varnolt-eeprom" \
+    >"$work/out.txt" 2>"$work/err.txt" || status=$?
+[ "$status" -eq 2 ] && grep -q '^usage: varnolt-eeprom list$' "$work/err.txt" ||
+    fail "varnolt-eeprom with no arguments: exit $status, $(cat "$work/err.txt")"
+echo "installed varnolt-eeprom prints its usage"
 
 # The installed tool loads the installed library (nothing attached here):
 # the loader's trace shows the library taken from the unpacked root.

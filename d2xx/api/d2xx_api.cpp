@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "d2xx.h"
+#include "device_choice.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
@@ -231,8 +232,9 @@ FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
         "FT_ListDevices(" + hex(reinterpret_cast<std::uintptr_t>(arg1)) + ", " + hex(flags) + ")";
     FT_STATUS status = bus.injectedFault(Call::List);
     std::vector<d2xx::DeviceEntry> devices;
+    std::vector<std::size_t> busIndex;
     if (status == FT_OK) {
-        status = bus.list(devices);
+        status = d2xx::listChosen(bus, devices, busIndex);
     }
     if (status != FT_OK) {
         return traced(bus, call, status);
@@ -298,7 +300,8 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
         return fail(FT_INVALID_PARAMETER);
     }
     std::vector<d2xx::DeviceEntry> devices;
-    status = bus.list(devices);
+    std::vector<std::size_t> busIndex;
+    status = d2xx::listChosen(bus, devices, busIndex);
     if (status != FT_OK) {
         return fail(status);
     }
@@ -312,7 +315,7 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
         return fail(FT_DEVICE_NOT_FOUND);
     }
     auto device = std::make_unique<Device>();
-    status = bus.open(index, device->transport);
+    status = bus.open(busIndex[index], device->transport);
     if (status != FT_OK) {
         return fail(status);
     }

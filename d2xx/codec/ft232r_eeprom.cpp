@@ -1,6 +1,7 @@
 #include "ft232r_eeprom.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <numeric>
 #include <tuple>
 
@@ -92,24 +93,55 @@ bool isBlank(const Image& image) {
     return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
+// The names of the three string slots, for a reader told what is wrong.
+constexpr std::array<const char*, 3> kStringNames = {"manufacturer", "product", "serial"};
+
+std::string hexByte(std::size_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02zx", value);
+    return text;
+}
+
 // Reads the three descriptors' places from the header and checks that each
 // lies inside the string area, is a string descriptor, and overlaps no other.
-bool readLayout(const Image& image, Layout& layout) {
+// When one does not, `why` (if given) gets the check it failed.
+bool readLayout(const Image& image, Layout& layout, std::string* why = nullptr) {
+    auto fail = [&](const std::string& text) {
+        if (why != nullptr) *why = text;
+        return false;
+    };
     for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
         const std::uint8_t pointer = image[kStringSlots[i].pointerByte];
         const std::size_t offset = pointer & 0x7Fu;
         const std::size_t length = image[kStringSlots[i].lengthByte];
-        if ((pointer & kPointerFlag) == 0 || offset < kStringAreaStart) return false;
-        if (length < kDescriptorHeader || length % 2 != 0) return false;
-        if (offset + length > kStringAreaEnd) return false;
-        if (image[offset + 1] != kStringDescriptorType) return false;
+        const std::string name = std::string(kStringNames[i]) + " string";
+        if ((pointer & kPointerFlag) == 0 || offset < kStringAreaStart) {
+            return fail(name + " pointer " + hexByte(pointer) + " (byte " +
+                        hexByte(kStringSlots[i].pointerByte) +
+                        ") does not point into the string area 0x18..0x7d");
+        }
+        if (length < kDescriptorHeader || length % 2 != 0) {
+            return fail(name + " length " + hexByte(length) + " (byte " +
+                        hexByte(kStringSlots[i].lengthByte) + ") is not an even number from 2");
+        }
+        if (offset + length > kStringAreaEnd) {
+            return fail(name + " at " + hexByte(offset) + ", " + std::to_string(length) +
+                        " bytes, runs into the checksum at 0x7e");
+        }
+        if (image[offset + 1] != kStringDescriptorType) {
+            return fail(name + " at " + hexByte(offset) + " has descriptor type " +
+                        hexByte(image[offset + 1]) + ", not 0x03");
+        }
         layout[i] = {offset, length};
     }
     for (std::size_t i = 0; i < layout.size(); ++i) {
         for (std::size_t j = i + 1; j < layout.size(); ++j) {
             const bool apart = layout[i].offset + layout[i].length <= layout[j].offset ||
                                layout[j].offset + layout[j].length <= layout[i].offset;
-            if (!apart) return false;
+            if (!apart) {
+                return fail(std::string(kStringNames[i]) + " and " + kStringNames[j] +
+                            " strings overlap");
+            }
         }
     }
     return true;
@@ -453,6 +485,13 @@ std::vector<unsigned> planWrites(const Image& current, const Image& target) {
         words.push_back(2 * p + 1);
     }
     return words;
+}
+
+std::string structureFault(const Image& image) {
+    if (isBlank(image)) return "blank (every byte 0xff)";
+    Layout layout{};
+    std::string why;
+    return readLayout(image, layout, &why) ? std::string() : why;
 }
 
 }  // namespace ft232r

@@ -92,6 +92,11 @@ void updateChecksum(Image& image);
 // Ok or StaleChecksum.  Never reads outside the image.
 DecodeResult decode(const Image& image, Fields& out);
 
+// Why `image` does not decode, for a person: "blank (...)" or the structure
+// check a Broken image fails (which string, which byte, what it holds).
+// Empty when the structure is sound (the checksum is not looked at).
+std::string structureFault(const Image& image);
+
 // Why fields cannot be stored; Ok when they can.
 enum class Invalid {
     Ok,

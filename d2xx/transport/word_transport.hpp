@@ -35,6 +35,10 @@ class WordTransport {
 struct DeviceEntry {
     std::string description;  // USB product string
     std::string serial;
+    // Where the device sits, as the Linux kernel names a USB port: the bus
+    // number, a dash, and the port at each hub tier joined by dots ("1-1.4").
+    // Empty where a backend has no such place.
+    std::string port;
 };
 
 // The D2XX calls a backend may be told to fail (fault injection in tests).

@@ -380,4 +380,23 @@ TEST_F(EndToEnd, ImageToolMakesAndShowsImages) {
               std::string::npos);
 }
 
+// The emulated devices sit at ports 1-1, 1-2, ... in list order, and
+// FTD2XX_DEVICE narrows the listing as on the USB bus.
+TEST_F(EndToEnd, EmulatedDevicesAreChosenByPortOrSerial) {
+    const std::string list = addDevice(ft232r::makeImage(exampleFields("FIRST"))) + ":" +
+                             addDevice(ft232r::makeImage(exampleFields("SECOND")));
+    const std::string first = "1-1\tFIRST\tFT232R USB UART\n";
+    const std::string second = "1-2\tSECOND\tFT232R USB UART\n";
+    const struct {
+        const char* choice;
+        std::string listed;
+    } cases[] = {{"", first + second}, {"1-2", second}, {"SECOND", second}, {"1-3", ""}};
+    for (const auto& c : cases) {
+        const ProcessResult listed = runProcess(
+            {IMAGE_TOOL, "list"}, {{"FT232R_EMULATOR_DEVICES", list}, {"FTD2XX_DEVICE", c.choice}});
+        EXPECT_EQ(listed.status, 0) << c.choice;
+        EXPECT_EQ(listed.out, c.listed) << c.choice;
+    }
+}
+
 }  // namespace

@@ -576,25 +576,30 @@ TEST(Decode, AllOnesIsBlank) {
     f.serial = "untouched";
     EXPECT_EQ(decode(image, f), DecodeResult::Blank);
     EXPECT_EQ(f.serial, "untouched");
+    EXPECT_EQ(structureFault(image), "blank (every byte 0xff)");
+    EXPECT_EQ(structureFault(kWorkedExample), "");
 }
 
 struct BrokenCase {
     const char* name;
     std::vector<std::pair<std::size_t, std::uint8_t>> bytes;
+    const char* fault;  // part of what structureFault says
 };
 
 const std::vector<BrokenCase>& brokenCases() {
     static const std::vector<BrokenCase> cases = {
         // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
-        {"PointerBelowStringArea", {{0x0E, 0x80 | 0x16}, {0x17, 0x03}}},
-        {"PointerBit7Clear", {{0x0E, 0x18}}},
-        {"OddLength", {{0x0F, 0x09}}},
-        {"ZeroLength", {{0x11, 0x00}}},
-        {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}},
-        {"WrongType", {{0x19, 0x04}}},
-        {"Overlapping", {{0x10, 0x98}}},
-        {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}},
-        {"OneByteFromBlank", {}},
+        {"PointerBelowStringArea",
+         {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
+         "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
+        {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string pointer 0x18 (byte 0x0e)"},
+        {"OddLength", {{0x0F, 0x09}}, "manufacturer string length 0x09 (byte 0x0f) is not an even"},
+        {"ZeroLength", {{0x11, 0x00}}, "product string length 0x00 (byte 0x11)"},
+        {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}, "serial string at 0x6e"},
+        {"WrongType", {{0x19, 0x04}}, "manufacturer string at 0x18 has descriptor type 0x04"},
+        {"Overlapping", {{0x10, 0x98}}, "manufacturer and product strings overlap"},
+        {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}, "strings overlap"},
+        {"OneByteFromBlank", {}, "manufacturer string length 0xff"},
     };
     return cases;
 }
@@ -614,6 +619,7 @@ TEST_P(BrokenImages, DecodeAsBrokenAndLeaveTheFieldsAlone) {
     f.serial = "untouched";
     EXPECT_EQ(decode(image, f), DecodeResult::Broken);
     EXPECT_EQ(f.serial, "untouched");
+    EXPECT_NE(structureFault(image).find(c.fault), std::string::npos) << structureFault(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, BrokenImages, ::testing::Range<std::size_t>(0, 9),

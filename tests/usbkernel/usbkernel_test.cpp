@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,22 @@ class UsbKernel : public testing::Test {
             EXPECT_EQ(result.result.err.find("permission denied"), std::string::npos)
                 << result.result.err;
         }
+        return result;
+    }
+
+    // Any command on the emulated bus, with `environment` set on top (an
+    // empty value unsets); no library path, as in run().
+    UsbRun runCommand(const std::vector<std::string>& command,
+                      std::map<std::string, std::string> environment = {},
+                      const std::string& faults = "") {
+        const std::string log = dir_ + "/usb.log";
+        environment.emplace("LD_LIBRARY_PATH", "");
+        const std::vector<std::string> argv =
+            std::vector<std::string>{FT232R_USB, "--log", log, "--fault", faults} + devices_ +
+            std::vector<std::string>{"--"} + command;
+        UsbRun result{runProcess(argv, environment), {}};
+        std::ifstream in(log);
+        for (std::string line; std::getline(in, line);) result.log.push_back(line);
         return result;
     }
 
@@ -386,6 +403,215 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
         EXPECT_EQ(imageOf(), kStart);
         EXPECT_TRUE(run.driverBack());
     }
+}
+
+const std::string kReadFailed = "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n";
+
+std::string report(const std::string& serial) {
+    return kBanner + "Serial Number : " + serial + "\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+}
+
+// FTD2XX_DEVICE narrows the library's listing to the device at a port path
+// or with a serial number; no such device is no device.  The EEPROM tool
+// lists through the same choice.
+TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
+    const std::vector<std::string> serials = {"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"};
+    const struct {
+        const char* choice;
+        int written;  // the device changed, or -1: none
+    } cases[] = {{"", 0}, {"1-2", 1}, {"C3C3C3C3", 2}, {"1-4", -1}, {"Z9Z9Z9Z9", -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.choice);
+        devices_.clear();
+        for (const std::string& serial : serials)
+            addDevice(ft232r::makeImage(exampleFields(serial)));
+        const UsbRun run =
+            runCommand({VARNOLT_EXE, "-s", "VN000042"}, {{"FTD2XX_DEVICE", c.choice}});
+        EXPECT_EQ(run.result.status, c.written >= 0 ? 0 : 255);
+        EXPECT_EQ(run.result.err, c.written >= 0 ? "" : kNoDevice);
+        for (std::size_t i = 0; i < serials.size(); ++i) {
+            const ft232r::Image before = ft232r::makeImage(exampleFields(serials[i]));
+            EXPECT_EQ(imageOf(i), static_cast<int>(i) == c.written
+                                      ? ft232r::encode(before, exampleFields("VN000042"))
+                                      : before)
+                << i;
+        }
+    }
+    const UsbRun listed = runCommand({VARNOLT_EEPROM, "list"}, {{"FTD2XX_DEVICE", "1-3"}});
+    EXPECT_EQ(listed.result.out, "1-3\tC3C3C3C3\tFT232R USB UART\n");
+    const UsbRun refused = runCommand({VARNOLT_EEPROM, "read", dir_ + "/backup.bin"});
+    EXPECT_EQ(refused.result.status, 1);
+    EXPECT_EQ(refused.result.err,
+              "varnolt-eeprom: 3 FT232R devices attached (at 1-1 1-2 1-3): choose one, e.g. "
+              "FTD2XX_DEVICE=1-1 varnolt-eeprom ...\n");
+}
+
+// Devices varnolt refuses or another tool damaged, brought back with the
+// EEPROM tool: from a backup it made before, or from a factory-default
+// image with a serial number.  Only the user area's changed pairs are
+// written; varnolt -r then reads the device.
+TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
+    ft232r::Image blank{};
+    blank.fill(0xFF);
+    ft232r::Image broken = kStart;
+    broken[0x12] = 0x05;  // the serial's pointer, out of the string area
+    ft232r::updateChecksum(broken);
+    ft232r::Fields zeroed = exampleFields("A1B2C3D4");
+    zeroed.productId = 0x0000;
+    const std::string fresh = dir_ + "/fresh.bin";
+    ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
+    const ft232r::Image factory = ft232r::makeImage(exampleFields("VN000123"));
+    const struct {
+        const char* what;
+        ft232r::Image damaged;
+        std::string readErr;  // varnolt -r on the damaged device
+        bool fromBackup;
+    } cases[] = {
+        {"blank", blank, "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", false},
+        {"broken, factory image", broken, kReadFailed, false},
+        {"broken, backup", broken, kReadFailed, true},
+        {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
+    };
+    const std::string backup = dir_ + "/backup.bin";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        addDevice(kStart);
+        if (c.fromBackup) {
+            const UsbRun saved = runCommand({VARNOLT_EEPROM, "read", backup});
+            EXPECT_EQ(saved.result.status, 0) << saved.result.err;
+            const std::vector<std::uint8_t> bytes = readFile(backup);
+            ASSERT_EQ(bytes.size(), 256u);
+            EXPECT_TRUE(std::equal(kStart.begin(), kStart.end(), bytes.begin()));
+        }
+        writeImage(devices_[0], c.damaged);  // another tool, then a replug
+        const UsbRun before = run({"-r"});
+        EXPECT_EQ(before.result.err, c.readErr);
+        const ft232r::Image target = c.fromBackup ? kStart : factory;
+        const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", c.fromBackup ? backup : fresh});
+        EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
+        EXPECT_EQ(imageOf(), target);
+        EXPECT_EQ(wrote.transfers("40 91"),
+                  static_cast<int>(ft232r::planWrites(c.damaged, target).size()));
+        EXPECT_TRUE(wrote.driverBack());
+        const UsbRun after = run({"-r"});
+        EXPECT_EQ(after.result.status, 0) << after.result.err;
+        EXPECT_EQ(after.result.out, report(c.fromBackup ? "A1B2C3D4" : "VN000123"));
+    }
+}
+
+// The production script over a batch, one station, one run directory:
+// each row is one run with the devices then attached.  A failed run keeps
+// its number for the rerun; refusals take none and log nothing.
+TEST_F(UsbKernel, ProductionScriptOverABatch) {
+    const std::string run = dir_ + "/run";
+    const struct {
+        const char* what;
+        std::vector<std::string> devices;  // starting serial numbers
+        const char* faults;
+        std::vector<std::string> options;
+        int status;
+        std::string says;    // part of standard error, or of standard output when it succeeds
+        std::string serial;  // what the last device then holds ("": not looked at)
+    } cases[] = {
+        {"first", {"OLD00001"}, "", {}, 0, "OK: VN000001 at port 1-1", "VN000001"},
+        {"two attached",
+         {"OLD00002", "OLD00003"},
+         "",
+         {},
+         1,
+         "REFUSED: 2 FT232R devices attached (ports 1-1 1-2): choose one with -P PORT",
+         "OLD00003"},
+        {"port chosen",
+         {"OLD00002", "OLD00003"},
+         "",
+         {"-P", "1-2"},
+         0,
+         "OK: VN000002 at port 1-2",
+         "VN000002"},
+        {"clone",
+         {"OLD00004"},
+         "clone",
+         {},
+         1,
+         "Run this script again with the device at port 1-1: it finishes VN000003",
+         "OLD00004"},
+        {"run again", {"OLD00004"}, "", {}, 0, "OK: VN000003", "VN000003"},
+        // Cut after the first pair: the serial is part old, part new.
+        {"cut write", {"OLD00005"}, "stall-write=3", {}, 1, "it finishes VN000004", ""},
+        {"run again after the cut", {"OLD00005"}, "", {}, 0, "OK: VN000004", "VN000004"},
+        {"plugged again",
+         {"VN000001"},
+         "",
+         {},
+         1,
+         "REFUSED: the device at 1-1 already holds VN000001, which the log records as programmed",
+         "VN000001"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        for (const std::string& serial : c.devices)
+            addDevice(ft232r::makeImage(exampleFields(serial)));
+        const UsbRun done =
+            runCommand(std::vector<std::string>{"sh", PRODUCTION_SCRIPT, "-d", run} + c.options,
+                       {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}}, c.faults);
+        EXPECT_EQ(done.result.status, c.status) << done.result.err;
+        EXPECT_NE((c.status == 0 ? done.result.out : done.result.err).find(c.says),
+                  std::string::npos)
+            << done.result.out << done.result.err;
+        ft232r::Fields fields;
+        EXPECT_NE(ft232r::decode(imageOf(c.devices.size() - 1), fields),
+                  ft232r::DecodeResult::Broken);
+        if (!c.serial.empty()) {
+            EXPECT_EQ(fields.serial, c.serial);
+        }
+    }
+    // The counter set back to a number the log holds.
+    std::ofstream(run + "/counter") << "2\n";
+    devices_.clear();
+    addDevice(ft232r::makeImage(exampleFields("OLD00006")));
+    const UsbRun behind =
+        runCommand({"sh", PRODUCTION_SCRIPT, "-d", run},
+                   {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}});
+    EXPECT_EQ(behind.result.status, 1);
+    EXPECT_NE(behind.result.err.find("REFUSED: VN000002 is already in"), std::string::npos)
+        << behind.result.err;
+    // Two stations at once take two numbers.
+    std::ofstream(run + "/counter") << "5\n";
+    addDevice(ft232r::makeImage(exampleFields("OLD00007")));
+    const std::string script = std::string("sh ") + PRODUCTION_SCRIPT + " -d " + run;
+    const UsbRun both = runCommand(
+        {"sh", "-c", script + " -P 1-1 & " + script + " -P 1-2; s=$?; wait $! || s=1; exit $s"},
+        {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}});
+    EXPECT_EQ(both.result.status, 0) << both.result.err;
+    std::vector<std::string> taken;
+    for (std::size_t i = 0; i < 2; ++i) {
+        ft232r::Fields fields;
+        ft232r::decode(imageOf(i), fields);
+        taken.push_back(fields.serial);
+    }
+    std::sort(taken.begin(), taken.end());
+    EXPECT_EQ(taken, (std::vector<std::string>{"VN000005", "VN000006"}));
+    // One line per run that took a number: time, port, old, new, CBUS, result.
+    std::ifstream in(run + "/production.csv");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(',') + 1));
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
+              (std::vector<std::string>{
+                  "port,old serial,new serial,CBUS,result",
+                  "1-1,OLD00001,VN000001,,ok",
+                  "1-2,OLD00003,VN000002,,ok",
+                  "1-1,OLD00004,VN000003,,failed: varnolt -s VN000003 failed",
+                  "1-1,OLD00004,VN000003,,ok",
+                  "1-1,OLD00005,VN000004,,failed: varnolt -s VN000004 failed",
+                  "1-1,OLD00005,VN000004,,ok",
+              }));
+    std::sort(lines.begin() + 7, lines.end());
+    EXPECT_EQ(lines[7].substr(0, 13) + lines[7].substr(21), "1-1,OLD00006,,,ok");
+    EXPECT_EQ(lines[8].substr(0, 13) + lines[8].substr(21), "1-2,OLD00007,,,ok");
 }
 
 }  // namespace

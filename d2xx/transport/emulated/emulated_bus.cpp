@@ -4,6 +4,8 @@
 //   FT232R_EMULATOR_DEVICES  image files in list order, ':' separated (';' on Windows)
 //   FT232R_EMULATOR_FAULT    comma-separated faults, see Faults below
 //   FT232R_EMULATOR_LOG      a file that receives one line per call and per word transfer
+// The devices sit on bus 1 at ports 1, 2, ... in FT232R_EMULATOR_DEVICES
+// order: port paths 1-1, 1-2, ...
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -210,10 +212,14 @@ class EmulatedBus : public DeviceBus {
 
     FT_STATUS list(std::vector<DeviceEntry>& devices) override {
         devices.clear();
-        for (const std::string& path : paths_) {
+        for (std::size_t index = 0; index < paths_.size(); ++index) {
+            const std::string& path = paths_[index];
             // A file that is missing or not an image still takes its place
             // in the list (with no strings), so that the order stays fixed.
             DeviceEntry entry;
+            // Bus 1, one port each in list order, as four devices on a
+            // root hub's ports would be named.
+            entry.port = "1-" + std::to_string(index + 1);
             std::vector<std::uint8_t> bytes;
             ft232r::Image image{};
             ft232r::Fields fields;

@@ -69,6 +69,14 @@ struct Location {
     bool operator==(const Location& other) const {
         return bus == other.bus && ports == other.ports;
     }
+    // As the kernel names the port: "1-1.4".
+    std::string path() const {
+        std::string text = std::to_string(bus) + "-";
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            text += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+        }
+        return text;
+    }
 };
 
 // Why a device could not be opened, when the reason is the device node's
@@ -305,6 +313,7 @@ class UsbBus : public DeviceBus {
         std::vector<Location> locations;
         for (const auto& device : found.devices()) {
             devices.push_back(describe(device.device));
+            devices.back().port = device.location.path();
             locations.push_back(device.location);
         }
         remember(std::move(locations));
