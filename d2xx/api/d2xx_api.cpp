@@ -382,8 +382,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     device->imageValid = false;
-    status = d2xx::programImage(*device->transport, current, change.target,
-                                bus.wholeImageWrites());
+    status = d2xx::programImage(*device->transport, current, change.target, bus.wholeImageWrites());
     if (status == FT_OK) {
         device->transport->programmed();
     }

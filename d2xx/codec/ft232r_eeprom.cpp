@@ -294,14 +294,16 @@ bool roomAt(const Image& image, const Decoded& d, std::size_t start, std::size_t
 // bytes, whose last zeros may belong to them, as in a 02 03 00 00 trailer).
 bool roomMayStart(const Image& image, const Decoded& d, std::size_t at) {
     if (at == kStringAreaStart) return true;
-    const bool afterString = std::any_of(d.strings.begin(), d.strings.end(),
-                                         [&](const StringPlace& s) { return s.offset + s.length == at; });
+    const bool afterString =
+        std::any_of(d.strings.begin(), d.strings.end(),
+                    [&](const StringPlace& s) { return s.offset + s.length == at; });
     return afterString || (image[at - 1] == 0 && image[at - 2] == 0);
 }
 
 // Puts the serial's new descriptor `bytes` into `image` (still a copy of
 // `current` in its string area and header).  See planChange for the rules.
-std::optional<Placement> placeSerial(Image& image, const Image& current, const Decoded& d, const Bytes& bytes) {
+std::optional<Placement> placeSerial(Image& image, const Image& current, const Decoded& d,
+                                     const Bytes& bytes) {
     const StringPlace& old = d.strings[kSerialSlot];
     const std::size_t length = bytes.size();
     auto commit = [&](std::size_t at) {
@@ -329,7 +331,6 @@ std::optional<Placement> placeSerial(Image& image, const Image& current, const D
     if (last && layStrings(image, layoutOf(d), {false, false, true}, all)) return Placement::Shift;
     return std::nullopt;
 }
-
 
 // The unchanged-field rule: a string that `requested` leaves as `shown`
 // gets back its whole stored text, unless it is a serial number that a cut
@@ -486,7 +487,6 @@ void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& req
     const Decoded d = decodeImage(current);
     if (d.readable()) reconcile(d, shown, requested);
 }
-
 
 Image makeImage(const Fields& fields) {
     Image image{};

@@ -141,10 +141,10 @@ enum class Placement {
 // A change of the fields stored in an image, checked and planned in one pass.
 struct Change {
     Invalid status = Invalid::Ok;
-    Fields fields;                            // what is stored once the change is made
-    Image target{};                           // the image after the change
-    Placement serial = Placement::Kept;       // only meaningful when status is Ok
-    std::vector<unsigned> words;              // planWrites(current, target)
+    Fields fields;                       // what is stored once the change is made
+    Image target{};                      // the image after the change
+    Placement serial = Placement::Kept;  // only meaningful when status is Ok
+    std::vector<unsigned> words;         // planWrites(current, target)
 };
 
 // Plans storing `requested` over `current`.  `shown` is what a reader was

@@ -347,8 +347,8 @@ TEST(Trailer, AShorterSerialStaysInPlaceAndZeroesTheRestOfItsOldBytes) {
     const Image out = encode(image, f);
     EXPECT_EQ(out[0x13], 0x0A);
     for (std::size_t i = 0x4C; i < kSerialEnd; ++i) EXPECT_EQ(out[i], 0x00) << i;
-    EXPECT_TRUE(std::equal(image.begin() + kSerialEnd, image.begin() + 0x7E,
-                           out.begin() + kSerialEnd));
+    EXPECT_TRUE(
+        std::equal(image.begin() + kSerialEnd, image.begin() + 0x7E, out.begin() + kSerialEnd));
 }
 
 TEST(Trailer, ShrinkThenGrowBackRestoresTheSerial) {
