@@ -20,6 +20,7 @@
 
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
+#include "images.hpp"
 
 namespace ft232r {
 namespace {
@@ -170,25 +171,7 @@ std::vector<Family> families() {
         return std::vector<Piece>{
             {0, m}, {1, descriptor(std::string((room - 2) / 2, 'P'))}, {2, s}, {-1, trailer}};
     });
-    // The images of the report this test answers (factory strings; the
-    // product before the serial, the manufacturer after it).
-    Family reported{"reported images", {}};
-    for (const char* hex :
-         {"0040030401600006a02d08000000980aa220c21825c609000a03460054004400490020034600540032003300"
-          "320052002000550053004200200055004100520054001803340030005a0032004700550041005a004e004c00"
-          "50000000000000000000000000000000000000000000000000000000000000000000000000004786",
-          "0040030401600006a02d08000000be0c9814ac12226c010014036c004a0063007a006f003400550065006800"
-          "12"
-          "0354004d004200390056004100360039000c034c006d006b0079004400000000000000000000000000000000"
-          "000000000000000000000000000000000000000000000000000000000000000000000000001a30"}) {
-        Image image{};
-        for (std::size_t i = 0; i < image.size(); ++i) {
-            image[i] =
-                static_cast<std::uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
-        }
-        reported.images.push_back(image);
-    }
-    out.push_back(reported);
+    out.push_back({"reported images", {reportedFactoryImage(), reportedProductFirstImage()}});
     // Serials beyond the record buffer (20 characters), in the factory and
     // the libftdi1 layout.
     Family longer{"serial of 20 characters", {}};
