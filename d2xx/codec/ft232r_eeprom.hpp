@@ -98,7 +98,7 @@ enum class Invalid {
     Cbus,            // a CBUS code above its pin's limit
     SerialTooLong,   // more than 15 characters
     StringsTooLong,  // manufacturer + description over 40, or all three over 46
-    NoRoom,          // no place for the strings that a cut write could not harm
+    NoRoom,          // the strings have no place (see planChange), or the image does not decode
     Value,           // a numeric field out of its byte's range (max power, endpoint size)
 };
 // The checks that need no image: CBUS codes, string limits, numeric ranges.
@@ -169,7 +169,10 @@ struct Change {
 // goes in place when zero bytes follow it, else into the first free room
 // (Copy); with neither, a serial that is the last string moves the bytes
 // after it (Shift, which a cut can harm; those bytes are not this tool's),
-// and one followed by another string is refused (NoRoom).
+// and one followed by another string is refused (NoRoom): moving that
+// string could leave an image no reader accepts.  A change of the
+// manufacturer's or product's text (which only a D2XX caller makes) lays
+// the string area out again in its order (Relayout); a cut can harm that.
 Change planChange(const Image& current, const Fields& shown, const Fields& requested);
 
 // planChange with `shown` being the stored fields themselves.
