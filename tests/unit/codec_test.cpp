@@ -322,8 +322,6 @@ TEST(Encode, RefusesImagesThatDoNotDecode) {
     EXPECT_EQ(encode(blank, exampleFields()), blank);
 }
 
-// --- Bytes after the serial move with it --------------------------------------
-
 // --- Bytes after the serial stay where they are --------------------------------
 
 TEST(Trailer, ALongerSerialIsCopiedIntoFreeRoomAndTheTrailerStays) {
@@ -372,6 +370,7 @@ TEST(Trailer, WithoutFreeRoomALongerLastSerialShiftsIt) {
     EXPECT_EQ(change.target[0x56], 0x02);  // the trailer, two bytes on
 }
 
+// A D2XX caller's change of another string's length lays the area out again.
 TEST(Trailer, MovesWhenAnEarlierStringChangesLength) {
     const Image image = withTrailer();
     Fields f = decoded(image);
