@@ -8,15 +8,18 @@
 //   - an image that does not decode is never encoded over;
 //   - an image's own fields are always accepted over it, whatever limits
 //     they break (only changes are checked), and decode then encode is the
-//     identity for an Ok image; for one with a stale checksum (an
-//     interrupted write) the checksum is recomputed and a string descriptor
-//     whose length bytes disagree with its text is rewritten with the same
-//     units, and nothing else changes;
+//     identity apart from the checksum, except for a serial descriptor whose
+//     own length byte disagrees with the header's (a cut write): it is
+//     rewritten with the same units in its own bytes, nothing else changes;
 //   - for a table of field changes over the decoded fields: fields that
 //     validateFields accepts are refused at most for want of room, validate
 //     and encode agree, an accepted change decodes back to exactly the
 //     requested fields and leaves every bit outside the model alone, and the
-//     planned word writes turn the image into the encoded one.
+//     planned word writes turn the image into the encoded one;
+//   - for the changes a command line makes (serial, CBUS): the planned writes
+//     cut after any word leave an image that decodes, and the same command
+//     planned again from there gives the same target (where the plan had a
+//     safe place for the serial) or at least the asked-for serial and CBUS.
 // Any violation aborts, which libFuzzer reports as a finding.
 #include <algorithm>
 #include <array>
@@ -124,23 +127,8 @@ const std::vector<Change>& changes() {
     return table;
 }
 
-// Whether each string descriptor holds exactly its decoded text: the
-// header's length byte and the descriptor's own both match it.
-bool descriptorsExact(const Image& image, const Fields& fields) {
-    const std::array<std::pair<std::size_t, const std::string*>, 3> slots = {{
-        {0x0E, &fields.manufacturer},  // pointer byte; the length byte follows
-        {0x10, &fields.description},
-        {0x12, &fields.serial},
-    }};
-    for (const auto& [pointerByte, text] : slots) {
-        const std::size_t length = image[pointerByte + 1];
-        const std::size_t offset = image[pointerByte] & 0x7Fu;
-        if (length != 2 + 2 * text->size() || image[offset] != length) {
-            return false;
-        }
-    }
-    return true;
-}
+// Whether the serial descriptor's own length byte agrees with the header's.
+bool serialSound(const Image& image) { return image[image[0x12] & 0x7Fu] == image[0x13]; }
 
 // The planned writes: whole even/odd pairs inside the user area, each word
 // once, the checksum pair last, and together they reach the target.
@@ -153,8 +141,11 @@ void checkPlan(const Image& current, const Image& target) {
         check(seen.insert(plan[i]).second, "plan writes a word twice", current);
         check(i % 2 == 1 ? plan[i] == plan[i - 1] + 1 : plan[i] % 2 == 0, "plan splits a word pair",
               current);
+        // The checksum goes last, or just before the string headers when
+        // its pair also holds descriptor bytes (0x7C..0x7D).
         if (plan[i] == ft232r::kChecksumWord) {
-            check(i + 1 == plan.size(), "checksum word is not written last", current);
+            check(i + 1 == plan.size() || (i + 3 == plan.size() && plan[i + 1] == 0x08),
+                  "checksum word is not written last", current);
         }
     }
     Image applied = current;
@@ -163,6 +154,61 @@ void checkPlan(const Image& current, const Image& target) {
     }
     check(applied == target, "planned writes do not reach the target", current);
     check(ft232r::planWrites(target, target).empty(), "equal images need writes", current);
+}
+
+// What the D2XX record shows of an image: strings cut to its buffers.
+Fields shownOf(const Image& image) {
+    Fields f;
+    ft232r::decode(image, f);
+    f.manufacturer.resize(std::min<std::size_t>(f.manufacturer.size(), 31));
+    f.description.resize(std::min<std::size_t>(f.description.size(), 63));
+    f.serial.resize(std::min<std::size_t>(f.serial.size(), 15));
+    return f;
+}
+
+// `-s` and `-c` as a command line asks them, over what the device shows.
+struct Command {
+    bool setSerial, setCbus;
+    std::string serial;
+    std::array<std::uint8_t, 5> cbus;
+    ft232r::Change over(const Image& image) const {
+        const Fields shown = shownOf(image);
+        Fields wanted = shown;
+        if (setSerial) wanted.serial = serial;
+        if (setCbus) wanted.cbus = cbus;
+        return ft232r::planChange(image, shown, wanted);
+    }
+};
+
+void checkCuts(const Image& image, const Fields& fields, const Fields& requested) {
+    Fields rest = requested;
+    rest.serial = fields.serial;
+    rest.cbus = fields.cbus;
+    if (rest != fields) return;  // not a change a command line makes
+    const Command command{requested.serial != fields.serial, requested.cbus != fields.cbus,
+                          requested.serial, requested.cbus};
+    const ft232r::Change plan = command.over(image);
+    if (plan.status != Invalid::Ok) return;
+    const bool safe = plan.serial != ft232r::Placement::Shift;
+    for (std::size_t cut = 0; cut < plan.words.size(); ++cut) {
+        Image state = image;
+        for (std::size_t i = 0; i < cut; ++i) {
+            ft232r::setWord(state, plan.words[i], ft232r::wordAt(plan.target, plan.words[i]));
+        }
+        check(ft232r::decodeImage(state).readable(), "a cut write left an unreadable image", image);
+        const ft232r::Change rerun = command.over(state);
+        check(rerun.status == Invalid::Ok, "the same command is refused after a cut", image);
+        if (safe) {
+            check(rerun.target == plan.target, "a cut write is not repaired exactly", image);
+        } else {
+            Fields back;
+            ft232r::decode(rerun.target, back);
+            check(!command.setCbus || back.cbus == command.cbus, "a cut write left CBUS wrong",
+                  image);
+            check(!command.setSerial || back.serial == command.serial,
+                  "a cut write left the serial wrong", image);
+        }
+    }
 }
 
 void checkChange(const Image& image, const Fields& requested) {
@@ -222,23 +268,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Image expected = image;
     ft232r::updateChecksum(expected);
     const Image encoded = ft232r::encode(image, fields);
-    if (result == DecodeResult::StaleChecksum && !descriptorsExact(image, fields)) {
-        // The repair of an interrupted write: the same fields, a sound image,
-        // and the bytes before the string area as they were.
+    if (!serialSound(image)) {
+        // The repair of a cut write: the same fields, a sound image, and
+        // nothing changed but the serial's length and its own old bytes.
         Fields again;
         check(ft232r::decode(encoded, again) == DecodeResult::Ok && again == fields,
-              "repairing a stale image changed its fields", image);
-        check(std::equal(image.begin(), image.begin() + 0x0E, encoded.begin()) &&
-                  std::equal(image.begin() + 0x14, image.begin() + 0x18, encoded.begin() + 0x14),
-              "repairing a stale image touched bytes outside the strings", image);
-        for (const std::size_t pointerByte : {0x0E, 0x10, 0x12}) {
-            const std::size_t from = (image[pointerByte] & 0x7Fu) + 2;
-            const std::size_t to = (encoded[pointerByte] & 0x7Fu) + 2;
-            const std::size_t units = encoded[pointerByte + 1] - 2u;
-            check(std::equal(encoded.begin() + to, encoded.begin() + to + units,
-                             image.begin() + from),
-                  "repairing a stale image changed the units of a string", image);
+              "repairing a cut serial changed the fields", image);
+        const std::size_t from = image[0x12] & 0x7Fu, to = from + image[0x13];
+        for (std::size_t i = 0; i < 0x7E; ++i) {
+            check(i == 0x13 || (i >= from && i < to) || encoded[i] == image[i],
+                  "repairing a cut serial touched other bytes", image);
         }
+        check(encoded[0x12] == image[0x12] &&
+                  std::equal(encoded.begin() + from + 2, encoded.begin() + from + encoded[0x13],
+                             image.begin() + from + 2),
+              "repairing a cut serial changed its units", image);
         expected = encoded;
     }
     check(encoded == expected, "decode then encode is not the identity", image);
@@ -246,14 +290,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A reader shown the strings cut to the D2XX record's buffers (31, 63
     // and 15 characters) who changes nothing asks for no change: the whole
-    // stored strings come back, unless a cut write left a descriptor inexact.
-    Fields shown = fields;
-    shown.manufacturer.resize(std::min<std::size_t>(shown.manufacturer.size(), 31));
-    shown.description.resize(std::min<std::size_t>(shown.description.size(), 63));
-    shown.serial.resize(std::min<std::size_t>(shown.serial.size(), 15));
+    // stored strings come back, unless a cut write left the serial unsound.
+    const Fields shown = shownOf(image);
     Fields kept = shown;
     ft232r::keepUnchangedStrings(image, shown, kept);
-    if (result == DecodeResult::Ok || descriptorsExact(image, fields)) {
+    if (serialSound(image)) {
         check(kept == fields, "strings left as shown did not keep their stored text", image);
     }
 
@@ -261,6 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fields requested = fields;
         change(requested);
         checkChange(image, requested);
+        checkCuts(image, fields, requested);
     }
     return 0;
 }

@@ -24,10 +24,11 @@ using d2xx::WordTransport;
 
 // Buffer sizes the D2XX convention promises for listing and record strings.
 constexpr std::size_t kListingBytes = 64;
-constexpr std::size_t kManufacturerBytes = 32;
 constexpr std::size_t kManufacturerIdBytes = 16;
-constexpr std::size_t kDescriptionBytes = 64;
-constexpr std::size_t kSerialNumberBytes = 16;
+using d2xx::kDescriptionBytes;
+using d2xx::kManufacturerBytes;
+using d2xx::kSerialNumberBytes;
+using d2xx::shownFields;
 
 struct Device {
     std::unique_ptr<WordTransport> transport;
@@ -105,16 +106,6 @@ void copyText(char* target, std::size_t size, const std::string& text) {
 
 bool headerOk(const FT_PROGRAM_DATA* data) {
     return data != nullptr && data->Signature1 == 0x00000000 && data->Signature2 == 0xFFFFFFFF;
-}
-
-// The fields as FT_EE_Read hands them out: each string cut to what its
-// record buffer holds.
-ft232r::Fields shownFields(const ft232r::Fields& stored) {
-    ft232r::Fields shown = stored;
-    shown.manufacturer = stored.manufacturer.substr(0, kManufacturerBytes - 1);
-    shown.description = stored.description.substr(0, kDescriptionBytes - 1);
-    shown.serial = stored.serial.substr(0, kSerialNumberBytes - 1);
-    return shown;
 }
 
 void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
@@ -389,13 +380,12 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     if (!takeRecord(*data, fields)) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
-    ft232r::keepUnchangedStrings(current, shown, fields);
-    if (ft232r::validate(current, fields) != ft232r::Invalid::Ok) {
+    const ft232r::Change change = ft232r::planChange(current, shown, fields);
+    if (change.status != ft232r::Invalid::Ok) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
-    const ft232r::Image target = ft232r::encode(current, fields);
     device->imageValid = false;
-    status = d2xx::programImage(*device->transport, current, target, bus.wholeImageWrites());
+    status = d2xx::programImage(*device->transport, current, change.target, bus.wholeImageWrites());
     if (status == FT_OK) {
         device->transport->programmed();
     }

@@ -2,6 +2,14 @@
 
 namespace d2xx {
 
+ft232r::Fields shownFields(const ft232r::Fields& stored) {
+    ft232r::Fields shown = stored;
+    shown.manufacturer = stored.manufacturer.substr(0, kManufacturerBytes - 1);
+    shown.description = stored.description.substr(0, kDescriptionBytes - 1);
+    shown.serial = stored.serial.substr(0, kSerialNumberBytes - 1);
+    return shown;
+}
+
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image) {
     for (unsigned word = 0; word < ft232r::kImageWords; ++word) {
         std::uint16_t value = 0;

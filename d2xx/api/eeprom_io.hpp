@@ -7,6 +7,16 @@
 
 namespace d2xx {
 
+// The D2XX record's string buffers, the terminating NUL included.
+constexpr std::size_t kManufacturerBytes = 32;
+constexpr std::size_t kDescriptionBytes = 64;
+constexpr std::size_t kSerialNumberBytes = 16;
+
+// The fields as FT_EE_Read hands them out: each string cut to what its
+// record buffer holds.  FT_EE_Program compares a record with exactly this
+// (ft232r::planChange's `shown`).
+ft232r::Fields shownFields(const ft232r::Fields& stored);
+
 // Reads the 64 words of the user area.
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <optional>
 #include <tuple>
 
 namespace ft232r {
@@ -28,8 +29,9 @@ constexpr std::size_t kDescriptorHeader = 2;       // length byte, type byte
 constexpr std::size_t kMaxDescriptorBytes = 0xFE;  // length byte, kept even
 constexpr std::uint8_t kPointerFlag = 0x80;        // string pointers carry bit 7
 constexpr std::uint16_t kChecksumSeed = 0xAAAA;
-constexpr unsigned kSerialLengthPair = 0x04;  // words 0x08/0x09: byte 0x13 is in word 0x09
-constexpr std::size_t kSerialLengthByte = 0x13;
+// Words 0x08/0x09 hold the product's and the serial's pointer and length
+// (bytes 0x10..0x13): writing them commits the descriptors written before.
+constexpr unsigned kHeaderPair = 0x04;
 
 // One flag bit of the model: where it lives and which field carries it.
 struct FlagBit {
@@ -85,7 +87,6 @@ struct Descriptor {
 };
 
 using Layout = std::array<Descriptor, kStringSlots.size()>;
-using Texts = std::array<std::string, kStringSlots.size()>;
 
 std::uint8_t lowByte(unsigned value) { return static_cast<std::uint8_t>(value & 0xFFu); }
 
@@ -182,104 +183,6 @@ void appendRepaired(std::vector<std::uint8_t>& out, const Image& image, const De
     out.insert(out.end(), units, units + static_cast<std::ptrdiff_t>(2 * text.size()));
 }
 
-// Whether a descriptor holds exactly its text: its own length byte and the
-// header's length both match the text.  Not so after an interrupted write
-// (a shrinking serial's text is complete before its length byte is written)
-// or when a descriptor pads its text with NUL units.
-bool descriptorIsExact(const Image& image, const Descriptor& d, const std::string& text) {
-    return d.length == descriptorBytes(text) && image[d.offset] == d.length;
-}
-
-// Places the new string texts into `image` (whose header and string area are
-// those of the decoded layout).  Texts that did not change keep their bytes;
-// in an image with a stale checksum (an interrupted write) a descriptor that
-// does not hold exactly its text is rewritten too, so that running the same
-// change again finishes the write.  Returns false when the result would not
-// fit before the checksum.
-bool layStrings(Image& image, const Layout& layout, const Texts& oldTexts, const Texts& newTexts,
-                bool interrupted) {
-    constexpr std::size_t n = kStringSlots.size();
-    std::array<bool, n> changed{};
-    std::array<std::size_t, n> newLength{};
-    bool anyChanged = false;
-    bool lengthsKept = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        changed[i] = newTexts[i] != oldTexts[i] ||
-                     (interrupted && !descriptorIsExact(image, layout[i], oldTexts[i]));
-        newLength[i] = changed[i] ? descriptorBytes(newTexts[i]) : layout[i].length;
-        if (newLength[i] > kMaxDescriptorBytes) return false;
-        anyChanged = anyChanged || changed[i];
-        lengthsKept = lengthsKept && newLength[i] == layout[i].length;
-    }
-    if (!anyChanged) return true;
-
-    // A changed descriptor's new bytes; one that keeps its text is only repaired.
-    auto descriptor = [&](std::vector<std::uint8_t>& out, std::size_t i) {
-        if (newTexts[i] == oldTexts[i]) {
-            appendRepaired(out, image, layout[i], oldTexts[i]);
-        } else {
-            appendDescriptor(out, newTexts[i]);
-        }
-    };
-
-    if (lengthsKept) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!changed[i]) continue;
-            std::vector<std::uint8_t> bytes;
-            descriptor(bytes, i);
-            std::copy(bytes.begin(), bytes.end(), image.begin() + layout[i].offset);
-        }
-        return true;
-    }
-
-    // Re-lay the area in its existing order: the gaps between descriptors
-    // and whatever follows the last one keep their bytes and move along.
-    std::array<std::size_t, n> order{};
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return layout[a].offset < layout[b].offset; });
-
-    std::vector<std::uint8_t> area;
-    std::array<std::size_t, n> newOffset{};
-    std::size_t cursor = kStringAreaStart;  // read position in the old image
-    for (const std::size_t i : order) {
-        area.insert(area.end(), image.begin() + cursor, image.begin() + layout[i].offset);
-        newOffset[i] = kStringAreaStart + area.size();
-        const auto oldBegin = image.begin() + layout[i].offset;
-        if (changed[i]) {
-            descriptor(area, i);
-        } else {
-            area.insert(area.end(), oldBegin, oldBegin + layout[i].length);
-        }
-        cursor = layout[i].offset + layout[i].length;
-    }
-    const std::size_t lastEnd = kStringAreaStart + area.size();
-    area.insert(area.end(), image.begin() + cursor, image.begin() + kStringAreaEnd);
-
-    constexpr std::size_t room = kStringAreaEnd - kStringAreaStart;
-    if (lastEnd > kStringAreaEnd) return false;
-    if (area.size() > room) {
-        // Only zero bytes may fall off the end; anything else is data we would lose.
-        if (!std::all_of(area.begin() + room, area.end(), [](std::uint8_t b) { return b == 0; }))
-            return false;
-    }
-    area.resize(room, 0x00);
-
-    std::copy(area.begin(), area.end(), image.begin() + kStringAreaStart);
-    for (std::size_t i = 0; i < n; ++i) {
-        image[kStringSlots[i].pointerByte] =
-            lowByte(static_cast<unsigned>(newOffset[i])) | kPointerFlag;
-        image[kStringSlots[i].lengthByte] = lowByte(static_cast<unsigned>(newLength[i]));
-    }
-    return true;
-}
-
-Texts textsOf(const Fields& fields) {
-    Texts texts;
-    for (std::size_t i = 0; i < kStringSlots.size(); ++i) texts[i] = fields.*kStringSlots[i].field;
-    return texts;
-}
-
 void setBits(Image& image, std::size_t byte, std::uint8_t mask, bool on) {
     image[byte] = on ? static_cast<std::uint8_t>(image[byte] | mask)
                      : static_cast<std::uint8_t>(image[byte] & ~mask);
@@ -332,6 +235,146 @@ Invalid validateChange(const Fields& fields, const Fields* old) {
     return Invalid::Ok;
 }
 
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kSerialSlot = 2;  // kStringSlots: manufacturer, product, serial
+
+// Re-lays the string area in its existing order, each descriptor whose slot
+// is in `changed` replaced by its new bytes: the gaps between descriptors and
+// whatever follows the last one keep their bytes and move along.  Returns
+// false when the result would not fit before the checksum.  A cut write can
+// harm whatever moves; planChange uses this only where no safe place exists
+// or another string than the serial changes length (which this tool never
+// asks for).
+bool layStrings(Image& image, const Layout& layout, const std::array<bool, 3>& changed,
+                const std::array<Bytes, 3>& bytes) {
+    constexpr std::size_t n = kStringSlots.size();
+    std::array<std::size_t, n> order{};
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return layout[a].offset < layout[b].offset; });
+
+    Bytes area;
+    std::array<std::size_t, n> newOffset{};
+    std::array<std::size_t, n> newLength{};
+    std::size_t cursor = kStringAreaStart;  // read position in the old image
+    for (const std::size_t i : order) {
+        area.insert(area.end(), image.begin() + cursor, image.begin() + layout[i].offset);
+        newOffset[i] = kStringAreaStart + area.size();
+        const auto oldBegin = image.begin() + layout[i].offset;
+        if (changed[i]) {
+            area.insert(area.end(), bytes[i].begin(), bytes[i].end());
+        } else {
+            area.insert(area.end(), oldBegin, oldBegin + layout[i].length);
+        }
+        newLength[i] = changed[i] ? bytes[i].size() : layout[i].length;
+        if (newLength[i] > kMaxDescriptorBytes) return false;
+        cursor = layout[i].offset + layout[i].length;
+    }
+    const std::size_t lastEnd = kStringAreaStart + area.size();
+    area.insert(area.end(), image.begin() + cursor, image.begin() + kStringAreaEnd);
+
+    constexpr std::size_t room = kStringAreaEnd - kStringAreaStart;
+    if (lastEnd > kStringAreaEnd) return false;
+    if (area.size() > room) {
+        // Only zero bytes may fall off the end; anything else is data we would lose.
+        if (!std::all_of(area.begin() + room, area.end(), [](std::uint8_t b) { return b == 0; }))
+            return false;
+    }
+    area.resize(room, 0x00);
+
+    std::copy(area.begin(), area.end(), image.begin() + kStringAreaStart);
+    for (std::size_t i = 0; i < n; ++i) {
+        image[kStringSlots[i].pointerByte] =
+            lowByte(static_cast<unsigned>(newOffset[i])) | kPointerFlag;
+        image[kStringSlots[i].lengthByte] = lowByte(static_cast<unsigned>(newLength[i]));
+    }
+    return true;
+}
+
+Layout layoutOf(const Decoded& d) {
+    Layout layout{};
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+        layout[i] = {d.strings[i].offset, d.strings[i].length};
+    }
+    return layout;
+}
+
+bool insideString(const Decoded& d, std::size_t byte) {
+    return std::any_of(d.strings.begin(), d.strings.end(), [&](const StringPlace& s) {
+        return byte >= s.offset && byte < s.offset + s.length;
+    });
+}
+
+// Whether `bytes`, placed at `start`, may be written over [from, start +
+// size): every byte lies in the string area, in no string's descriptor, and
+// is free (zero) or already what would be written there.  The second half
+// keeps the answer the same after a cut: a byte the plan wrote reads as
+// its target.
+bool roomAt(const Image& image, const Decoded& d, std::size_t start, std::size_t from,
+            const Bytes& bytes) {
+    const std::size_t end = start + bytes.size();
+    if (end > kStringAreaEnd) return false;
+    for (std::size_t b = from; b < end; ++b) {
+        if (insideString(d, b)) return false;
+        if (image[b] != 0 && image[b] != bytes[b - start]) return false;
+    }
+    return true;
+}
+
+// Whether room may start at `at`: at the start of the string area, right
+// after a descriptor, or after a zero word (never straight after foreign
+// bytes, whose last zeros may belong to them, as in a 02 03 00 00 trailer).
+bool roomMayStart(const Image& image, const Decoded& d, std::size_t at) {
+    if (at == kStringAreaStart) return true;
+    const bool afterString =
+        std::any_of(d.strings.begin(), d.strings.end(),
+                    [&](const StringPlace& s) { return s.offset + s.length == at; });
+    return afterString || (image[at - 1] == 0 && image[at - 2] == 0);
+}
+
+// Puts the serial's new descriptor `bytes` into `image` (still a copy of
+// `current` in its string area and header).  See planChange for the rules.
+std::optional<Placement> placeSerial(Image& image, const Image& current, const Decoded& d,
+                                     const Bytes& bytes) {
+    const StringPlace& old = d.strings[kSerialSlot];
+    const std::size_t length = bytes.size();
+    auto commit = [&](std::size_t at) {
+        std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+        image[kStringSlots[kSerialSlot].pointerByte] =
+            lowByte(static_cast<unsigned>(at)) | kPointerFlag;
+        image[kStringSlots[kSerialSlot].lengthByte] = lowByte(static_cast<unsigned>(length));
+    };
+    if (length <= old.length || roomAt(current, d, old.offset, old.offset + old.length, bytes)) {
+        // The rest of a longer old descriptor is zeroed: it is the serial's own.
+        for (std::size_t b = old.offset + length; b < old.offset + old.length; ++b) image[b] = 0;
+        commit(old.offset);
+        return Placement::InPlace;
+    }
+    for (std::size_t at = kStringAreaStart; at + length <= kStringAreaEnd; at += 2) {
+        if (roomMayStart(current, d, at) && roomAt(current, d, at, at, bytes)) {
+            commit(at);
+            return Placement::Copy;
+        }
+    }
+    const bool last = std::none_of(d.strings.begin(), d.strings.end(),
+                                   [&](const StringPlace& s) { return s.offset > old.offset; });
+    std::array<Bytes, 3> all;
+    all[kSerialSlot] = bytes;
+    if (last && layStrings(image, layoutOf(d), {false, false, true}, all)) return Placement::Shift;
+    return std::nullopt;
+}
+
+// The unchanged-field rule: a string that `requested` leaves as `shown`
+// gets back its whole stored text, unless it is a serial number that a cut
+// write left unsound (the request then stands).
+void reconcile(const Decoded& d, const Fields& shown, Fields& requested) {
+    for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
+        const auto field = kStringSlots[i].field;
+        const bool sound = i != kSerialSlot || d.strings[i].sound;
+        if (sound && requested.*field == shown.*field) requested.*field = d.fields.*field;
+    }
+}
+
 }  // namespace
 
 bool operator==(const Fields& a, const Fields& b) {
@@ -368,12 +411,18 @@ bool checksumOk(const Image& image) { return wordAt(image, kChecksumWord) == che
 
 void updateChecksum(Image& image) { setWord(image, kChecksumWord, checksum(image)); }
 
-DecodeResult decode(const Image& image, Fields& out) {
-    if (isBlank(image)) return DecodeResult::Blank;
+Decoded decodeImage(const Image& image) {
+    Decoded d;
     Layout layout{};
-    if (!readLayout(image, layout)) return DecodeResult::Broken;
-
-    Fields f;
+    if (isBlank(image)) {
+        d.result = DecodeResult::Blank;
+        return d;
+    }
+    if (!readLayout(image, layout)) {
+        d.result = DecodeResult::Broken;
+        return d;
+    }
+    Fields& f = d.fields;
     for (const FlagBit& bit : kFlagBits) f.*bit.field = (image[bit.byte] & bit.mask) != 0;
     f.endpointSize = image[kEndpointByte];
     f.vendorId = wordAt(image, kVendorWord);
@@ -387,53 +436,88 @@ DecodeResult decode(const Image& image, Fields& out) {
     }
     for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
         f.*kStringSlots[i].field = readText(image, layout[i]);
+        d.strings[i] = {layout[i].offset, layout[i].length,
+                        image[layout[i].offset] == layout[i].length};
     }
-    out = f;
-    return checksumOk(image) ? DecodeResult::Ok : DecodeResult::StaleChecksum;
+    d.result = checksumOk(image) ? DecodeResult::Ok : DecodeResult::StaleChecksum;
+    return d;
+}
+
+DecodeResult decode(const Image& image, Fields& out) {
+    const Decoded d = decodeImage(image);
+    if (d.readable()) out = d.fields;
+    return d.result;
 }
 
 Invalid validateFields(const Fields& fields) { return validateChange(fields, nullptr); }
 
+Change planChange(const Image& current, const Fields& shown, const Fields& requested) {
+    Change change;
+    change.fields = requested;
+    change.target = current;
+    const Decoded d = decodeImage(current);
+    if (!d.readable()) {
+        change.status = Invalid::NoRoom;  // no layout to place anything in
+        return change;
+    }
+    Fields& wanted = change.fields;
+    reconcile(d, shown, wanted);
+    change.status = validateChange(wanted, &d.fields);
+    if (change.status != Invalid::Ok) return change;
+
+    Image image = current;
+    putScalars(image, wanted);
+    // Descriptor bytes as they would be written.  A serial that keeps its
+    // text keeps its UTF-16 units as stored (a unit beyond 8 bits, decoded as
+    // '?', survives the repair of an unsound descriptor).
+    std::array<Bytes, 3> bytes;
+    std::array<bool, 3> changed{};
+    for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
+        const std::string& text = wanted.*kStringSlots[i].field;
+        const std::string& stored = d.fields.*kStringSlots[i].field;
+        const StringPlace& s = d.strings[i];
+        if (text == stored) {
+            appendRepaired(bytes[i], current, {s.offset, s.length}, stored);
+        } else {
+            appendDescriptor(bytes[i], text);
+        }
+        const bool exact = s.length == bytes[i].size() &&
+                           std::equal(bytes[i].begin(), bytes[i].end(), current.begin() + s.offset);
+        // The unchanged-field rule keeps a sound descriptor of the same text
+        // as stored (NUL padding included); only the serial is ever repaired.
+        const bool kept = text == stored && (s.sound || i != kSerialSlot);
+        changed[i] = !exact && !kept;
+        if (bytes[i].size() > kMaxDescriptorBytes) change.status = Invalid::NoRoom;
+    }
+    if (change.status != Invalid::Ok) return change;
+    if (changed[0] || changed[1]) {
+        if (!layStrings(image, layoutOf(d), changed, bytes)) change.status = Invalid::NoRoom;
+        change.serial = Placement::Relayout;
+    } else if (changed[kSerialSlot]) {
+        const std::optional<Placement> placed = placeSerial(image, current, d, bytes[kSerialSlot]);
+        if (!placed) change.status = Invalid::NoRoom;
+        change.serial = placed.value_or(Placement::Kept);
+    }
+    if (change.status != Invalid::Ok) return change;
+    updateChecksum(image);
+    change.target = image;
+    change.words = planWrites(current, image);
+    return change;
+}
+
 Invalid validate(const Image& current, const Fields& fields) {
-    Fields old;
-    const DecodeResult r = decode(current, old);
-    if (r != DecodeResult::Ok && r != DecodeResult::StaleChecksum) return Invalid::NoRoom;
-    const Invalid plain = validateChange(fields, &old);
-    if (plain != Invalid::Ok) return plain;
-    Layout layout{};
-    readLayout(current, layout);
-    Image scratch = current;
-    if (!layStrings(scratch, layout, textsOf(old), textsOf(fields), !checksumOk(current)))
-        return Invalid::NoRoom;
-    return Invalid::Ok;
+    const Decoded d = decodeImage(current);
+    return planChange(current, d.readable() ? d.fields : fields, fields).status;
 }
 
 Image encode(const Image& current, const Fields& fields) {
-    if (validate(current, fields) != Invalid::Ok) return current;
-    Fields old;
-    decode(current, old);  // sound: validate accepted the image
-    Layout layout{};
-    readLayout(current, layout);
-
-    Image image = current;
-    putScalars(image, fields);
-    layStrings(image, layout, textsOf(old), textsOf(fields), !checksumOk(current));
-    updateChecksum(image);
-    return image;
+    const Decoded d = decodeImage(current);
+    return planChange(current, d.readable() ? d.fields : fields, fields).target;
 }
 
 void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested) {
-    Fields stored;
-    const DecodeResult r = decode(current, stored);
-    if (r != DecodeResult::Ok && r != DecodeResult::StaleChecksum) return;
-    Layout layout{};
-    readLayout(current, layout);
-    for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
-        const auto field = kStringSlots[i].field;
-        const bool sound =
-            r == DecodeResult::Ok || descriptorIsExact(current, layout[i], stored.*field);
-        if (sound && requested.*field == shown.*field) requested.*field = stored.*field;
-    }
+    const Decoded d = decodeImage(current);
+    if (d.readable()) reconcile(d, shown, requested);
 }
 
 Image makeImage(const Fields& fields) {
@@ -464,20 +548,22 @@ Image makeImage(const Fields& fields) {
 std::vector<unsigned> planWrites(const Image& current, const Image& target) {
     constexpr unsigned kPairs = kImageWords / 2;
     constexpr unsigned kChecksumPair = kChecksumWord / 2;
+    constexpr unsigned kLastAreaWord = kChecksumWord - 1;  // bytes 0x7C..0x7D
     std::array<bool, kPairs> pairChanged{};
     for (unsigned w = 0; w < kImageWords; ++w) {
         if (wordAt(current, w) != wordAt(target, w)) pairChanged[w / 2] = true;
     }
-
-    // The serial's length byte shrinking first would leave old serial text
-    // where the bytes after the serial are now looked for; write it last.
-    const bool serialShrinks = target[kSerialLengthByte] < current[kSerialLengthByte];
     std::vector<unsigned> pairs;
     for (unsigned p = 0; p < kChecksumPair; ++p) {
-        if (pairChanged[p] && !(serialShrinks && p == kSerialLengthPair)) pairs.push_back(p);
+        if (pairChanged[p] && p != kHeaderPair) pairs.push_back(p);
     }
-    if (serialShrinks) pairs.push_back(kSerialLengthPair);
-    if (pairChanged[kChecksumPair]) pairs.push_back(kChecksumPair);
+    // The headers commit the descriptors written before them; the last area
+    // word shares the checksum's pair, which then goes first (the checksum
+    // is a hint to the chip, never to the next run: it is recomputed).
+    const bool areaInChecksumPair = wordAt(current, kLastAreaWord) != wordAt(target, kLastAreaWord);
+    if (areaInChecksumPair) pairs.push_back(kChecksumPair);
+    if (pairChanged[kHeaderPair]) pairs.push_back(kHeaderPair);
+    if (pairChanged[kChecksumPair] && !areaInChecksumPair) pairs.push_back(kChecksumPair);
 
     std::vector<unsigned> words;
     for (const unsigned p : pairs) {

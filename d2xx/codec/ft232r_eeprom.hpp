@@ -103,37 +103,88 @@ enum class Invalid {
     Cbus,            // a CBUS code above its pin's limit
     SerialTooLong,   // more than 15 characters
     StringsTooLong,  // manufacturer + description over 40, or all three over 46
-    NoRoom,          // the strings and the bytes after them do not fit before the checksum
+    NoRoom,          // the strings have no place (see planChange), or the image does not decode
     Value,           // a numeric field out of its byte's range (max power, endpoint size)
 };
 // The checks that need no image: CBUS codes, string limits, numeric ranges.
 // Never returns NoRoom.
 Invalid validateFields(const Fields& fields);
-// Whether `fields` can be stored over `current`.  Only what differs from the
-// fields `current` decodes to is checked (each CBUS pin on its own), so that
-// a value another tool stored outside these limits (a CBUS nibble 0x0E, long
-// strings) blocks no other change.  The string limits bound what a change
-// adds: it is refused when it makes a sum of string lengths longer than its
-// limit, while a sum already beyond it may stay as long or get shorter.
-// Then whether the strings fit the current image's layout; NoRoom also when
-// `current` does not decode: it has no layout to place them in.
+
+// Where a string descriptor lies, by the header's pointer and length, and
+// whether its own length byte agrees with the header's.  A write cut short
+// is the only thing that leaves them apart (a descriptor that pads its text
+// with NUL units has both equal), so a string that is not `sound` is a
+// write still to be finished.
+struct StringPlace {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    bool sound = false;
+};
+
+// An image decoded once: what it reads as, its fields and its layout.
+// `fields` and `strings` are filled only when the result is Ok or
+// StaleChecksum (`readable`).
+struct Decoded {
+    DecodeResult result = DecodeResult::Broken;
+    Fields fields;
+    std::array<StringPlace, 3> strings{};  // manufacturer, product, serial
+    bool readable() const {
+        return result == DecodeResult::Ok || result == DecodeResult::StaleChecksum;
+    }
+};
+Decoded decodeImage(const Image& image);
+
+// Where a change put the serial number's descriptor.
+enum class Placement {
+    Kept,      // not rewritten: the stored bytes are what was asked for
+    InPlace,   // at its own pointer; a shorter one zeroes the rest of the old bytes
+    Copy,      // into free room; the header switches to it last, the old bytes stay
+    Shift,     // no free room: the bytes after the last string moved to make room
+    Relayout,  // another string changed length: the string area was laid out again
+};
+
+// A change of the fields stored in an image, checked and planned in one pass.
+struct Change {
+    Invalid status = Invalid::Ok;
+    Fields fields;                       // what is stored once the change is made
+    Image target{};                      // the image after the change
+    Placement serial = Placement::Kept;  // only meaningful when status is Ok
+    std::vector<unsigned> words;         // planWrites(current, target)
+};
+
+// Plans storing `requested` over `current`.  `shown` is what a reader was
+// handed for `current` (strings possibly cut to the D2XX record's buffers):
+// a string that `requested` leaves equal to `shown` keeps its whole stored
+// bytes, except a serial number that a cut write left unsound (the request
+// then stands, and running the write again finishes it).
+//
+// Only what differs from the stored fields is checked against the limits
+// (each CBUS pin on its own; a sum of string lengths may not grow past its
+// limit, one already beyond it may stay or shrink).  A serial number counts
+// as unchanged only when its header and descriptor already hold exactly the
+// bytes it would be written as (or the unchanged-field rule keeps them);
+// never by the checksum or by its decoded text.
+//
+// The serial's header word (pointer and length, bytes 0x12/0x13) is the
+// commit: before it is written, nothing outside the serial's own old
+// descriptor and free room (zero bytes) changes, and every choice the plan
+// makes depends only on bytes that it does not write before the commit.
+// The same request over any state that a cut left therefore plans the same
+// target, and the device reads soundly at every step.  A serial that grows
+// goes in place when zero bytes follow it, else into the first free room
+// (Copy); with neither, a serial that is the last string moves the bytes
+// after it (Shift, which a cut can harm; those bytes are not this tool's),
+// and one followed by another string is refused (NoRoom): moving that
+// string could leave an image no reader accepts.  A change of the
+// manufacturer's or product's text (which only a D2XX caller makes) lays
+// the string area out again in its order (Relayout); a cut can harm that.
+Change planChange(const Image& current, const Fields& shown, const Fields& requested);
+
+// planChange with `shown` being the stored fields themselves.
 Invalid validate(const Image& current, const Fields& fields);
-
-// Reconciles a request with what its caller was shown.  `shown` is the
-// decoded fields of `current` as a reader was handed them, strings possibly
-// cut short (the D2XX record has fixed buffers); a string that `requested`
-// leaves equal to `shown` was not changed and gets back the whole stored
-// text, so that a cut copy never replaces it.  Not so for a string whose
-// descriptor, in an image with a stale checksum, disagrees with its text:
-// a write cut short left it, its text is no sound reading, and the request
-// stands (running that write again then finishes it).
+// The reconciliation planChange does, for callers that need only that.
 void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested);
-
-// Encodes `fields` over `current`: only bits and bytes whose values differ
-// change, strings that keep their text keep their bytes, bytes following the
-// last string descriptor move with it, and the checksum is recomputed.
-// Requires a current image that decodes (Ok or StaleChecksum) and
-// validate(current, fields) == Invalid::Ok; otherwise returns current.
+// The target of planChange, or `current` when the change is refused.
 Image encode(const Image& current, const Fields& fields);
 
 // Builds a factory-style image from nothing but fields (for the image tool
@@ -143,11 +194,11 @@ Image encode(const Image& current, const Fields& fields);
 Image makeImage(const Fields& fields);
 
 // The word addresses to write to turn `current` into `target`, in order.
-// A changed word goes together with its even/odd partner; pairs go in
-// ascending order, except that the pair holding the serial length goes last
-// when the serial shrinks (so that an interrupted write never leaves old
-// serial text where the bytes after the serial are looked for); the
-// checksum's pair always goes last.  Empty when the images are equal.
+// A changed word goes together with its even/odd partner, pairs in
+// ascending order, except that the pair holding the string headers (words
+// 0x08/0x09, the serial's commit) goes after every descriptor byte, and the
+// checksum's pair goes last, or just before the headers when it also holds
+// descriptor bytes (0x7C/0x7D).  Empty when the images are equal.
 std::vector<unsigned> planWrites(const Image& current, const Image& target);
 
 }  // namespace ft232r

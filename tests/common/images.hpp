@@ -35,6 +35,29 @@ inline ft232r::Image storedBeyondTheLimits() {
     return image;
 }
 
+// The images of the report of cut writes that left devices unreadable or
+// wrong: the factory strings with serial 40Z2GUAZNLP, and an image whose
+// product comes before the serial and manufacturer after it.
+inline ft232r::Image imageFromHex(const char* hex) {
+    ft232r::Image image{};
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex + 2 * i, 2), nullptr, 16));
+    }
+    return image;
+}
+inline ft232r::Image reportedFactoryImage() {
+    return imageFromHex(
+        "0040030401600006a02d08000000980aa220c21825c609000a03460054004400490020034600540032003300"
+        "320052002000550053004200200055004100520054001803340030005a0032004700550041005a004e004c00"
+        "50000000000000000000000000000000000000000000000000000000000000000000000000004786");
+}
+inline ft232r::Image reportedProductFirstImage() {
+    return imageFromHex(
+        "0040030401600006a02d08000000be0c9814ac12226c010014036c004a0063007a006f00340055006500680012"
+        "0354004d004200390056004100360039000c034c006d006b0079004400000000000000000000000000000000"
+        "000000000000000000000000000000000000000000000000000000000000000000000000001a30");
+}
+
 // A new folder /tmp/<prefix>-XXXXXX, or "" when none could be made.
 inline std::string makeTempDir(const std::string& prefix) {
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";

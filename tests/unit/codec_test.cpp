@@ -180,10 +180,12 @@ TEST_P(RoundTrip, DecodeThenEncodeReproducesEveryByte) {
     Fields f;
     ASSERT_EQ(decode(image, f), c.expected);
     Image expected = image;
-    if (c.expected == DecodeResult::StaleChecksum) {
-        // An interrupted write: encode also puts the serial descriptor's own
-        // length byte right, so that running the change again finishes it.
-        expected[0x42] = image[0x13];
+    const std::size_t serialAt = image[0x12] & 0x7Fu;
+    if (image[serialAt] != image[0x13]) {
+        // Only a cut write leaves the serial descriptor's own length byte
+        // apart from the header's, whatever the checksum says: encode puts
+        // it right, so that running the change again finishes it.
+        expected[serialAt] = image[0x13];
     }
     updateChecksum(expected);
     EXPECT_EQ(validate(image, f), Invalid::Ok);
@@ -213,8 +215,9 @@ std::set<std::size_t> join(std::set<std::size_t> a, const std::set<std::size_t>&
 const std::vector<FieldChange>& fieldChanges() {
     static const std::vector<FieldChange> cases = {
         {"SerialSameLength", [](Fields& f) { f.serial = "Z9Y8X7W6"; }, range(0x44, 0x53)},
+        // In place, or (behind a trailer) a copy in free room and a new pointer.
         {"SerialLonger", [](Fields& f) { f.serial = "A1B2C3D4E5F6"; },
-         join({0x13}, range(0x42, 0x7D))},
+         join({0x12, 0x13}, range(0x42, 0x7D))},
         {"SerialShorter", [](Fields& f) { f.serial = "A1"; }, join({0x13}, range(0x42, 0x7D))},
         {"SerialEmpty", [](Fields& f) { f.serial.clear(); }, join({0x13}, range(0x42, 0x7D))},
         // Bytes from 0x80 up are UTF-16 code units 0x0080..0x00FF, whatever
@@ -319,31 +322,34 @@ TEST(Encode, RefusesImagesThatDoNotDecode) {
     EXPECT_EQ(encode(blank, exampleFields()), blank);
 }
 
-// --- Bytes after the serial move with it --------------------------------------
+// --- Bytes after the serial stay where they are --------------------------------
 
-TEST(Trailer, MovesWithALongerSerial) {
+TEST(Trailer, ALongerSerialIsCopiedIntoFreeRoomAndTheTrailerStays) {
     const Image image = withTrailer();
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E5";
-    const Image out = encode(image, f);
+    const Change change = planChange(image, decoded(image), f);
+    ASSERT_EQ(change.status, Invalid::Ok);
+    EXPECT_EQ(change.serial, Placement::Copy);
+    const Image& out = change.target;
+    EXPECT_EQ(out[0x12], 0x80 | 0x5A);  // after the trailer and a zero word
     EXPECT_EQ(out[0x13], 0x16);
-    EXPECT_EQ(out[0x42], 0x16);
-    const std::vector<std::uint8_t> trailer(out.begin() + 0x58, out.begin() + 0x5C);
-    EXPECT_EQ(trailer, (std::vector<std::uint8_t>{0x02, 0x03, 0x5A, 0x00}));
+    EXPECT_TRUE(std::equal(image.begin() + 0x42, image.begin() + 0x5A, out.begin() + 0x42));
     EXPECT_EQ(decoded(out).serial, "A1B2C3D4E5");
 }
 
-TEST(Trailer, MovesWithAShorterSerialAndTheEndIsZeroFilled) {
+TEST(Trailer, AShorterSerialStaysInPlaceAndZeroesTheRestOfItsOldBytes) {
     const Image image = withTrailer();
     Fields f = decoded(image);
     f.serial = "A1B2";
     const Image out = encode(image, f);
-    const std::vector<std::uint8_t> trailer(out.begin() + 0x4C, out.begin() + 0x50);
-    EXPECT_EQ(trailer, (std::vector<std::uint8_t>{0x02, 0x03, 0x5A, 0x00}));
-    for (std::size_t i = 0x50; i < 0x7E; ++i) EXPECT_EQ(out[i], 0x00) << i;
+    EXPECT_EQ(out[0x13], 0x0A);
+    for (std::size_t i = 0x4C; i < kSerialEnd; ++i) EXPECT_EQ(out[i], 0x00) << i;
+    EXPECT_TRUE(
+        std::equal(image.begin() + kSerialEnd, image.begin() + 0x7E, out.begin() + kSerialEnd));
 }
 
-TEST(Trailer, ShrinkThenGrowBackRestoresTheImage) {
+TEST(Trailer, ShrinkThenGrowBackRestoresTheSerial) {
     const Image image = withTrailer();
     Fields f = decoded(image);
     f.serial = "A";
@@ -352,6 +358,19 @@ TEST(Trailer, ShrinkThenGrowBackRestoresTheImage) {
     EXPECT_EQ(encode(shrunk, f), image);
 }
 
+TEST(Trailer, WithoutFreeRoomALongerLastSerialShiftsIt) {
+    Image image = withTrailer();
+    std::fill(image.begin() + 0x5C, image.begin() + 0x78, 0x11);  // no free run of 20 bytes
+    updateChecksum(image);
+    Fields f = decoded(image);
+    f.serial = "A1B2C3D4E";
+    const Change change = planChange(image, decoded(image), f);
+    ASSERT_EQ(change.status, Invalid::Ok);
+    EXPECT_EQ(change.serial, Placement::Shift);
+    EXPECT_EQ(change.target[0x56], 0x02);  // the trailer, two bytes on
+}
+
+// A D2XX caller's change of another string's length lays the area out again.
 TEST(Trailer, MovesWhenAnEarlierStringChangesLength) {
     const Image image = withTrailer();
     Fields f = decoded(image);
@@ -380,7 +399,9 @@ TEST(Relayout, KeepsDescriptorOrderAndGapBytes) {
 
 TEST(Relayout, NonZeroBytesPushedPastTheStringAreaMeanNoRoom) {
     Image image = kWorkedExample;
-    image[0x7D] = 0x11;
+    image[0x55] = 0x11;  // right behind the serial: no room in place, a shift loses it
+    image[0x7D] = 0x11;  // and no free run long enough for a copy
+    std::fill(image.begin() + 0x56, image.begin() + 0x7D, 0x22);
     updateChecksum(image);
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E";
@@ -388,10 +409,10 @@ TEST(Relayout, NonZeroBytesPushedPastTheStringAreaMeanNoRoom) {
     EXPECT_EQ(encode(image, f), image);
     f.serial = "A1B2C3D";  // shrinking still fits
     EXPECT_EQ(validate(image, f), Invalid::Ok);
-    EXPECT_EQ(encode(image, f)[0x7B], 0x11);
+    EXPECT_EQ(encode(image, f)[0x7D], 0x11);
 }
 
-TEST(Relayout, ADescriptorRunningIntoTheChecksumIsNoRoomEvenIfTheCutBytesAreZero) {
+TEST(Relayout, ADescriptorRunningIntoTheChecksumGrowsIntoACopy) {
     // Serial at the odd offset 0x6B ends at 0x7D; growing it by one character
     // would push its last (zero) high byte and the zero at 0x7D out.
     Image image = kWorkedExample;
@@ -402,8 +423,10 @@ TEST(Relayout, ADescriptorRunningIntoTheChecksumIsNoRoomEvenIfTheCutBytesAreZero
     updateChecksum(image);
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E";
-    EXPECT_EQ(validate(image, f), Invalid::NoRoom);
-    EXPECT_EQ(encode(image, f), image);
+    const Change change = planChange(image, decoded(image), f);
+    EXPECT_EQ(change.status, Invalid::Ok);
+    EXPECT_EQ(change.serial, Placement::Copy);
+    EXPECT_EQ(change.target[0x12], 0x80 | 0x42);  // the free run after the product
 }
 
 TEST(Relayout, ZeroBytesMayBePushedOut) {
@@ -700,16 +723,24 @@ TEST(PlanWrites, SameLengthSerialWritesItsTextPairsInOrder) {
               concat(wordRange(0x22, 0x29), words({0x3E, 0x3F})));
 }
 
-TEST(PlanWrites, ShrinkingSerialWritesItsLengthLast) {
+TEST(PlanWrites, ShrinkingSerialWritesItsHeaderLast) {
     const Image target = encodedWith(kWorkedExample, [](Fields& f) { f.serial = "A1B2"; });
     EXPECT_EQ(planWrites(kWorkedExample, target),
               words({0x20, 0x21, 0x26, 0x27, 0x28, 0x29, 0x08, 0x09, 0x3E, 0x3F}));
 }
 
-TEST(PlanWrites, GrowingSerialKeepsAscendingOrder) {
+TEST(PlanWrites, GrowingSerialWritesItsHeaderLast) {
     const Image target = encodedWith(kWorkedExample, [](Fields& f) { f.serial = "A1B2C3D4E5"; });
     EXPECT_EQ(planWrites(kWorkedExample, target),
-              words({0x08, 0x09, 0x20, 0x21, 0x2A, 0x2B, 0x3E, 0x3F}));
+              words({0x20, 0x21, 0x2A, 0x2B, 0x08, 0x09, 0x3E, 0x3F}));
+}
+
+TEST(PlanWrites, ALastAreaWordGoesWithTheChecksumBeforeTheHeader) {
+    Image target = kWorkedExample;
+    target[0x13] = 0x3C;  // a serial reaching 0x7C..0x7D
+    target[0x7C] = 0x41;
+    updateChecksum(target);
+    EXPECT_EQ(planWrites(kWorkedExample, target), words({0x3E, 0x3F, 0x08, 0x09}));
 }
 
 TEST(PlanWrites, StaleChecksumAloneWritesTheChecksumPair) {
