@@ -298,14 +298,19 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
         return fail(FT_INVALID_PARAMETER);
     }
     std::vector<d2xx::DeviceEntry> devices;
-    status = bus.list(devices);
+    status = bus.listed(devices);
     if (status != FT_OK) {
         return fail(status);
     }
-    // The first listed device whose string matches exactly.
+    // The first listed device whose string, cut as the listing cuts it into
+    // a buffer, matches exactly: a name taken from FT_ListDevices finds its
+    // device however long the device's own string is.
+    auto listedName = [&](const d2xx::DeviceEntry& device) {
+        const std::string& text = byDescription ? device.description : device.serial;
+        return text.substr(0, kListingBytes - 1);
+    };
     std::size_t index = 0;
-    while (index < devices.size() &&
-           (byDescription ? devices[index].description : devices[index].serial) != name) {
+    while (index < devices.size() && listedName(devices[index]) != name) {
         ++index;
     }
     if (index == devices.size()) {

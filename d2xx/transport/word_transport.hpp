@@ -47,6 +47,11 @@ class DeviceBus {
     virtual FT_STATUS list(std::vector<DeviceEntry>& devices) = 0;
     // Opens the device at `index` of the latest list.
     virtual FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) = 0;
+    // The list an open by name chooses from, for open's index.  By default a
+    // fresh listing.  A bus whose listing asks the devices for their strings
+    // (USB) gives its latest listing again, so that the device opened is the
+    // one listed and each device is asked once per run.
+    virtual FT_STATUS listed(std::vector<DeviceEntry>& devices) { return list(devices); }
     // A failure the backend was told to inject for this call, or FT_OK.
     virtual FT_STATUS injectedFault(Call /*call*/) { return FT_OK; }
     // Whether programming writes the whole image and reads it all back
