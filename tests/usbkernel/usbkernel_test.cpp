@@ -3,6 +3,7 @@
 // chips that ft232r-usb emulates at the kernel's USB interface.  Each run
 // gets a fresh emulated bus over the image files, as a replug would.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -261,7 +262,79 @@ TEST_F(UsbKernel, Commands) {
         EXPECT_EQ(serialSeen(run), c.image == Image::Changed ? c.after.serial : "A1B2C3D4");
         EXPECT_TRUE(run.driverBack()) << run.end();
         EXPECT_TRUE(run.has(c.shows)) << c.shows;
+        // The strings are asked for once, by the listing; the open goes by it.
+        EXPECT_EQ(run.transfers("80 06"), 4);
     }
+}
+
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT at each stage of a change, and during
+// the reads of `-r`: held in every thread (libusb's own included) until the
+// device is closed.  One that came before the first write leaves the device
+// untouched; a later one lets the writes, their verification and the port
+// reset finish.  Either way the serial driver is back, the latency timer as
+// it was, and the process ends as the signal asks (128 + its number).
+TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
+    const std::vector<std::string> change =
+        std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus;
+    const ft232r::Image target =
+        ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
+    const std::string echo =
+        "Serial Number : A1B2C3D4 -> VN000042\n"
+        "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\nDone\n";
+    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    addDevice(kStart);
+    const UsbRun clean = run(change);
+    ASSERT_EQ(clean.result.status, 0);
+    // Where each stage starts, in control transfers of an uninterrupted run
+    // (1-based); the port reset is no control transfer.
+    const struct {
+        const char* name;
+        std::string at;
+        bool writes;  // the first write came before the signal
+    } stages[] = {
+        {"listing", "1", false},
+        {"open", std::to_string(clean.before("40 00") + 1), false},
+        {"read", std::to_string(clean.before("c0 90") + 10), false},
+        {"writes", std::to_string(clean.before("40 91") + 1), true},
+        {"verification", std::to_string(clean.before("c0 90", 64) + 1), true},
+        {"port reset", "reset", true},
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (const auto& stage : stages) {
+            for (const bool read : {false, true}) {
+                if (read && std::string(stage.name) != "read") continue;
+                SCOPED_TRACE(std::string(read ? "-r" : "change") + ", signal " +
+                             std::to_string(signal) + " at " + stage.name);
+                devices_.clear();
+                addDevice(kStart);
+                const UsbRun run = this->run(read ? std::vector<std::string>{"-r"} : change,
+                                             "signal=" + std::to_string(signal) + "@" + stage.at);
+                EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
+                EXPECT_EQ(run.result.status, 128 + signal);
+                EXPECT_EQ(run.result.err, "");
+                const bool written = stage.writes && !read;
+                EXPECT_EQ(run.result.out, kBanner + (read ? report : written ? echo : ""));
+                EXPECT_EQ(imageOf(), written ? target : kStart);
+                EXPECT_EQ(run.transfers("40 91") > 0, written);
+                EXPECT_TRUE(run.driverBack()) << run.end();
+                EXPECT_NE(run.end().find(" latency=16 "), std::string::npos) << run.end();
+            }
+        }
+    }
+}
+
+// libftdi1's open fails after it claimed the interface (the chip stalls the
+// baud-rate request): no device, and the serial driver is back.
+TEST_F(UsbKernel, FailedOpenGivesTheSerialDriverBack) {
+    addDevice(kStart);
+    const UsbRun run = this->run({"-s", "VN000042"}, "stall=03");
+    EXPECT_EQ(run.result.status, 255);
+    EXPECT_EQ(run.result.out, kBanner);
+    EXPECT_EQ(run.result.err, kNoDevice);
+    EXPECT_TRUE(run.has("1-1 ctrl 40 03 4138 0000 0 -> stall"));
+    EXPECT_EQ(run.transfers("c0 90"), 0);
+    EXPECT_EQ(imageOf(), kStart);
+    EXPECT_TRUE(run.driverBack()) << run.end();
 }
 
 // A write cut off (the Nth word write stalls), then the same command again:
