@@ -215,6 +215,20 @@ FT_STATUS decodeFields(const ft232r::Image& image, ft232r::Fields& fields) {
     return FT_EEPROM_READ_FAILED;
 }
 
+// Which changed CBUS code is out of its pin's range, and the range.
+void explainCbus(WordTransport& transport, const ft232r::Fields& stored,
+                 const ft232r::Fields& fields) {
+    for (std::size_t pin = 0; pin < fields.cbus.size(); ++pin) {
+        if (fields.cbus[pin] != stored.cbus[pin] && fields.cbus[pin] > ft232r::kCbusMax[pin]) {
+            char finding[96];
+            std::snprintf(finding, sizeof finding,
+                          "CBUS%zu code 0x%02x is out of that pin's range, 0x00 to 0x%02x", pin,
+                          fields.cbus[pin], ft232r::kCbusMax[pin]);
+            transport.explain(finding);
+        }
+    }
+}
+
 // Reads and decodes the user area.
 FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
     const FT_STATUS status = d2xx::readImage(transport, image);
@@ -346,6 +360,9 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     ft232r::Fields fields;
     status = readFields(*device->transport, device->image, fields);
     device->imageValid = status == FT_OK;
+    if (status == FT_EEPROM_NOT_PROGRAMMED) {
+        device->transport->explain("the EEPROM is blank (every byte 0xFF)");
+    }
     if (status == FT_OK) {
         fillRecord(shownFields(fields), *data);
     }
@@ -392,7 +409,11 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     ft232r::keepUnchangedStrings(current, shown, fields);
-    if (ft232r::validate(current, fields) != ft232r::Invalid::Ok) {
+    const ft232r::Invalid invalid = ft232r::validate(current, fields);
+    if (invalid != ft232r::Invalid::Ok) {
+        if (invalid == ft232r::Invalid::Cbus) {
+            explainCbus(*device->transport, stored, fields);
+        }
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     const ft232r::Image target = ft232r::encode(current, fields);

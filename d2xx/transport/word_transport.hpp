@@ -30,6 +30,11 @@ class WordTransport {
     // After a successful, verified programming: make the host see the new
     // descriptors (a USB port reset), where the backend can.
     virtual void programmed() {}
+    // What was found out about the device beyond a status (a write the chip
+    // did not keep, a blank EEPROM), said where the backend says such things
+    // (the USB bus: one line on standard error naming the device); by
+    // default nowhere.
+    virtual void explain(const std::string& /*finding*/) {}
 };
 
 struct DeviceEntry {

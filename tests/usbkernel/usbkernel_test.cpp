@@ -29,6 +29,15 @@ const std::string kPermission =
     "/usr/lib/udev/rules.d/60-varnolt.rules and use the plugdev group "
     "or the desktop seat, or run as root\n";
 const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
+// The libftdi1 layer's diagnostics, naming the device.
+const std::string kFirstDevice = "libftd2xx: the FT232R at bus 1 port 1 (serial A1B2C3D4): ";
+const std::string kNotKept = kFirstDevice +
+                             "word 0x22 written 0x0056, read back 0x0041: the chip did not keep "
+                             "it (clone chips acknowledge writes they do not store)\n";
+const std::string kClaimed = kFirstDevice +
+                             "its interface is claimed by another program (a terminal program, "
+                             "ModemManager or brltty, for example): close or stop it and try "
+                             "again\n";
 
 const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
 // What `-c` with kNewCbus asks for.
@@ -200,7 +209,7 @@ TEST_F(UsbKernel, Commands) {
          "clone",
          exampleFields("VN000042"),
          serialEcho,
-         kWriteFailed,
+         kNotKept + kWriteFailed,
          Image::Unchanged,
          "1-1 connect -> ok"},
         // Pairs go even word first: a chip that keeps an even word only
@@ -218,7 +227,7 @@ TEST_F(UsbKernel, Commands) {
          "busy",
          exampleFields("A1B2C3D4"),
          "",
-         kNoDevice,
+         kClaimed + kNoDevice,
          Image::Unchanged,
          "1-1 disconnect-claim -> busy"},
         // libusb falls back to asking for the driver and detaching it.
@@ -320,6 +329,63 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
                 EXPECT_NE(run.end().find(" latency=16 "), std::string::npos) << run.end();
             }
         }
+    }
+}
+
+// What the libftdi1 layer says on standard error before the tool's own
+// message, naming the device: one line per finding, nothing on a run that
+// went well with one device; standard output and exit status as ever.
+TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
+    ft232r::Image blank{};
+    blank.fill(0xFF);
+    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
+    const struct {
+        const char* what;
+        std::vector<ft232r::Image> images;
+        std::vector<std::string> args;
+        const char* faults;
+        std::string out;  // after the banner
+        std::string err;
+        int status;
+    } cases[] = {
+        {"one device, a good run", {kStart}, {"-s", "VN000042"}, "", serialEcho + "Done\n", "", 0},
+        {"clone", {kStart}, {"-s", "VN000042"}, "clone", serialEcho, kNotKept + kWriteFailed, 255},
+        {"claimed by another program", {kStart}, {"-r"}, "busy", "", kClaimed + kNoDevice, 255},
+        {"blank EEPROM",
+         {blank},
+         {"-r"},
+         "",
+         "",
+         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM is blank (every byte "
+         "0xFF)\nError: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
+         255},
+        {"CBUS code out of range",
+         {kStart},
+         {"-c", "0e", "2", "0", "1", "0a"},
+         "",
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n",
+         kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" +
+             kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
+             "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
+         255},
+        {"two devices",
+         {kStart, ft232r::makeImage(exampleFields("B2B2B2B2"))},
+         {"-r"},
+         "",
+         report,
+         "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 "
+         "(serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4)\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        for (const ft232r::Image& image : c.images) addDevice(image);
+        const UsbRun run = this->run(c.args, c.faults);
+        EXPECT_EQ(run.result.out, kBanner + c.out);
+        EXPECT_EQ(run.result.err, c.err);
+        EXPECT_EQ(run.result.status, c.status);
     }
 }
 

@@ -72,15 +72,30 @@ struct Location {
     }
 };
 
-// Why a device could not be opened, when the reason is the device node's
-// permissions: libusb_open answered LIBUSB_ERROR_ACCESS (EACCES).  Said once,
-// on standard error, for the open that fails; the caller's own message
-// follows.  Nothing for a busy, missing or vanished device.
-void explainRefusal(libusb_device* device, const Location& location) {
+// The hub ports from the root down, as in "port 1.4".
+std::string portPath(const Location& location) {
     std::string port;
     for (const std::uint8_t number : location.ports) {
         port += (port.empty() ? "" : ".") + std::to_string(number);
     }
+    return port;
+}
+
+// A device as the diagnostics name it: "bus 1 port 1.4 (serial A1B2C3D4)".
+std::string placeAndSerial(const Location& location, const std::string& serial) {
+    return "bus " + std::to_string(location.bus) + " port " + portPath(location) +
+           (serial.empty() ? " (no serial)" : " (serial " + serial + ")");
+}
+
+// One diagnostics line on standard error, before the caller's own message.
+void diagnose(const std::string& line) { std::fprintf(stderr, "libftd2xx: %s\n", line.c_str()); }
+
+// Why a device could not be opened, when the reason is the device node's
+// permissions: libusb_open answered LIBUSB_ERROR_ACCESS (EACCES).  Said once,
+// on standard error, for the open that fails; the caller's own message
+// follows.  Nothing for a missing or vanished device.
+void explainRefusal(libusb_device* device, const Location& location) {
+    const std::string port = portPath(location);
     std::fprintf(stderr,
                  "libftd2xx: permission denied on the USB device at bus %u port %s "
                  "(/dev/bus/usb/%03u/%03u): install the udev rule "
@@ -211,7 +226,8 @@ DeviceEntry describe(libusb_device* device) {
 // it, every failure after the claim releases the interface, which gives the
 // device back to the serial driver (libftdi1's open then closes the device
 // without releasing it, and /dev/ttyUSB* stays gone until a replug).
-FT_STATUS claimDevice(ftdi_context& ftdi, libusb_device* device, const Location& location) {
+FT_STATUS claimDevice(ftdi_context& ftdi, libusb_device* device, const Location& location,
+                      const std::string& serial) {
     libusb_device_handle* handle = nullptr;
     const int opened = libusb_open(device, &handle);
     if (opened != 0) {
@@ -223,8 +239,19 @@ FT_STATUS claimDevice(ftdi_context& ftdi, libusb_device* device, const Location&
     // The serial driver is detached while the device is ours; libusb attaches
     // it again when the interface is released.  Any refusal (claimed by
     // another program, driver not detachable) means the device is not opened.
-    if (libusb_set_auto_detach_kernel_driver(handle, 1) != LIBUSB_SUCCESS ||
-        libusb_claim_interface(handle, ftdi.interface) != LIBUSB_SUCCESS) {
+    int claimed = libusb_set_auto_detach_kernel_driver(handle, 1);
+    if (claimed == LIBUSB_SUCCESS) {
+        claimed = libusb_claim_interface(handle, ftdi.interface);
+    }
+    if (claimed != LIBUSB_SUCCESS) {
+        // The serial driver is detached whoever has the serial port open:
+        // a claim is refused only where another program claimed the
+        // interface through libusb.
+        if (claimed == LIBUSB_ERROR_BUSY) {
+            diagnose("the FT232R at " + placeAndSerial(location, serial) +
+                     ": its interface is claimed by another program (a terminal program, "
+                     "ModemManager or brltty, for example): close or stop it and try again");
+        }
         // A kernel without the atomic detach-and-claim has libusb detach the
         // driver first: a claim refused after that leaves it detached.
         // Asking for it back is harmless where a driver or another program
@@ -248,7 +275,8 @@ FT_STATUS claimDevice(ftdi_context& ftdi, libusb_device* device, const Location&
 // One opened FT232R.
 class UsbDevice : public WordTransport {
   public:
-    explicit UsbDevice(std::unique_ptr<Context> context) : context_(std::move(context)) {}
+    UsbDevice(std::unique_ptr<Context> context, std::string name)
+        : context_(std::move(context)), name_(std::move(name)) {}
 
     // Puts back a latency timer still changed, then releases the interface,
     // which gives the device back to the kernel's serial driver; the context
@@ -317,6 +345,8 @@ class UsbDevice : public WordTransport {
         }
     }
 
+    void explain(const std::string& finding) override { diagnose(name_ + ": " + finding); }
+
   private:
     ftdi_context& ftdi() { return context_->get(); }
 
@@ -327,6 +357,7 @@ class UsbDevice : public WordTransport {
     }
 
     std::unique_ptr<Context> context_;
+    std::string name_;  // "the FT232R at bus 1 port 1 (serial A1B2C3D4)"
     unsigned char savedLatency_ = 0;
     bool latencyChanged_ = false;
     bool written_ = false;
@@ -381,12 +412,24 @@ class UsbBus : public DeviceBus {
 
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         Location location;
+        std::string serial;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (index >= latest_.size()) {
                 return FT_DEVICE_NOT_FOUND;
             }
             location = latest_[index].location;
+            serial = latest_[index].entry.serial;
+            // With several chips attached, which one this is.
+            if (latest_.size() > 1) {
+                std::string all;
+                for (const Listed& listed : latest_) {
+                    all += (all.empty() ? "" : ", ") +
+                           placeAndSerial(listed.location, listed.entry.serial);
+                }
+                diagnose(std::to_string(latest_.size()) + " FT232R devices attached: " + all +
+                         "; using " + placeAndSerial(location, serial));
+            }
         }
         // A context of its own for each opened device, so that devices can
         // be opened and closed independently.
@@ -399,13 +442,14 @@ class UsbBus : public DeviceBus {
             const Ft232rDevices found(context->get().usb_ctx);
             for (const auto& candidate : found.devices()) {
                 if (candidate.location == location) {
-                    status = claimDevice(context->get(), candidate.device, location);
+                    status = claimDevice(context->get(), candidate.device, location, serial);
                     break;
                 }
             }
         }
         if (status == FT_OK) {
-            device = std::make_unique<UsbDevice>(std::move(context));
+            device = std::make_unique<UsbDevice>(
+                std::move(context), "the FT232R at " + placeAndSerial(location, serial));
         }
         return status;
     }
