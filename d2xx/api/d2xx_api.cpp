@@ -229,6 +229,24 @@ void explainCbus(WordTransport& transport, const ft232r::Fields& stored,
     }
 }
 
+// A new serial number that does not fit the string area beside what else it
+// holds, and how many characters would: the longest start of it that the
+// codec would place.
+void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
+                       const ft232r::Fields& fields) {
+    ft232r::Fields shorter = fields;
+    std::size_t room = fields.serial.size();
+    while (room > 0) {
+        shorter.serial = fields.serial.substr(0, --room);
+        if (ft232r::validate(current, shorter) == ft232r::Invalid::Ok) {
+            break;
+        }
+    }
+    transport.explain(
+        "the serial number " + fields.serial + " (" + std::to_string(fields.serial.size()) +
+        " characters) does not fit the string area: room for " + std::to_string(room));
+}
+
 // Reads and decodes the user area.
 FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
     const FT_STATUS status = d2xx::readImage(transport, image);
@@ -362,6 +380,9 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     device->imageValid = status == FT_OK;
     if (status == FT_EEPROM_NOT_PROGRAMMED) {
         device->transport->explain("the EEPROM is blank (every byte 0xFF)");
+    } else if (status == FT_EEPROM_READ_FAILED) {
+        device->transport->explain("the EEPROM image is broken: its " +
+                                   ft232r::brokenCheck(device->image));
     }
     if (status == FT_OK) {
         fillRecord(shownFields(fields), *data);
@@ -413,6 +434,8 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     if (invalid != ft232r::Invalid::Ok) {
         if (invalid == ft232r::Invalid::Cbus) {
             explainCbus(*device->transport, stored, fields);
+        } else if (invalid == ft232r::Invalid::NoRoom && fields.serial != stored.serial) {
+            explainSerialRoom(*device->transport, current, fields);
         }
         return traced(bus, call, FT_INVALID_PARAMETER);
     }

@@ -94,22 +94,31 @@ bool isBlank(const Image& image) {
 
 // Reads the three descriptors' places from the header and checks that each
 // lies inside the string area, is a string descriptor, and overlaps no other.
-bool readLayout(const Image& image, Layout& layout) {
+// On failure, `failed` (when given) says which check failed.
+bool readLayout(const Image& image, Layout& layout, std::string* failed = nullptr) {
+    constexpr const char* kNames[] = {"manufacturer", "product", "serial number"};
+    auto fail = [&](std::size_t slot, const std::string& check) {
+        if (failed != nullptr) *failed = std::string(kNames[slot]) + " string " + check;
+        return false;
+    };
     for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
         const std::uint8_t pointer = image[kStringSlots[i].pointerByte];
         const std::size_t offset = pointer & 0x7Fu;
         const std::size_t length = image[kStringSlots[i].lengthByte];
-        if ((pointer & kPointerFlag) == 0 || offset < kStringAreaStart) return false;
-        if (length < kDescriptorHeader || length % 2 != 0) return false;
-        if (offset + length > kStringAreaEnd) return false;
-        if (image[offset + 1] != kStringDescriptorType) return false;
+        if ((pointer & kPointerFlag) == 0 || offset < kStringAreaStart)
+            return fail(i, "points outside the string area");
+        if (length < kDescriptorHeader || length % 2 != 0)
+            return fail(i, "has an impossible length");
+        if (offset + length > kStringAreaEnd) return fail(i, "runs into the checksum");
+        if (image[offset + 1] != kStringDescriptorType)
+            return fail(i, "is not a string descriptor");
         layout[i] = {offset, length};
     }
     for (std::size_t i = 0; i < layout.size(); ++i) {
         for (std::size_t j = i + 1; j < layout.size(); ++j) {
             const bool apart = layout[i].offset + layout[i].length <= layout[j].offset ||
                                layout[j].offset + layout[j].length <= layout[i].offset;
-            if (!apart) return false;
+            if (!apart) return fail(i, std::string("overlaps the ") + kNames[j] + " string");
         }
     }
     return true;
@@ -358,6 +367,12 @@ DecodeResult decode(const Image& image, Fields& out) {
     }
     out = f;
     return checksumOk(image) ? DecodeResult::Ok : DecodeResult::StaleChecksum;
+}
+
+std::string brokenCheck(const Image& image) {
+    Layout layout{};
+    std::string failed;
+    return isBlank(image) || readLayout(image, layout, &failed) ? std::string() : failed;
 }
 
 Invalid validateFields(const Fields& fields) { return validateChange(fields, nullptr); }

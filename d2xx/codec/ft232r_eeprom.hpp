@@ -92,6 +92,10 @@ void updateChecksum(Image& image);
 // Ok or StaleChecksum.  Never reads outside the image.
 DecodeResult decode(const Image& image, Fields& out);
 
+// Which structure check a Broken image failed, in words ("serial number
+// string runs into the checksum"); empty for an image that is not Broken.
+std::string brokenCheck(const Image& image);
+
 // Why fields cannot be stored; Ok when they can.
 enum class Invalid {
     Ok,

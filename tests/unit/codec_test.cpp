@@ -581,20 +581,27 @@ TEST(Decode, AllOnesIsBlank) {
 struct BrokenCase {
     const char* name;
     std::vector<std::pair<std::size_t, std::uint8_t>> bytes;
+    const char* check;  // which check fails, as brokenCheck says it
 };
 
 const std::vector<BrokenCase>& brokenCases() {
     static const std::vector<BrokenCase> cases = {
         // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
-        {"PointerBelowStringArea", {{0x0E, 0x80 | 0x16}, {0x17, 0x03}}},
-        {"PointerBit7Clear", {{0x0E, 0x18}}},
-        {"OddLength", {{0x0F, 0x09}}},
-        {"ZeroLength", {{0x11, 0x00}}},
-        {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}},
-        {"WrongType", {{0x19, 0x04}}},
-        {"Overlapping", {{0x10, 0x98}}},
-        {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}},
-        {"OneByteFromBlank", {}},
+        {"PointerBelowStringArea",
+         {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
+         "manufacturer string points outside the string area"},
+        {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string points outside the string area"},
+        {"OddLength", {{0x0F, 0x09}}, "manufacturer string has an impossible length"},
+        {"ZeroLength", {{0x11, 0x00}}, "product string has an impossible length"},
+        {"PastTheChecksum",
+         {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}},
+         "serial number string runs into the checksum"},
+        {"WrongType", {{0x19, 0x04}}, "manufacturer string is not a string descriptor"},
+        {"Overlapping", {{0x10, 0x98}}, "manufacturer string overlaps the product string"},
+        {"OverlappingTail",
+         {{0x12, 0x80 | 0x40}, {0x41, 0x03}},
+         "product string overlaps the serial number string"},
+        {"OneByteFromBlank", {}, "manufacturer string has an impossible length"},
     };
     return cases;
 }
@@ -614,6 +621,7 @@ TEST_P(BrokenImages, DecodeAsBrokenAndLeaveTheFieldsAlone) {
     f.serial = "untouched";
     EXPECT_EQ(decode(image, f), DecodeResult::Broken);
     EXPECT_EQ(f.serial, "untouched");
+    EXPECT_EQ(brokenCheck(image), c.check);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, BrokenImages, ::testing::Range<std::size_t>(0, 9),

@@ -338,6 +338,14 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
 TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image blank{};
     blank.fill(0xFF);
+    ft232r::Image broken = kStart;
+    broken[0x13] = 0x7E;  // the serial descriptor's length: over the checksum
+    ft232r::updateChecksum(broken);
+    // Bytes another tool left after the serial string fill the string area
+    // but for two zero bytes: the serial may grow by one character.
+    ft232r::Image full = kStart;
+    std::fill(full.begin() + (full[0x12] & 0x7F) + full[0x13], full.begin() + 0x7C, 0x5A);
+    ft232r::updateChecksum(full);
     const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
     const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
     const struct {
@@ -368,6 +376,24 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
          kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" +
              kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
              "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
+         255},
+        {"broken image",
+         {broken},
+         {"-r"},
+         "",
+         "",
+         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM image is broken: its "
+         "serial number string runs into the checksum\n"
+         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n",
+         255},
+        {"serial without room",
+         {full},
+         {"-s", "VN00000042"},
+         "",
+         "Serial Number : A1B2C3D4 -> VN00000042\n",
+         kFirstDevice +
+             "the serial number VN00000042 (10 characters) does not fit the string area: room "
+             "for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
          255},
         {"two devices",
          {kStart, ft232r::makeImage(exampleFields("B2B2B2B2"))},
