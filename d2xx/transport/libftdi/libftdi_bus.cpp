@@ -3,8 +3,10 @@
 // descriptors once; a listed device is opened at its place with the kernel's
 // serial driver detached while it is open, and given back on every way out;
 // words are read with libftdi1 and written as raw vendor requests, because
-// libftdi1's own word write refuses every FT232R address.  Every libftdi1/libusb result is turned
-// into a D2XX status here and nowhere else.
+// libftdi1's own word write refuses every FT232R address.  Every
+// libftdi1/libusb result is turned into a D2XX status here and nowhere else;
+// what a status cannot say goes to standard error as one line naming the
+// device.
 #include <ftdi.h>
 #include <libusb.h>
 
