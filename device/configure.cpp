@@ -129,6 +129,11 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
 }
 
 int configureDevice(const UpdateRequest& request) {
+    // Interrupt signals wait from before the library is loaded (every thread
+    // it starts inherits the hold) until after it is unloaded: the device is
+    // closed, its serial driver back, before the process ends as they ask.
+    // Declared first, so that it ends last.
+    const SignalHold hold;
     D2xxLibrary d2xx;
     if (!d2xx.load()) {
         printError("Error: cannot load %s\n", kD2xxLibraryName);
@@ -140,11 +145,19 @@ int configureDevice(const UpdateRequest& request) {
 int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
     char listing[kListingBytes] = {};
     // Device 0 by index; the index travels in the pointer-sized argument.
-    d2xx.listDevices(reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(0)), listing,
-                     FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
+    const FT_STATUS listStatus =
+        d2xx.listDevices(reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(0)), listing,
+                         FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
     listing[kListingBytes - 1] = '\0';
+    // A failed listing names no device: an open by its empty buffer would
+    // take the first device whose description is empty, whichever it is.
+    if (listStatus != FT_OK) {
+        printError("%s", "Error: may be not connected a beacon\n");
+        return kExitDeviceError;
+    }
 
-    // With nothing attached the listing stays empty and this open fails.
+    // With nothing attached the listing fails; an open that finds no device
+    // by the listed description fails here.
     const FT_HANDLE handle = d2xx.createFile(
         listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr);
@@ -180,9 +193,14 @@ int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
         printReport(request, record);
     }
 
-    // Interrupt signals that arrive while the EEPROM is written wait until
-    // the write, its verification and the close are done.
-    SignalHold hold((request.options & OPT_WRITE) != 0);
+    // An interrupt that came before the first write leaves the device as it
+    // was: it is closed, and the process ends as the signal asks.  One that
+    // comes later waits until the write, its verification and the close are
+    // done.
+    if ((request.options & OPT_WRITE) != 0 && SignalHold::interruptPending()) {
+        d2xx.closeHandle(handle);
+        return kExitDeviceError;
+    }
     const FT_STATUS programStatus = applyUpdate(request, record, handle, d2xx);
     d2xx.closeHandle(handle);
     std::fflush(stdout);

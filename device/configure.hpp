@@ -12,7 +12,10 @@ constexpr int kExitDeviceError = -1;
 // request asks.  Returns the exit status: 0 when every step succeeded, -1
 // when the library, the device, the EEPROM read or the programming failed
 // (its line already on standard error).  After a successful open the device
-// is closed exactly once on every path.
+// is closed exactly once on every path.  SIGINT, SIGTERM, SIGHUP and SIGQUIT
+// are held from before the load until after the unload; one that arrived
+// meanwhile then ends the process (nothing is written when it came before
+// the first write).
 int configureDevice(const UpdateRequest& request);
 
 // The same with an already loaded library.

@@ -1,7 +1,10 @@
-// Holds interrupt signals (SIGINT, SIGTERM; Ctrl-C and console close on
-// Windows) for the lifetime of the object, so that an EEPROM write and its
-// verification are never cut short.  When the hold ends, a signal that
-// arrived meanwhile takes its normal course: the process ends as it asks.
+// Holds the interrupt signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl-C,
+// Ctrl-Break and console close on Windows) for the lifetime of the object:
+// from before the D2XX library is loaded until after it is unloaded, so that
+// neither an EEPROM write and its verification nor the close that gives the
+// device back is ever cut short.  When the hold ends, a signal that arrived
+// meanwhile takes its normal course: the process ends as it asks, with what
+// it printed flushed.
 #pragma once
 
 #if !defined(_WIN32)
@@ -10,13 +13,17 @@
 
 class SignalHold {
   public:
-    explicit SignalHold(bool active);
+    SignalHold();
     ~SignalHold();
     SignalHold(const SignalHold&) = delete;
     SignalHold& operator=(const SignalHold&) = delete;
 
+    // Whether a held signal arrived that will end the process when the hold
+    // ends (one whose action is to be ignored does not count): a caller can
+    // then leave out work it has not begun, such as a write.
+    static bool interruptPending();
+
   private:
-    bool active_;
 #if !defined(_WIN32)
     sigset_t previousMask_{};
 #endif

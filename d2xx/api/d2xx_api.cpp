@@ -207,6 +207,38 @@ FT_STATUS decodeFields(const ft232r::Image& image, ft232r::Fields& fields) {
     return FT_EEPROM_READ_FAILED;
 }
 
+// Which changed CBUS code is out of its pin's range, and the range.
+void explainCbus(WordTransport& transport, const ft232r::Fields& stored,
+                 const ft232r::Fields& fields) {
+    for (std::size_t pin = 0; pin < fields.cbus.size(); ++pin) {
+        if (fields.cbus[pin] != stored.cbus[pin] && fields.cbus[pin] > ft232r::kCbusMax[pin]) {
+            char finding[96];
+            std::snprintf(finding, sizeof finding,
+                          "CBUS%zu code 0x%02x is out of that pin's range, 0x00 to 0x%02x", pin,
+                          fields.cbus[pin], ft232r::kCbusMax[pin]);
+            transport.explain(finding);
+        }
+    }
+}
+
+// A new serial number that does not fit the string area beside what else it
+// holds, and how many characters would: the longest start of it that the
+// codec would place.
+void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
+                       const ft232r::Fields& fields) {
+    ft232r::Fields shorter = fields;
+    std::size_t room = fields.serial.size();
+    while (room > 0) {
+        shorter.serial = fields.serial.substr(0, --room);
+        if (ft232r::validate(current, shorter) == ft232r::Invalid::Ok) {
+            break;
+        }
+    }
+    transport.explain(
+        "the serial number " + fields.serial + " (" + std::to_string(fields.serial.size()) +
+        " characters) does not fit the string area: room for " + std::to_string(room));
+}
+
 // Reads and decodes the user area.
 FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
     const FT_STATUS status = d2xx::readImage(transport, image);
@@ -292,14 +324,21 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     }
     std::vector<d2xx::DeviceEntry> devices;
     std::vector<std::size_t> busIndex;
-    status = d2xx::listChosen(bus, devices, busIndex);
+    // The devices as the listing found them: the device opened is the one
+    // listed, and no device is asked for its strings twice in a run.
+    status = d2xx::listChosen(bus, devices, busIndex, d2xx::Listing::Kept);
     if (status != FT_OK) {
         return fail(status);
     }
-    // The first listed device whose string matches exactly.
+    // The first listed device whose string, cut as the listing cuts it into
+    // a buffer, matches exactly: a name taken from FT_ListDevices finds its
+    // device however long the device's own string is.
+    auto listedName = [&](const d2xx::DeviceEntry& device) {
+        const std::string& text = byDescription ? device.description : device.serial;
+        return text.substr(0, kListingBytes - 1);
+    };
     std::size_t index = 0;
-    while (index < devices.size() &&
-           (byDescription ? devices[index].description : devices[index].serial) != name) {
+    while (index < devices.size() && listedName(devices[index]) != name) {
         ++index;
     }
     if (index == devices.size()) {
@@ -335,6 +374,12 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     ft232r::Fields fields;
     status = readFields(*device->transport, device->image, fields);
     device->imageValid = status == FT_OK;
+    if (status == FT_EEPROM_NOT_PROGRAMMED) {
+        device->transport->explain("the EEPROM is blank (every byte 0xFF)");
+    } else if (status == FT_EEPROM_READ_FAILED) {
+        const std::string fault = ft232r::structureFault(device->image);
+        if (!fault.empty()) device->transport->explain("the EEPROM image is broken: " + fault);
+    }
     if (status == FT_OK) {
         fillRecord(shownFields(fields), *data);
     }
@@ -382,6 +427,12 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     }
     const ft232r::Change change = ft232r::planChange(current, shown, fields);
     if (change.status != ft232r::Invalid::Ok) {
+        if (change.status == ft232r::Invalid::Cbus) {
+            explainCbus(*device->transport, stored, change.fields);
+        } else if (change.status == ft232r::Invalid::NoRoom &&
+                   change.fields.serial != stored.serial) {
+            explainSerialRoom(*device->transport, current, change.fields);
+        }
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     device->imageValid = false;

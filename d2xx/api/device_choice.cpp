@@ -38,10 +38,10 @@ std::vector<std::size_t> chooseDevices(const std::vector<DeviceEntry>& devices,
 }
 
 FT_STATUS listChosen(DeviceBus& bus, std::vector<DeviceEntry>& devices,
-                     std::vector<std::size_t>& busIndex) {
+                     std::vector<std::size_t>& busIndex, Listing listing) {
     busIndex.clear();
     std::vector<DeviceEntry> all;
-    const FT_STATUS status = bus.list(all);
+    const FT_STATUS status = listing == Listing::Kept ? bus.listed(all) : bus.list(all);
     devices.clear();
     if (status != FT_OK) return status;
     const char* choice = std::getenv(kDeviceVariable);

@@ -26,10 +26,13 @@ bool isPortPath(const std::string& text);
 std::vector<std::size_t> chooseDevices(const std::vector<DeviceEntry>& devices,
                                        const std::string& choice);
 
+// Which listing of the bus: a new one, or the one it kept (DeviceBus::listed).
+enum class Listing { Fresh, Kept };
+
 // The bus's listing narrowed by FTD2XX_DEVICE.  `busIndex[i]` is the
 // position of `devices[i]` in the bus's own listing: what DeviceBus::open
 // takes.
 FT_STATUS listChosen(DeviceBus& bus, std::vector<DeviceEntry>& devices,
-                     std::vector<std::size_t>& busIndex);
+                     std::vector<std::size_t>& busIndex, Listing listing = Listing::Fresh);
 
 }  // namespace d2xx

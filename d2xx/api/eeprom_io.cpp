@@ -1,5 +1,7 @@
 #include "eeprom_io.hpp"
 
+#include <cstdio>
+
 namespace d2xx {
 
 ft232r::Fields shownFields(const ft232r::Fields& stored) {
@@ -51,7 +53,17 @@ FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
     if (status == FT_OK) {
         for (const unsigned word : plan) {
             std::uint16_t value = 0;
-            if (transport.readWord(word, value) != FT_OK || value != ft232r::wordAt(target, word)) {
+            if (transport.readWord(word, value) != FT_OK) {
+                status = FT_EEPROM_WRITE_FAILED;
+                break;
+            }
+            if (value != ft232r::wordAt(target, word)) {
+                char finding[128];
+                std::snprintf(finding, sizeof finding,
+                              "word 0x%02x written 0x%04x, read back 0x%04x: the chip did not "
+                              "keep it (clone chips acknowledge writes they do not store)",
+                              word, ft232r::wordAt(target, word), value);
+                transport.explain(finding);
                 status = FT_EEPROM_WRITE_FAILED;
                 break;
             }

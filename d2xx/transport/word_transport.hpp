@@ -30,6 +30,11 @@ class WordTransport {
     // After a successful, verified programming: make the host see the new
     // descriptors (a USB port reset), where the backend can.
     virtual void programmed() {}
+    // What was found out about the device beyond a status (a write the chip
+    // did not keep, a blank EEPROM), said where the backend says such things
+    // (the USB bus: one line on standard error naming the device); by
+    // default nowhere.
+    virtual void explain(const std::string& /*finding*/) {}
 };
 
 struct DeviceEntry {
@@ -51,6 +56,11 @@ class DeviceBus {
     virtual FT_STATUS list(std::vector<DeviceEntry>& devices) = 0;
     // Opens the device at `index` of the latest list.
     virtual FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) = 0;
+    // The list an open by name chooses from, for open's index.  By default a
+    // fresh listing.  A bus whose listing asks the devices for their strings
+    // (USB) gives its latest listing again, so that the device opened is the
+    // one listed and each device is asked once per run.
+    virtual FT_STATUS listed(std::vector<DeviceEntry>& devices) { return list(devices); }
     // A failure the backend was told to inject for this call, or FT_OK.
     virtual FT_STATUS injectedFault(Call /*call*/) { return FT_OK; }
     // Whether programming writes the whole image and reads it all back

@@ -31,7 +31,8 @@ TEST_F(EndToEnd, NoDeviceAttached) {
     EXPECT_EQ(result.out, kBanner);
     EXPECT_EQ(result.err, kNoDevice);
     EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(calls(), (std::vector<std::string>{"FT_ListDevices", "FT_W32_CreateFile"}));
+    // The failed listing is the answer: nothing is opened.
+    EXPECT_EQ(calls(), (std::vector<std::string>{"FT_ListDevices"}));
 }
 
 TEST_F(EndToEnd, MissingLibraryIsNamed) {
@@ -244,14 +245,18 @@ TEST_F(EndToEnd, SameSerialIsProgrammedWithoutWrites) {
     EXPECT_EQ(readFile(device), before);
 }
 
+// The second device has an empty product string: an open by the empty
+// buffer of a failed listing would take it.
 TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
     const std::string first = addDevice(ft232r::makeImage(exampleFields("FIRST")));
     std::vector<std::uint8_t> second(256, 0x5A);
-    const ft232r::Image secondImage = ft232r::makeImage(exampleFields("SECOND"));
+    ft232r::Fields secondFields = exampleFields("SECOND");
+    secondFields.description = "";
+    const ft232r::Image secondImage = ft232r::makeImage(secondFields);
     std::copy(secondImage.begin(), secondImage.end(), second.begin());
     const std::string secondPath = addDevice(second);
     for (const std::string faults :
-         {"", "open", "read", "program", "close", "writes=3", "clone", "and-writes"}) {
+         {"list", "", "open", "read", "program", "close", "writes=3", "clone", "and-writes"}) {
         const ProcessResult result = run({"-s", "NEXT", "-c", "1", "1", "1", "1", "1"}, faults);
         EXPECT_EQ(readFile(secondPath), second) << faults;
     }
@@ -271,6 +276,7 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         int status;
         std::vector<std::string> calls;
     } cases[] = {
+        {"list", {"-s", "X"}, "", kNoDevice, 255, {"FT_ListDevices"}},
         {"open", {"-r"}, "", kNoDevice, 255, {"FT_ListDevices", "FT_W32_CreateFile"}},
         {"read",
          {"-r", "-s", "X"},

@@ -19,6 +19,7 @@ struct libusb_device {
 };
 struct libusb_device_handle {
     std::size_t index;
+    bool autoDetach = false;
 };
 
 namespace fake_usb {
@@ -41,18 +42,6 @@ Device* openedDevice(const ftdi_context* ftdi) {
         return nullptr;
     }
     return &deviceOf(ftdi->usb_dev->index);
-}
-
-const char* modeName(ftdi_module_detach_mode mode) {
-    switch (mode) {
-        case AUTO_DETACH_SIO_MODULE:
-            return "detach";
-        case AUTO_DETACH_REATACH_SIO_MODULE:
-            return "detach+reattach";
-        case DONT_DETACH_SIO_MODULE:
-            return "keep-driver";
-    }
-    return "?";
 }
 
 // One allocation for a configuration with one interface and its setting.
@@ -113,16 +102,15 @@ void ftdi_deinit(struct ftdi_context* ftdi) {
     }
 }
 
-int ftdi_usb_open_dev(struct ftdi_context* ftdi, libusb_device* dev) {
-    Device& device = fake_usb::deviceOf(dev->index);
-    fake_usb::log("ftdi open " + fake_usb::where(device) + " " +
-                  fake_usb::modeName(ftdi->module_detach_mode));
-    if (device.denied) {
-        return -4;  // libusb_open() failed
+void ftdi_set_usbdev(struct ftdi_context* ftdi, libusb_device_handle* usbdev) {
+    ftdi->usb_dev = usbdev;  // the context owns the handle from here
+}
+
+int ftdi_set_baudrate(struct ftdi_context* ftdi, int baudrate) {
+    if (fake_usb::openedDevice(ftdi) == nullptr) {
+        return -3;
     }
-    ftdi->usb_dev = new libusb_device_handle{dev->index};
-    ftdi->type = TYPE_R;
-    ++theBus.handles;
+    fake_usb::log("baud rate " + std::to_string(baudrate));
     return 0;
 }
 
@@ -286,6 +274,24 @@ void libusb_close(libusb_device_handle* dev_handle) {
     fake_usb::log("close " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)));
     delete dev_handle;
     --theBus.handles;
+}
+
+int libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle, int enable) {
+    dev_handle->autoDetach = enable != 0;
+    return LIBUSB_SUCCESS;
+}
+
+int libusb_claim_interface(libusb_device_handle* dev_handle, int interface_number) {
+    fake_usb::log("claim " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)) + " #" +
+                  std::to_string(interface_number) +
+                  (dev_handle->autoDetach ? " detach+reattach" : " keep-driver"));
+    return LIBUSB_SUCCESS;
+}
+
+int libusb_attach_kernel_driver(libusb_device_handle* dev_handle, int interface_number) {
+    fake_usb::log("attach driver " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)) + " #" +
+                  std::to_string(interface_number));
+    return LIBUSB_ERROR_BUSY;
 }
 
 int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle, uint8_t desc_index,

@@ -30,7 +30,8 @@ struct Bus {
     // One line per call that reaches libusb or a device, in order:
     //   ftdi_init, ftdi_deinit, list devices, free list
     //   open W, string W #I, close W          (libusb, reading string descriptors)
-    //   ftdi open W MODE, ftdi close W        (MODE: detach, detach+reattach, keep-driver)
+    //   claim W #I MODE, ftdi close W         (MODE: detach+reattach, keep-driver)
+    //   attach driver W #I, baud rate N
     //   read 0xAA, write 0xAA 0xVVVV          (EEPROM words)
     //   sio reset, modem status, get latency, set latency 0xLL, port reset W
     // where W is the device's place, bus-port.port (1-3.1).

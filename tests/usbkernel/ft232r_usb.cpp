@@ -18,22 +18,34 @@
 //   no-disconnect-claim  a kernel without USBDEVFS_DISCONNECT_CLAIM (ENOTTY)
 //   deny                 the device node is root's, mode 0600; run the command
 //                        as another user to have it refused (EACCES)
+//   stall=RR             every control request RR (hex bRequest) is stalled
+//   signal=S@N           the first chip sends signal S to the command at its
+//   signal=S@reset       Nth control transfer (or at its port reset), then
+//                        waits 100 ms before it answers: a signal at a known
+//                        stage, with time for it to take effect
+// The command starts with SIGINT, SIGTERM, SIGHUP and SIGQUIT at their
+// default actions and unblocked (a shell starts background jobs with SIGINT
+// and SIGQUIT ignored), and without core dumps.
 // The log gets one line per control transfer and per interface operation,
-// and at the end one line per chip with its kernel driver and the strings
-// the host sees.  Exit status: the command's (128 + signal when a signal
-// ended it); 77 when umockdev cannot run here; 2 for a usage error; 1 when
-// the command cannot be started.
+// and at the end one line per chip with its kernel driver, latency timer and
+// the strings the host sees.  Exit status: the command's (128 + signal when a
+// signal ended it); 77 when umockdev cannot run here; 2 for a usage error; 1
+// when the command cannot be started.
 #include <fcntl.h>
 #include <ftw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -47,6 +59,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -83,7 +96,13 @@ struct Faults {
     bool resetGone = false;
     bool noDisconnectClaim = false;
     bool deny = false;
+    long stallRequest = -1;  // bRequest; -1: none
+    long signal = 0;         // 0: none
+    long signalAt = 0;       // control transfer, 1-based; 0: at the port reset
 };
+
+// The command's process, once started: the chips' handlers signal it.
+std::atomic<pid_t> g_command{0};
 
 class Log {
   public:
@@ -179,8 +198,9 @@ class Chip {
 
     // What the host sees at the end of the run.
     std::string summary() const {
-        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") + " product=\"" +
-               text(2) + "\" serial=\"" + text(3) + "\"";
+        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") +
+               " latency=" + std::to_string(latency_) + " product=\"" + text(2) + "\" serial=\"" +
+               text(3) + "\"";
     }
 
     // One ioctl on the chip's usbfs node.
@@ -286,6 +306,7 @@ class Chip {
                 return complete(-1, ENODEV);
             }
             ++transfers_;
+            if (faults_.signalAt > 0 && transfers_ == faults_.signalAt) interrupt();
             const int result = control(buffer->data, buffer->data + 8,
                                        static_cast<std::size_t>(urb->buffer_length) - 8);
             urb->status = result < 0 ? -EPIPE : 0;
@@ -293,6 +314,20 @@ class Chip {
         }
         completed_[client].push_back(urbData.release());
         complete(0, 0);
+    }
+
+    // The signal of the fault, sent by the first chip to the command while
+    // it waits for this chip's answer.
+    void interrupt() {
+        if (faults_.signal == 0 || port_ != 1) return;
+        for (int wait = 0; g_command.load() == 0 && wait < 1000; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const pid_t command = g_command.load();
+        if (command <= 0) return;  // never kill(0): that is the whole process group
+        log_.line("%s signal %ld", name().c_str(), faults_.signal);
+        kill(command, static_cast<int>(faults_.signal));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
     // One control transfer: the bytes of its data stage (IN), or -1 for a stall.
@@ -304,7 +339,9 @@ class Chip {
         const std::uint16_t length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
         std::vector<std::uint8_t> answer;
         bool ok = true;
-        if (type == kStandardIn && request == kGetDescriptor) {
+        if (request == faults_.stallRequest) {
+            ok = false;
+        } else if (type == kStandardIn && request == kGetDescriptor) {
             // wValue: descriptor type (1 device, 2 configuration, 3 string), index.
             const unsigned kind = value >> 8;
             if (kind == 1 || kind == 2) {
@@ -418,6 +455,7 @@ class Chip {
     // answered ENODEV, the old handle is dead and the new device gets the
     // serial driver.
     int reset(UMockdevIoctlClient* client, bool gone) {
+        if (faults_.signal != 0 && faults_.signalAt == 0) interrupt();
         if (gone) {
             log_.line("%s reset -> gone", name().c_str());
             return ENODEV;
@@ -582,8 +620,25 @@ bool parseFaults(const std::string& text, Faults& faults) {
             faults.noDisconnectClaim = true;
         else if (item == "deny")
             faults.deny = true;
-        else if (!number("stall-write=", faults.stallWrite) &&
-                 !number("unplug=", faults.unplugAfter)) {
+        else if (item.rfind("stall=", 0) == 0) {
+            char* rest = nullptr;
+            faults.stallRequest = std::strtol(item.c_str() + 6, &rest, 16);
+            if (*rest != '\0' || faults.stallRequest < 0 || faults.stallRequest > 0xFF) {
+                std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
+                return false;
+            }
+        } else if (item.rfind("signal=", 0) == 0) {
+            char* rest = nullptr;
+            faults.signal = std::strtol(item.c_str() + 7, &rest, 10);
+            const bool atReset = std::strcmp(rest, "@reset") == 0;
+            faults.signalAt = atReset || *rest != '@' ? 0 : std::strtol(rest + 1, &rest, 10);
+            if (faults.signal <= 0 || faults.signal >= NSIG ||
+                (!atReset && (*rest != '\0' || faults.signalAt <= 0))) {
+                std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
+                return false;
+            }
+        } else if (!number("stall-write=", faults.stallWrite) &&
+                   !number("unplug=", faults.unplugAfter)) {
             std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
             return false;
         }
@@ -745,10 +800,17 @@ int main(int argc, char** argv) {
     }
     if (child == 0) {
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
         execvp(command[0], command);
         std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", command[0], std::strerror(errno));
         _exit(127);
     }
+    g_command = child;
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

@@ -3,6 +3,7 @@
 // chips that ft232r-usb emulates at the kernel's USB interface.  Each run
 // gets a fresh emulated bus over the image files, as a replug would.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -29,6 +30,15 @@ const std::string kPermission =
     "/usr/lib/udev/rules.d/60-varnolt.rules and use the plugdev group "
     "or the desktop seat, or run as root\n";
 const std::vector<std::string> kNewCbus = {"0a", "0a", "03", "02", "01"};
+// The libftdi1 layer's diagnostics, naming the device.
+const std::string kFirstDevice = "libftd2xx: the FT232R at bus 1 port 1 (serial A1B2C3D4): ";
+const std::string kNotKept = kFirstDevice +
+                             "word 0x22 written 0x0056, read back 0x0041: the chip did not keep "
+                             "it (clone chips acknowledge writes they do not store)\n";
+const std::string kClaimed = kFirstDevice +
+                             "its interface is claimed by another program (a terminal program, "
+                             "ModemManager or brltty, for example): close or stop it and try "
+                             "again\n";
 
 const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
 // What `-c` with kNewCbus asks for.
@@ -216,7 +226,7 @@ TEST_F(UsbKernel, Commands) {
          "clone",
          exampleFields("VN000042"),
          serialEcho,
-         kWriteFailed,
+         kNotKept + kWriteFailed,
          Image::Unchanged,
          "1-1 connect -> ok"},
         // Pairs go even word first: a chip that keeps an even word only
@@ -234,7 +244,7 @@ TEST_F(UsbKernel, Commands) {
          "busy",
          exampleFields("A1B2C3D4"),
          "",
-         kNoDevice,
+         kClaimed + kNoDevice,
          Image::Unchanged,
          "1-1 disconnect-claim -> busy"},
         // libusb falls back to asking for the driver and detaching it.
@@ -278,7 +288,163 @@ TEST_F(UsbKernel, Commands) {
         EXPECT_EQ(serialSeen(run), c.image == Image::Changed ? c.after.serial : "A1B2C3D4");
         EXPECT_TRUE(run.driverBack()) << run.end();
         EXPECT_TRUE(run.has(c.shows)) << c.shows;
+        // The strings are asked for once, by the listing; the open goes by it.
+        EXPECT_EQ(run.transfers("80 06"), 4);
     }
+}
+
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT at each stage of a change, and during
+// the reads of `-r`: held in every thread (libusb's own included) until the
+// device is closed.  One that came before the first write leaves the device
+// untouched; a later one lets the writes, their verification and the port
+// reset finish.  Either way the serial driver is back, the latency timer as
+// it was, and the process ends as the signal asks (128 + its number).
+TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
+    const std::vector<std::string> change =
+        std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus;
+    const ft232r::Image target =
+        ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
+    const std::string echo =
+        "Serial Number : A1B2C3D4 -> VN000042\n"
+        "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\nDone\n";
+    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    addDevice(kStart);
+    const UsbRun clean = run(change);
+    ASSERT_EQ(clean.result.status, 0);
+    // Where each stage starts, in control transfers of an uninterrupted run
+    // (1-based); the port reset is no control transfer.
+    const struct {
+        const char* name;
+        std::string at;
+        bool writes;  // the first write came before the signal
+    } stages[] = {
+        {"listing", "1", false},
+        {"open", std::to_string(clean.before("40 00") + 1), false},
+        {"read", std::to_string(clean.before("c0 90") + 10), false},
+        {"writes", std::to_string(clean.before("40 91") + 1), true},
+        {"verification", std::to_string(clean.before("c0 90", 64) + 1), true},
+        {"port reset", "reset", true},
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (const auto& stage : stages) {
+            for (const bool read : {false, true}) {
+                if (read && std::string(stage.name) != "read") continue;
+                SCOPED_TRACE(std::string(read ? "-r" : "change") + ", signal " +
+                             std::to_string(signal) + " at " + stage.name);
+                devices_.clear();
+                addDevice(kStart);
+                const UsbRun run = this->run(read ? std::vector<std::string>{"-r"} : change,
+                                             "signal=" + std::to_string(signal) + "@" + stage.at);
+                EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
+                EXPECT_EQ(run.result.status, 128 + signal);
+                EXPECT_EQ(run.result.err, "");
+                const bool written = stage.writes && !read;
+                EXPECT_EQ(run.result.out, kBanner + (read ? report : written ? echo : ""));
+                EXPECT_EQ(imageOf(), written ? target : kStart);
+                EXPECT_EQ(run.transfers("40 91") > 0, written);
+                EXPECT_TRUE(run.driverBack()) << run.end();
+                EXPECT_NE(run.end().find(" latency=16 "), std::string::npos) << run.end();
+            }
+        }
+    }
+}
+
+// What the libftdi1 layer says on standard error before the tool's own
+// message, naming the device: one line per finding, nothing on a run that
+// went well with one device; standard output and exit status as ever.
+TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
+    ft232r::Image blank{};
+    blank.fill(0xFF);
+    ft232r::Image broken = kStart;
+    broken[0x13] = 0x7E;  // the serial descriptor's length: over the checksum
+    ft232r::updateChecksum(broken);
+    // Bytes another tool left after the serial string fill the string area
+    // but for two zero bytes: the serial may grow by one character.
+    ft232r::Image full = kStart;
+    std::fill(full.begin() + (full[0x12] & 0x7F) + full[0x13], full.begin() + 0x7C, 0x5A);
+    ft232r::updateChecksum(full);
+    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
+    const struct {
+        const char* what;
+        std::vector<ft232r::Image> images;
+        std::vector<std::string> args;
+        const char* faults;
+        std::string out;  // after the banner
+        std::string err;
+        int status;
+    } cases[] = {
+        {"one device, a good run", {kStart}, {"-s", "VN000042"}, "", serialEcho + "Done\n", "", 0},
+        {"clone", {kStart}, {"-s", "VN000042"}, "clone", serialEcho, kNotKept + kWriteFailed, 255},
+        {"claimed by another program", {kStart}, {"-r"}, "busy", "", kClaimed + kNoDevice, 255},
+        {"blank EEPROM",
+         {blank},
+         {"-r"},
+         "",
+         "",
+         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM is blank (every byte "
+         "0xFF)\nError: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
+         255},
+        {"CBUS code out of range",
+         {kStart},
+         {"-c", "0e", "2", "0", "1", "0a"},
+         "",
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n",
+         kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" +
+             kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
+             "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
+         255},
+        {"broken image",
+         {broken},
+         {"-r"},
+         "",
+         "",
+         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM image is broken: "
+         "serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n"
+         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n",
+         255},
+        {"serial without room",
+         {full},
+         {"-s", "VN00000042"},
+         "",
+         "Serial Number : A1B2C3D4 -> VN00000042\n",
+         kFirstDevice +
+             "the serial number VN00000042 (10 characters) does not fit the string area: room "
+             "for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
+         255},
+        {"two devices",
+         {kStart, ft232r::makeImage(exampleFields("B2B2B2B2"))},
+         {"-r"},
+         "",
+         report,
+         "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 "
+         "(serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) "
+         "(FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        for (const ft232r::Image& image : c.images) addDevice(image);
+        const UsbRun run = this->run(c.args, c.faults);
+        EXPECT_EQ(run.result.out, kBanner + c.out);
+        EXPECT_EQ(run.result.err, c.err);
+        EXPECT_EQ(run.result.status, c.status);
+    }
+}
+
+// libftdi1's open fails after it claimed the interface (the chip stalls the
+// baud-rate request): no device, and the serial driver is back.
+TEST_F(UsbKernel, FailedOpenGivesTheSerialDriverBack) {
+    addDevice(kStart);
+    const UsbRun run = this->run({"-s", "VN000042"}, "stall=03");
+    EXPECT_EQ(run.result.status, 255);
+    EXPECT_EQ(run.result.out, kBanner);
+    EXPECT_EQ(run.result.err, kNoDevice);
+    EXPECT_TRUE(run.has("1-1 ctrl 40 03 4138 0000 0 -> stall"));
+    EXPECT_EQ(run.transfers("c0 90"), 0);
+    EXPECT_EQ(imageOf(), kStart);
+    EXPECT_TRUE(run.driverBack()) << run.end();
 }
 
 // A write cut off (the Nth word write stalls), then the same command again:
@@ -428,7 +594,12 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
         const UsbRun run =
             runCommand({VARNOLT_EXE, "-s", "VN000042"}, {{"FTD2XX_DEVICE", c.choice}});
         EXPECT_EQ(run.result.status, c.written >= 0 ? 0 : 255);
-        EXPECT_EQ(run.result.err, c.written >= 0 ? "" : kNoDevice);
+        // Without a choice the library says which of the three it used.
+        const std::string several =
+            "libftd2xx: 3 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 "
+            "(serial B2B2B2B2), bus 1 port 3 (serial C3C3C3C3); using bus 1 port 1 (serial "
+            "A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
+        EXPECT_EQ(run.result.err, *c.choice == '\0' ? several : c.written >= 0 ? "" : kNoDevice);
         for (std::size_t i = 0; i < serials.size(); ++i) {
             const ft232r::Image before = ft232r::makeImage(exampleFields(serials[i]));
             EXPECT_EQ(imageOf(i), static_cast<int>(i) == c.written
@@ -461,15 +632,23 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
     const std::string fresh = dir_ + "/fresh.bin";
     ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
     const ft232r::Image factory = ft232r::makeImage(exampleFields("VN000123"));
+    // What the library says before varnolt's own line.
+    const std::string kDiagnosed = "libftd2xx: the FT232R at bus 1 port 1 (no serial): ";
+    const std::string kBrokenPointer =
+        "the EEPROM image is broken: serial string pointer 0x05 (byte 0x12) does not point into "
+        "the string area 0x18..0x7d\n";
     const struct {
         const char* what;
         ft232r::Image damaged;
         std::string readErr;  // varnolt -r on the damaged device
         bool fromBackup;
     } cases[] = {
-        {"blank", blank, "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", false},
-        {"broken, factory image", broken, kReadFailed, false},
-        {"broken, backup", broken, kReadFailed, true},
+        {"blank", blank,
+         kDiagnosed + "the EEPROM is blank (every byte 0xFF)\n" +
+             "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
+         false},
+        {"broken, factory image", broken, kDiagnosed + kBrokenPointer + kReadFailed, false},
+        {"broken, backup", broken, kDiagnosed + kBrokenPointer + kReadFailed, true},
         {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
     };
     const std::string backup = dir_ + "/backup.bin";

@@ -1,16 +1,19 @@
 // The FT232R on the USB bus, through libftdi1 and libusb.  Listing walks
 // libusb's device list for FT232R-family chips and reads their string
-// descriptors; a listed device is opened through libftdi1, which detaches the
-// kernel's serial driver while it is open; words are read with libftdi1 and
-// written as raw vendor requests, because libftdi1's own word write refuses
-// every FT232R address.  Every libftdi1/libusb result is turned into a D2XX
-// status here and nowhere else.
+// descriptors once; a listed device is opened at its place with the kernel's
+// serial driver detached while it is open, and given back on every way out;
+// words are read with libftdi1 and written as raw vendor requests, because
+// libftdi1's own word write refuses every FT232R address.  Every
+// libftdi1/libusb result is turned into a D2XX status here and nowhere else;
+// what a status cannot say goes to standard error as one line naming the
+// device.
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,8 +57,9 @@ constexpr int kMaxPortDepth = 7;
 
 // ftdi_init's result when libusb_init failed: a machine with no USB at all.
 constexpr int kNoUsb = -3;
-// ftdi_usb_open_dev's result when libusb_open failed.
-constexpr int kOpenFailed = -4;
+// The baud rate libftdi1's own open sets (vendor request 0x03, wValue 0x4138
+// on an FT232R); the open here sends the same requests.
+constexpr int kOpenBaudRate = 9600;
 
 // Where a device sits: bus number, then the port at each hub tier.  The same
 // chip keeps its place between a listing and the open that follows it.
@@ -79,24 +83,30 @@ struct Location {
     }
 };
 
-// Why a device could not be opened, when the reason is the device node's
-// permissions: libusb_open answers LIBUSB_ERROR_ACCESS (EACCES).  Said once,
-// on standard error, for the open that fails; the caller's own message
-// follows.  Nothing for a busy, missing or vanished device.
-void explainRefusal(libusb_device* device, const Location& location) {
-    libusb_device_handle* probe = nullptr;
-    const int result = libusb_open(device, &probe);
-    if (result == 0) {
-        libusb_close(probe);
-        return;
-    }
-    if (result != LIBUSB_ERROR_ACCESS) {
-        return;
-    }
+// The hub ports from the root down, as in "port 1.4".
+std::string portPath(const Location& location) {
     std::string port;
     for (const std::uint8_t number : location.ports) {
         port += (port.empty() ? "" : ".") + std::to_string(number);
     }
+    return port;
+}
+
+// A device as the diagnostics name it: "bus 1 port 1.4 (serial A1B2C3D4)".
+std::string placeAndSerial(const Location& location, const std::string& serial) {
+    return "bus " + std::to_string(location.bus) + " port " + portPath(location) +
+           (serial.empty() ? " (no serial)" : " (serial " + serial + ")");
+}
+
+// One diagnostics line on standard error, before the caller's own message.
+void diagnose(const std::string& line) { std::fprintf(stderr, "libftd2xx: %s\n", line.c_str()); }
+
+// Why a device could not be opened, when the reason is the device node's
+// permissions: libusb_open answered LIBUSB_ERROR_ACCESS (EACCES).  Said once,
+// on standard error, for the open that fails; the caller's own message
+// follows.  Nothing for a missing or vanished device.
+void explainRefusal(libusb_device* device, const Location& location) {
+    const std::string port = portPath(location);
     std::fprintf(stderr,
                  "libftd2xx: permission denied on the USB device at bus %u port %s "
                  "(/dev/bus/usb/%03u/%03u): install the udev rule "
@@ -222,14 +232,70 @@ DeviceEntry describe(libusb_device* device) {
     return entry;
 }
 
+// Opens the device as libftdi1's own open does: the interface claimed with
+// the kernel's serial driver detached, then a reset and 9600 baud.  Unlike
+// it, every failure after the claim releases the interface, which gives the
+// device back to the serial driver (libftdi1's open then closes the device
+// without releasing it, and /dev/ttyUSB* stays gone until a replug).
+FT_STATUS claimDevice(ftdi_context& ftdi, libusb_device* device, const Location& location,
+                      const std::string& serial) {
+    libusb_device_handle* handle = nullptr;
+    const int opened = libusb_open(device, &handle);
+    if (opened != 0) {
+        if (opened == LIBUSB_ERROR_ACCESS) {
+            explainRefusal(device, location);
+        }
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // The serial driver is detached while the device is ours; libusb attaches
+    // it again when the interface is released.  Any refusal (claimed by
+    // another program, driver not detachable) means the device is not opened.
+    int claimed = libusb_set_auto_detach_kernel_driver(handle, 1);
+    if (claimed == LIBUSB_SUCCESS) {
+        claimed = libusb_claim_interface(handle, ftdi.interface);
+    }
+    if (claimed != LIBUSB_SUCCESS) {
+        // The serial driver is detached whoever has the serial port open:
+        // a claim is refused only where another program claimed the
+        // interface through libusb.
+        if (claimed == LIBUSB_ERROR_BUSY) {
+            diagnose("the FT232R at " + placeAndSerial(location, serial) +
+                     ": its interface is claimed by another program (a terminal program, "
+                     "ModemManager or brltty, for example): close or stop it and try again");
+        }
+        // A kernel without the atomic detach-and-claim has libusb detach the
+        // driver first: a claim refused after that leaves it detached.
+        // Asking for it back is harmless where a driver or another program
+        // still has the interface.
+        libusb_attach_kernel_driver(handle, ftdi.interface);
+        libusb_close(handle);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    // The context owns the handle from here: ftdi_usb_close releases the
+    // interface, then closes.  Only FT232R-family chips are opened, which
+    // libftdi1 knows as TYPE_R (it picks the baud-rate divisors by type).
+    ftdi_set_usbdev(&ftdi, handle);
+    ftdi.type = TYPE_R;
+    if (ftdi_usb_reset(&ftdi) != 0 || ftdi_set_baudrate(&ftdi, kOpenBaudRate) != 0) {
+        ftdi_usb_close(&ftdi);
+        return FT_DEVICE_NOT_OPENED;
+    }
+    return FT_OK;
+}
+
 // One opened FT232R.
 class UsbDevice : public WordTransport {
   public:
-    explicit UsbDevice(std::unique_ptr<Context> context) : context_(std::move(context)) {}
+    UsbDevice(std::unique_ptr<Context> context, std::string name)
+        : context_(std::move(context)), name_(std::move(name)) {}
 
-    // Releases the interface, which gives the device back to the kernel's
-    // serial driver; the context then closes the device and libusb.
-    ~UsbDevice() override { ftdi_usb_close(&ftdi()); }
+    // Puts back a latency timer still changed, then releases the interface,
+    // which gives the device back to the kernel's serial driver; the context
+    // then closes the device and libusb.
+    ~UsbDevice() override {
+        restoreLatency();
+        ftdi_usb_close(&ftdi());
+    }
 
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
         if (address >= kAllWords) {
@@ -260,18 +326,24 @@ class UsbDevice : public WordTransport {
 
     // The sequence the vendor's programming tool sends before writing:
     // reset, poll the modem status, latency timer 0x77.  The current latency
-    // is kept so that endWrites can put it back.
+    // is kept and put back on every way out: by endWrites, by a failed
+    // preamble, or at the latest by the close (the chip keeps the value
+    // until it is reset or powered off).
     FT_STATUS beginWrites() override {
         unsigned short modemStatus = 0;
         if (ftdi_usb_reset(&ftdi()) != 0 || ftdi_poll_modem_status(&ftdi(), &modemStatus) != 0 ||
-            ftdi_get_latency_timer(&ftdi(), &savedLatency_) != 0 ||
-            ftdi_set_latency_timer(&ftdi(), kWriteLatency) != 0) {
+            ftdi_get_latency_timer(&ftdi(), &savedLatency_) != 0) {
+            return FT_IO_ERROR;
+        }
+        latencyChanged_ = true;  // also when the request fails: the chip may have taken it
+        if (ftdi_set_latency_timer(&ftdi(), kWriteLatency) != 0) {
+            restoreLatency();
             return FT_IO_ERROR;
         }
         return FT_OK;
     }
 
-    void endWrites() override { ftdi_set_latency_timer(&ftdi(), savedLatency_); }
+    void endWrites() override { restoreLatency(); }
 
     // The host reads the descriptors only at enumeration: a port reset makes
     // it enumerate again, so the new serial number and CBUS setup show
@@ -284,11 +356,21 @@ class UsbDevice : public WordTransport {
         }
     }
 
+    void explain(const std::string& finding) override { diagnose(name_ + ": " + finding); }
+
   private:
     ftdi_context& ftdi() { return context_->get(); }
 
+    void restoreLatency() {
+        if (latencyChanged_ && ftdi_set_latency_timer(&ftdi(), savedLatency_) == 0) {
+            latencyChanged_ = false;
+        }
+    }
+
     std::unique_ptr<Context> context_;
+    std::string name_;  // "the FT232R at bus 1 port 1 (serial A1B2C3D4)"
     unsigned char savedLatency_ = 0;
+    bool latencyChanged_ = false;
     bool written_ = false;
 };
 
@@ -298,36 +380,70 @@ class UsbBus : public DeviceBus {
     // older one.
     FT_STATUS list(std::vector<DeviceEntry>& devices) override {
         devices.clear();
-        remember({});
+        remember({}, FT_OK);
         Context context;
         if (context.status() == kNoUsb) {
             return FT_OK;  // no USB on this machine: nothing is attached
         }
         if (context.status() != 0) {
+            remember({}, FT_INSUFFICIENT_RESOURCES);
             return FT_INSUFFICIENT_RESOURCES;
         }
         const Ft232rDevices found(context.get().usb_ctx);
         if (found.status() != FT_OK) {
+            remember({}, found.status());
             return found.status();
         }
-        std::vector<Location> locations;
+        std::vector<Listed> listing;
         for (const auto& device : found.devices()) {
-            devices.push_back(describe(device.device));
-            devices.back().port = device.location.path();
-            locations.push_back(device.location);
+            listing.push_back({device.location, describe(device.device)});
+            listing.back().entry.port = device.location.path();
+            devices.push_back(listing.back().entry);
         }
-        remember(std::move(locations));
+        remember(std::move(listing), FT_OK);
         return FT_OK;
+    }
+
+    // The latest listing as it was, with no request to any device: an open
+    // by name then takes the device the caller was shown, found again at its
+    // place, even when a device would answer differently a second time.
+    // Lists only when nothing was listed yet.
+    FT_STATUS listed(std::vector<DeviceEntry>& devices) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (listedOnce_) {
+                devices.clear();
+                for (const Listed& device : latest_) {
+                    devices.push_back(device.entry);
+                }
+                return latestStatus_;
+            }
+        }
+        return list(devices);
     }
 
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         Location location;
+        std::string serial;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (index >= latest_.size()) {
                 return FT_DEVICE_NOT_FOUND;
             }
-            location = latest_[index];
+            location = latest_[index].location;
+            serial = latest_[index].entry.serial;
+            // With several chips attached and none chosen (FTD2XX_DEVICE, the
+            // listing's choice in d2xx/api/device_choice), which one this is.
+            if (latest_.size() > 1 && std::getenv("FTD2XX_DEVICE") == nullptr) {
+                std::string all;
+                for (const Listed& listed : latest_) {
+                    all += (all.empty() ? "" : ", ") +
+                           placeAndSerial(listed.location, listed.entry.serial);
+                }
+                diagnose(std::to_string(latest_.size()) + " FT232R devices attached: " + all +
+                         "; using " + placeAndSerial(location, serial) +
+                         " (FTD2XX_DEVICE=PORT chooses one, e.g. " + location.path() + ")");
+            }
         }
         // A context of its own for each opened device, so that devices can
         // be opened and closed independently.
@@ -340,37 +456,36 @@ class UsbBus : public DeviceBus {
             const Ft232rDevices found(context->get().usb_ctx);
             for (const auto& candidate : found.devices()) {
                 if (candidate.location == location) {
-                    // Detach the kernel's serial driver while the device is
-                    // ours, and let it have the device back on close, so that
-                    // /dev/ttyUSB* returns after the run.
-                    context->get().module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
-                    // Any refusal (no permission, claimed by another program,
-                    // driver not detachable) means the device is not opened.
-                    const int opened = ftdi_usb_open_dev(&context->get(), candidate.device);
-                    if (opened == kOpenFailed) {
-                        explainRefusal(candidate.device, location);
-                    }
-                    status = opened == 0 ? FT_OK : FT_DEVICE_NOT_OPENED;
+                    status = claimDevice(context->get(), candidate.device, location, serial);
                     break;
                 }
             }
         }
         if (status == FT_OK) {
-            device = std::make_unique<UsbDevice>(std::move(context));
+            device = std::make_unique<UsbDevice>(
+                std::move(context), "the FT232R at " + placeAndSerial(location, serial));
         }
         return status;
     }
 
   private:
-    void remember(std::vector<Location> locations) {
+    struct Listed {
+        Location location;
+        DeviceEntry entry;
+    };
+
+    void remember(std::vector<Listed> listing, FT_STATUS status) {
         std::lock_guard<std::mutex> lock(mutex_);
-        latest_ = std::move(locations);
+        latest_ = std::move(listing);
+        latestStatus_ = status;
+        listedOnce_ = true;
     }
 
-    // The locations of the latest listing, in list order: open takes an
-    // index into it.
+    // The latest listing, in list order: open takes an index into it.
     std::mutex mutex_;
-    std::vector<Location> latest_;
+    std::vector<Listed> latest_;
+    FT_STATUS latestStatus_ = FT_OK;
+    bool listedOnce_ = false;
 };
 
 }  // namespace
