@@ -234,9 +234,10 @@ void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
             break;
         }
     }
-    transport.explain(
-        "the serial number " + fields.serial + " (" + std::to_string(fields.serial.size()) +
-        " characters) does not fit the string area: room for " + std::to_string(room));
+    transport.explain("the serial number " + d2xx::printable(fields.serial) + " (" +
+                      std::to_string(fields.serial.size()) +
+                      " characters) does not fit the string area: room for " +
+                      std::to_string(room));
 }
 
 // Reads and decodes the user area.

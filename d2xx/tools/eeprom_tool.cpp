@@ -160,9 +160,9 @@ int commandNew(const std::vector<std::string>& args) {
 std::string yesNo(bool on) { return on ? "yes" : "no"; }
 
 void printFields(const Fields& f) {
-    std::cout << "manufacturer: " << f.manufacturer << '\n'
-              << "description: " << f.description << '\n'
-              << "serial: " << f.serial << '\n'
+    std::cout << "manufacturer: " << d2xx::printable(f.manufacturer) << '\n'
+              << "description: " << d2xx::printable(f.description) << '\n'
+              << "serial: " << d2xx::printable(f.serial) << '\n'
               << "vendorId: 0x" << hex(f.vendorId, 4, false) << '\n'
               << "productId: 0x" << hex(f.productId, 4, false) << '\n'
               << "maxPower: " << f.maxPower << " mA\n"
@@ -378,7 +378,7 @@ int openDevice(std::unique_ptr<d2xx::WordTransport>& transport, d2xx::DeviceEntr
 
 std::string named(const d2xx::DeviceEntry& entry) {
     return "the device at " + entry.port +
-           (entry.serial.empty() ? "" : " (serial " + entry.serial + ")");
+           (entry.serial.empty() ? "" : " (serial " + d2xx::printable(entry.serial) + ")");
 }
 
 // Port, serial number and product string of each device, tab-separated, in
@@ -392,7 +392,8 @@ int commandList(const std::vector<std::string>& args) {
         return fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
     }
     for (const auto& device : devices) {
-        std::cout << device.port << '\t' << device.serial << '\t' << device.description << '\n';
+        std::cout << device.port << '\t' << d2xx::printable(device.serial) << '\t'
+                  << d2xx::printable(device.description) << '\n';
     }
     return kExitOk;
 }

@@ -546,6 +546,28 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
     EXPECT_TRUE(run.driverBack("1-2"));
 }
 
+// A serial number stored with terminal control bytes (retitle the window,
+// clear the screen) reaches the terminal as \xNN: in the report, in the echo
+// line, and in the library's line naming the devices.
+TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
+    const ft232r::Image hostile = ft232r::makeImage(exampleFields("\x1b]0;x\x07\x1b[2J"));
+    addDevice(hostile);
+    addDevice(ft232r::makeImage(exampleFields("B2B2B2B2")));
+    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
+    const std::string several = "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial " +
+                                shown +
+                                "), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial " +
+                                shown + ") (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
+    const UsbRun report = run({"-r"});
+    EXPECT_EQ(report.result.out,
+              kBanner + "Serial Number : " + shown + "\nCBUS0-4       : 03, 02, 00, 01, 05\n");
+    EXPECT_EQ(report.result.err, several);
+    const UsbRun change = run({"-s", "VN000042"});
+    EXPECT_EQ(change.result.out, kBanner + "Serial Number : " + shown + " -> VN000042\nDone\n");
+    EXPECT_EQ(change.result.err, several);
+    EXPECT_EQ(imageOf(), ft232r::encode(hostile, exampleFields("VN000042")));
+}
+
 // A device node the user may not open (no udev rule): one line says so,
 // before the tool's own message, whatever the command.
 TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {

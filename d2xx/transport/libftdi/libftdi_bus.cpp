@@ -95,7 +95,7 @@ std::string portPath(const Location& location) {
 // A device as the diagnostics name it: "bus 1 port 1.4 (serial A1B2C3D4)".
 std::string placeAndSerial(const Location& location, const std::string& serial) {
     return "bus " + std::to_string(location.bus) + " port " + portPath(location) +
-           (serial.empty() ? " (no serial)" : " (serial " + serial + ")");
+           (serial.empty() ? " (no serial)" : " (serial " + printable(serial) + ")");
 }
 
 // One diagnostics line on standard error, before the caller's own message.
