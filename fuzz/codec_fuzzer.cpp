@@ -188,7 +188,7 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
     const Command command{requested.serial != fields.serial, requested.cbus != fields.cbus,
                           requested.serial, requested.cbus};
     const ft232r::Change plan = command.over(image);
-    if (plan.status != Invalid::Ok) return;
+    if (plan.status != Invalid::None) return;
     const bool safe = plan.serial != ft232r::Placement::Shift;
     for (std::size_t cut = 0; cut < plan.words.size(); ++cut) {
         Image state = image;
@@ -197,7 +197,7 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
         }
         check(ft232r::decodeImage(state).readable(), "a cut write left an unreadable image", image);
         const ft232r::Change rerun = command.over(state);
-        check(rerun.status == Invalid::Ok, "the same command is refused after a cut", image);
+        check(rerun.status == Invalid::None, "the same command is refused after a cut", image);
         if (safe) {
             check(rerun.target == plan.target, "a cut write is not repaired exactly", image);
         } else {
@@ -214,10 +214,10 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
 void checkChange(const Image& image, const Fields& requested) {
     const Invalid plain = ft232r::validateFields(requested);
     const Invalid why = ft232r::validate(image, requested);
-    check(plain != Invalid::Ok || why == Invalid::Ok || why == Invalid::NoRoom,
+    check(plain != Invalid::None || why == Invalid::None || why == Invalid::NoRoom,
           "validate refuses what validateFields accepts", image);
     const Image encoded = ft232r::encode(image, requested);
-    if (why != Invalid::Ok) {
+    if (why != Invalid::None) {
         check(encoded == image, "a refused change altered the image", image);
         return;
     }
@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Decode then encode: the identity, apart from a stale checksum.  Fields
     // that validateFields refuses (say a CBUS nibble above its pin's range)
     // are still accepted while they stay as stored.
-    check(ft232r::validate(image, fields) == Invalid::Ok, "an image's own fields are refused",
+    check(ft232r::validate(image, fields) == Invalid::None, "an image's own fields are refused",
           image);
     Image expected = image;
     ft232r::updateChecksum(expected);

@@ -230,7 +230,7 @@ void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
     std::size_t room = fields.serial.size();
     while (room > 0) {
         shorter.serial = fields.serial.substr(0, --room);
-        if (ft232r::validate(current, shorter) == ft232r::Invalid::Ok) {
+        if (ft232r::validate(current, shorter) == ft232r::Invalid::None) {
             break;
         }
     }
@@ -427,7 +427,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     const ft232r::Change change = ft232r::planChange(current, shown, fields);
-    if (change.status != ft232r::Invalid::Ok) {
+    if (change.status != ft232r::Invalid::None) {
         if (change.status == ft232r::Invalid::Cbus) {
             explainCbus(*device->transport, stored, change.fields);
         } else if (change.status == ft232r::Invalid::NoRoom &&
