@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
 
 namespace {
@@ -160,10 +161,7 @@ void checkPlan(const Image& current, const Image& target) {
 Fields shownOf(const Image& image) {
     Fields f;
     ft232r::decode(image, f);
-    f.manufacturer.resize(std::min<std::size_t>(f.manufacturer.size(), 31));
-    f.description.resize(std::min<std::size_t>(f.description.size(), 63));
-    f.serial.resize(std::min<std::size_t>(f.serial.size(), 15));
-    return f;
+    return d2xx::shownFields(f);
 }
 
 // `-s` and `-c` as a command line asks them, over what the device shows.
@@ -288,9 +286,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(encoded == expected, "decode then encode is not the identity", image);
     checkPlan(image, expected);
 
-    // A reader shown the strings cut to the D2XX record's buffers (31, 63
-    // and 15 characters) who changes nothing asks for no change: the whole
-    // stored strings come back, unless a cut write left the serial unsound.
+    // A reader shown the strings cut to the D2XX record's buffers who
+    // changes nothing asks for no change: the whole stored strings come
+    // back, unless a cut write left the serial unsound.
     const Fields shown = shownOf(image);
     Fields kept = shown;
     ft232r::keepUnchangedStrings(image, shown, kept);
