@@ -11,7 +11,7 @@ constexpr int kCbusValues = 5;
 
 int fail(const char* message) {
     std::fputs(message, stderr);
-    return kExitUsage;
+    return kExitBadCommandLine;
 }
 
 }  // namespace

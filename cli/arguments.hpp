@@ -5,9 +5,10 @@
 
 #include "update_request.hpp"
 
-// Exit statuses of the command line.
+// Exit statuses of the command line: the usage line (no arguments) is not
+// an error; a command line that does not parse is.
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
+constexpr int kExitBadCommandLine = 1;
 
 // Turns the arguments into `request`.  Returns nothing when the run goes on;
 // otherwise the exit status to stop with, its line already written to

@@ -1,42 +1,15 @@
 #include "configure.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "d2xx_library.hpp"
+#include "d2xx_record.hpp"
 #include "signal_hold.hpp"
 
 namespace {
-
-// Sizes of the record's four text buffers, as the D2XX library expects them.
-constexpr std::size_t kListingBytes = 64;
-constexpr std::size_t kManufacturerBytes = 32;
-constexpr std::size_t kManufacturerIdBytes = 16;
-constexpr std::size_t kDescriptionBytes = 64;
-constexpr std::size_t kSerialNumberBytes = 16;
-
-// FT_PROGRAM_DATA header values; Version 2 is the first layout that carries
-// the FT232R block with the CBUS bytes.
-constexpr DWORD kSignature1 = 0x00000000;
-constexpr DWORD kSignature2 = 0xFFFFFFFF;
-constexpr DWORD kRecordVersion = 2;
-
-struct RecordBuffers {
-    char manufacturer[kManufacturerBytes] = {};
-    char manufacturerId[kManufacturerIdBytes] = {};
-    char description[kDescriptionBytes] = {};
-    char serialNumber[kSerialNumberBytes] = {};
-
-    // A library does no size checking on these: whatever it wrote, each
-    // text ends inside its buffer from here on.
-    void terminate() {
-        manufacturer[kManufacturerBytes - 1] = '\0';
-        manufacturerId[kManufacturerIdBytes - 1] = '\0';
-        description[kDescriptionBytes - 1] = '\0';
-        serialNumber[kSerialNumberBytes - 1] = '\0';
-    }
-};
 
 // A serial number as text for a terminal.  The stored one comes from the
 // device and is untrusted: C0 control bytes and DEL (ESC starts sequences
@@ -55,21 +28,42 @@ void printSerial(const char* text) {
     }
 }
 
-void printReport(const UpdateRequest& request, const FT_PROGRAM_DATA& record) {
+// "Serial Number : " and the record's serial, then " -> " and the new one
+// when `showNew`.
+void printSerialLine(const FT_PROGRAM_DATA& record, const UpdateRequest& request, bool showNew) {
     std::printf("Serial Number : ");
     printSerial(record.SerialNumber);
-    if ((request.options & OPT_SERIAL) != 0) {
+    if (showNew) {
         std::printf(" -> ");
         printSerial(request.newSerialNumber);
     }
     std::printf("\n");
-    // Seven spaces after "CBUS0-4" line its colon up with the one above.
-    std::printf("CBUS0-4       : %02x, %02x, %02x, %02x, %02x", record.Cbus0, record.Cbus1,
-                record.Cbus2, record.Cbus3, record.Cbus4);
-    if ((request.options & OPT_CBUS) != 0) {
-        std::printf(" -> %02x, %02x, %02x, %02x, %02x", cbusByte(request.newCbus[0]),
-                    cbusByte(request.newCbus[1]), cbusByte(request.newCbus[2]),
-                    cbusByte(request.newCbus[3]), cbusByte(request.newCbus[4]));
+}
+
+// Five CBUS bytes in hex, ", " between them and `beforeFifth` between the
+// fourth and the fifth.
+void printCbusBytes(const std::array<unsigned, 5>& bytes, const char* beforeFifth) {
+    std::printf("%02x, %02x, %02x, %02x%s%02x", bytes[0], bytes[1], bytes[2], bytes[3], beforeFifth,
+                bytes[4]);
+}
+
+// "CBUS0-4       : " (seven spaces line its colon up with the serial
+// line's) and the record's CBUS bytes, then " -> " and the new ones when
+// `showNew`.
+void printCbusLine(const FT_PROGRAM_DATA& record, const UpdateRequest& request, bool showNew,
+                   const char* oldBeforeFifth) {
+    std::array<unsigned, 5> old{};
+    std::array<unsigned, 5> asked{};
+    const auto pins = cbusBytes(record);
+    for (std::size_t pin = 0; pin < pins.size(); ++pin) {
+        old[pin] = *pins[pin];
+        asked[pin] = cbusByte(request.newCbus[pin]);
+    }
+    std::printf("CBUS0-4       : ");
+    printCbusBytes(old, oldBeforeFifth);
+    if (showNew) {
+        std::printf(" -> ");
+        printCbusBytes(asked, ", ");
     }
     std::printf("\n");
 }
@@ -81,18 +75,17 @@ void printError(const char* format, const char* argument) {
     std::fprintf(stderr, format, argument);
 }
 
-}  // namespace
-
+// Prints the echo lines (unless the report showed the pairs), stores the new
+// serial number and CBUS bytes in the record and programs it.  Does nothing
+// unless OPT_SERIAL or OPT_CBUS is set.  Prints "Done" on success, the error
+// line on failure, and returns the programming status (FT_OK when nothing
+// was to be written).
 FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_HANDLE handle,
                       const D2xxLibrary& d2xx) {
     const bool echo = (request.options & OPT_REPORT) == 0;
     if ((request.options & OPT_SERIAL) != 0) {
         if (echo) {
-            std::printf("Serial Number : ");
-            printSerial(record.SerialNumber);
-            std::printf(" -> ");
-            printSerial(request.newSerialNumber);
-            std::printf("\n");
+            printSerialLine(record, request, true);
         }
         // Fits: the buffer has 16 bytes and the command line admits 15.
         std::memcpy(record.SerialNumber, request.newSerialNumber,
@@ -102,16 +95,10 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
         if (echo) {
             // No comma between the fourth and fifth old bytes: the line is
             // kept as scripts have always parsed it.
-            std::printf(
-                "CBUS0-4       : %02x, %02x, %02x, %02x %02x -> %02x, %02x, %02x, %02x, %02x\n",
-                record.Cbus0, record.Cbus1, record.Cbus2, record.Cbus3, record.Cbus4,
-                cbusByte(request.newCbus[0]), cbusByte(request.newCbus[1]),
-                cbusByte(request.newCbus[2]), cbusByte(request.newCbus[3]),
-                cbusByte(request.newCbus[4]));
+            printCbusLine(record, request, true, " ");
         }
-        UCHAR* const pins[5] = {&record.Cbus0, &record.Cbus1, &record.Cbus2, &record.Cbus3,
-                                &record.Cbus4};
-        for (int pin = 0; pin < 5; ++pin) {
+        const auto pins = cbusBytes(record);
+        for (std::size_t pin = 0; pin < pins.size(); ++pin) {
             *pins[pin] = static_cast<UCHAR>(cbusByte(request.newCbus[pin]));
         }
     }
@@ -127,6 +114,8 @@ FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_
     std::printf("Done\n");
     return FT_OK;
 }
+
+}  // namespace
 
 int configureDevice(const UpdateRequest& request) {
     // Interrupt signals wait from before the library is loaded (every thread
@@ -166,23 +155,11 @@ int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
         return kExitDeviceError;
     }
 
-    FT_PROGRAM_DATA record{};
-    RecordBuffers buffers;
-    record.Signature1 = kSignature1;
-    record.Signature2 = kSignature2;
-    record.Version = kRecordVersion;
-    record.Manufacturer = buffers.manufacturer;
-    record.ManufacturerId = buffers.manufacturerId;
-    record.Description = buffers.description;
-    record.SerialNumber = buffers.serialNumber;
-
-    const FT_STATUS readStatus = d2xx.eeRead(handle, &record);
+    D2xxRecord record;
+    const FT_STATUS readStatus = d2xx.eeRead(handle, &record.data);
     // The record must keep pointing at our buffers, whatever the library did.
-    record.Manufacturer = buffers.manufacturer;
-    record.ManufacturerId = buffers.manufacturerId;
-    record.Description = buffers.description;
-    record.SerialNumber = buffers.serialNumber;
-    buffers.terminate();
+    record.attach();
+    record.terminate();
     if (readStatus != FT_OK) {
         char name[24];
         printError("Error: failed to read the EEPROM (%s)\n", statusName(readStatus, name));
@@ -190,7 +167,8 @@ int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
         return kExitDeviceError;
     }
     if ((request.options & OPT_REPORT) != 0) {
-        printReport(request, record);
+        printSerialLine(record.data, request, (request.options & OPT_SERIAL) != 0);
+        printCbusLine(record.data, request, (request.options & OPT_CBUS) != 0, ", ");
     }
 
     // An interrupt that came before the first write leaves the device as it
@@ -201,7 +179,7 @@ int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx) {
         d2xx.closeHandle(handle);
         return kExitDeviceError;
     }
-    const FT_STATUS programStatus = applyUpdate(request, record, handle, d2xx);
+    const FT_STATUS programStatus = applyUpdate(request, record.data, handle, d2xx);
     d2xx.closeHandle(handle);
     std::fflush(stdout);
     return programStatus == FT_OK ? 0 : kExitDeviceError;

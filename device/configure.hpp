@@ -1,7 +1,6 @@
 // Device access: list, open, read, report, update, close.
 #pragma once
 
-#include "d2xx.h"
 #include "update_request.hpp"
 
 class D2xxLibrary;
@@ -18,13 +17,6 @@ constexpr int kExitDeviceError = -1;
 // the first write).
 int configureDevice(const UpdateRequest& request);
 
-// The same with an already loaded library.
+// The same with a library already loaded: the seam where tests hand in a
+// D2xxLibrary whose five operations are fakes.  Holds no signals itself.
 int configureDevice(const UpdateRequest& request, const D2xxLibrary& d2xx);
-
-// Prints the echo lines (unless the report showed the pairs), stores the new
-// serial number and CBUS bytes in the record and programs it.  Does nothing
-// unless OPT_SERIAL or OPT_CBUS is set.  Prints "Done" on success, the error
-// line on failure, and returns the programming status (FT_OK when nothing
-// was to be written).
-FT_STATUS applyUpdate(const UpdateRequest& request, FT_PROGRAM_DATA& record, FT_HANDLE handle,
-                      const D2xxLibrary& d2xx);

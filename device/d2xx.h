@@ -61,13 +61,10 @@ enum {
     FT_DEVICE_LIST_NOT_READY = 19
 };
 
-/* Open and list flags. */
-#define FT_OPEN_BY_SERIAL_NUMBER 1u
+/* Open and list flags: varnolt lists a device's description by index and
+ * opens it by that description. */
 #define FT_OPEN_BY_DESCRIPTION 2u
-#define FT_OPEN_BY_LOCATION 4u
-#define FT_LIST_NUMBER_ONLY 0x80000000u
 #define FT_LIST_BY_INDEX 0x40000000u
-#define FT_LIST_ALL 0x20000000u
 
 /* Win32 constants handed through to FT_W32_CreateFile; windows.h has them. */
 #if !defined(_WIN32)

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (argc != 1 || message != kUsageLine) violation("status 0 without usage", args, message);
         return 0;
     }
-    if (*status != kExitUsage) {
+    if (*status != kExitBadCommandLine) {
         violation("status outside the grammar", args, std::to_string(*status));
     }
     for (const char* line : kErrorLines) {

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
 
 namespace {
@@ -160,10 +161,7 @@ void checkPlan(const Image& current, const Image& target) {
 Fields shownOf(const Image& image) {
     Fields f;
     ft232r::decode(image, f);
-    f.manufacturer.resize(std::min<std::size_t>(f.manufacturer.size(), 31));
-    f.description.resize(std::min<std::size_t>(f.description.size(), 63));
-    f.serial.resize(std::min<std::size_t>(f.serial.size(), 15));
-    return f;
+    return d2xx::shownFields(f);
 }
 
 // `-s` and `-c` as a command line asks them, over what the device shows.
@@ -188,7 +186,7 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
     const Command command{requested.serial != fields.serial, requested.cbus != fields.cbus,
                           requested.serial, requested.cbus};
     const ft232r::Change plan = command.over(image);
-    if (plan.status != Invalid::Ok) return;
+    if (plan.status != Invalid::None) return;
     const bool safe = plan.serial != ft232r::Placement::Shift;
     for (std::size_t cut = 0; cut < plan.words.size(); ++cut) {
         Image state = image;
@@ -197,7 +195,7 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
         }
         check(ft232r::decodeImage(state).readable(), "a cut write left an unreadable image", image);
         const ft232r::Change rerun = command.over(state);
-        check(rerun.status == Invalid::Ok, "the same command is refused after a cut", image);
+        check(rerun.status == Invalid::None, "the same command is refused after a cut", image);
         if (safe) {
             check(rerun.target == plan.target, "a cut write is not repaired exactly", image);
         } else {
@@ -214,10 +212,10 @@ void checkCuts(const Image& image, const Fields& fields, const Fields& requested
 void checkChange(const Image& image, const Fields& requested) {
     const Invalid plain = ft232r::validateFields(requested);
     const Invalid why = ft232r::validate(image, requested);
-    check(plain != Invalid::Ok || why == Invalid::Ok || why == Invalid::NoRoom,
+    check(plain != Invalid::None || why == Invalid::None || why == Invalid::NoRoom,
           "validate refuses what validateFields accepts", image);
     const Image encoded = ft232r::encode(image, requested);
-    if (why != Invalid::Ok) {
+    if (why != Invalid::None) {
         check(encoded == image, "a refused change altered the image", image);
         return;
     }
@@ -263,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Decode then encode: the identity, apart from a stale checksum.  Fields
     // that validateFields refuses (say a CBUS nibble above its pin's range)
     // are still accepted while they stay as stored.
-    check(ft232r::validate(image, fields) == Invalid::Ok, "an image's own fields are refused",
+    check(ft232r::validate(image, fields) == Invalid::None, "an image's own fields are refused",
           image);
     Image expected = image;
     ft232r::updateChecksum(expected);
@@ -288,9 +286,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(encoded == expected, "decode then encode is not the identity", image);
     checkPlan(image, expected);
 
-    // A reader shown the strings cut to the D2XX record's buffers (31, 63
-    // and 15 characters) who changes nothing asks for no change: the whole
-    // stored strings come back, unless a cut write left the serial unsound.
+    // A reader shown the strings cut to the D2XX record's buffers who
+    // changes nothing asks for no change: the whole stored strings come
+    // back, unless a cut write left the serial unsound.
     const Fields shown = shownOf(image);
     Fields kept = shown;
     ft232r::keepUnchangedStrings(image, shown, kept);

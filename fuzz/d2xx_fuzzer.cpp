@@ -123,15 +123,11 @@ struct Outcome {
     std::string shownSerial;
 };
 
-std::array<UCHAR*, 5> cbusOf(FT_PROGRAM_DATA& data) {
-    return {&data.Cbus0, &data.Cbus1, &data.Cbus2, &data.Cbus3, &data.Cbus4};
-}
-
 // One run as varnolt makes it: list device 0, open it by description, read,
 // change the record, program, close.
 Outcome session(const Request& request, const ft232r::Image& start) {
     Outcome outcome;
-    char listing[64] = {};
+    char listing[kListingBytes] = {};
     if (FT_ListDevices(nullptr, listing, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK) {
         violation("listing failed", start);
     }
@@ -139,22 +135,22 @@ Outcome session(const Request& request, const ft232r::Image& start) {
         listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) violation("open failed", start);
-    Record record;
+    D2xxRecord record;
     outcome.read = FT_EE_Read(handle, &record.data);
     if (outcome.read == FT_OK) {
         for (const auto& [text, size] :
-             {std::pair<const char*, std::size_t>{record.manufacturer, 32},
-              {record.manufacturerId, 16},
-              {record.description, 64},
-              {record.serial, 16}}) {
+             {std::pair<const char*, std::size_t>{record.manufacturer, kManufacturerBytes},
+              {record.manufacturerId, kManufacturerIdBytes},
+              {record.description, kDescriptionBytes},
+              {record.serialNumber, kSerialNumberBytes}}) {
             if (std::memchr(text, '\0', size) == nullptr) violation("text not terminated", start);
         }
-        outcome.shownSerial = record.serial;
+        outcome.shownSerial = record.serialNumber;
         if (request.setSerial) {
-            std::memcpy(record.serial, request.serial.c_str(), request.serial.size() + 1);
+            std::memcpy(record.serialNumber, request.serial.c_str(), request.serial.size() + 1);
         }
         if (request.setCbus) {
-            const auto pins = cbusOf(record.data);
+            const auto pins = cbusBytes(record.data);
             for (std::size_t pin = 0; pin < pins.size(); ++pin) *pins[pin] = request.cbus[pin];
         }
         switch (request.other) {

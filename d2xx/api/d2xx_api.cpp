@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "d2xx.h"
+#include "d2xx_record.hpp"
 #include "device_choice.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
@@ -22,12 +23,6 @@ using d2xx::Call;
 using d2xx::DeviceBus;
 using d2xx::WordTransport;
 
-// Buffer sizes the D2XX convention promises for listing and record strings.
-constexpr std::size_t kListingBytes = 64;
-constexpr std::size_t kManufacturerIdBytes = 16;
-using d2xx::kDescriptionBytes;
-using d2xx::kManufacturerBytes;
-using d2xx::kSerialNumberBytes;
 using d2xx::shownFields;
 
 struct Device {
@@ -104,9 +99,7 @@ void copyText(char* target, std::size_t size, const std::string& text) {
     target[length] = '\0';
 }
 
-bool headerOk(const FT_PROGRAM_DATA* data) {
-    return data != nullptr && data->Signature1 == 0x00000000 && data->Signature2 == 0xFFFFFFFF;
-}
+bool headerOk(const FT_PROGRAM_DATA* data) { return data != nullptr && signaturesOk(*data); }
 
 void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
     data.VendorId = fields.vendorId;
@@ -140,8 +133,8 @@ void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
     for (std::size_t bit = 0; bit < 8; ++bit) {
         *invert[bit] = fields.invert[bit] ? 1 : 0;
     }
-    UCHAR* const cbus[5] = {&data.Cbus0, &data.Cbus1, &data.Cbus2, &data.Cbus3, &data.Cbus4};
-    for (std::size_t pin = 0; pin < 5; ++pin) {
+    const auto cbus = cbusBytes(data);
+    for (std::size_t pin = 0; pin < cbus.size(); ++pin) {
         *cbus[pin] = fields.cbus[pin];
     }
     data.RIsD2XX = fields.riIsD2xx ? 1 : 0;
@@ -183,9 +176,9 @@ bool takeRecord(const FT_PROGRAM_DATA& data, ft232r::Fields& fields) {
     for (std::size_t bit = 0; bit < 8; ++bit) {
         fields.invert[bit] = invert[bit] != 0;
     }
-    const UCHAR cbus[5] = {data.Cbus0, data.Cbus1, data.Cbus2, data.Cbus3, data.Cbus4};
-    for (std::size_t pin = 0; pin < 5; ++pin) {
-        fields.cbus[pin] = cbus[pin];
+    const auto cbus = cbusBytes(data);
+    for (std::size_t pin = 0; pin < cbus.size(); ++pin) {
+        fields.cbus[pin] = *cbus[pin];
     }
     fields.riIsD2xx = data.RIsD2XX != 0;
     return true;
@@ -230,7 +223,7 @@ void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
     std::size_t room = fields.serial.size();
     while (room > 0) {
         shorter.serial = fields.serial.substr(0, --room);
-        if (ft232r::validate(current, shorter) == ft232r::Invalid::Ok) {
+        if (ft232r::validate(current, shorter) == ft232r::Invalid::None) {
             break;
         }
     }
@@ -263,42 +256,20 @@ FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
     if (status != FT_OK) {
         return traced(bus, call, status);
     }
-    const bool bySerial = (flags & FT_OPEN_BY_SERIAL_NUMBER) != 0;
-    auto name = [&](const d2xx::DeviceEntry& device) -> const std::string& {
-        return bySerial ? device.serial : device.description;
-    };
-    if ((flags & FT_LIST_NUMBER_ONLY) != 0) {
-        if (arg1 == nullptr) {
-            return traced(bus, call, FT_INVALID_PARAMETER);
-        }
-        *static_cast<DWORD*>(arg1) = static_cast<DWORD>(devices.size());
-        return traced(bus, call, FT_OK);
+    // Only what varnolt asks: one device's description, by its index.
+    if (flags != (FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION)) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
     }
-    if ((flags & FT_LIST_BY_INDEX) != 0) {
-        // The index travels in the pointer-sized first argument.
-        const auto index = reinterpret_cast<std::uintptr_t>(arg1);
-        if (arg2 == nullptr) {
-            return traced(bus, call, FT_INVALID_PARAMETER);
-        }
-        if (index >= devices.size()) {
-            return traced(bus, call, FT_DEVICE_NOT_FOUND);
-        }
-        copyText(static_cast<char*>(arg2), kListingBytes, name(devices[index]));
-        return traced(bus, call, FT_OK);
+    // The index travels in the pointer-sized first argument.
+    const auto index = reinterpret_cast<std::uintptr_t>(arg1);
+    if (arg2 == nullptr) {
+        return traced(bus, call, FT_INVALID_PARAMETER);
     }
-    if ((flags & FT_LIST_ALL) != 0) {
-        // arg1: an array of buffer pointers, ended by a null; arg2: the count.
-        if (arg1 == nullptr || arg2 == nullptr) {
-            return traced(bus, call, FT_INVALID_PARAMETER);
-        }
-        char** buffers = static_cast<char**>(arg1);
-        for (std::size_t i = 0; i < devices.size() && buffers[i] != nullptr; ++i) {
-            copyText(buffers[i], kListingBytes, name(devices[i]));
-        }
-        *static_cast<DWORD*>(arg2) = static_cast<DWORD>(devices.size());
-        return traced(bus, call, FT_OK);
+    if (index >= devices.size()) {
+        return traced(bus, call, FT_DEVICE_NOT_FOUND);
     }
-    return traced(bus, call, FT_INVALID_PARAMETER);
+    copyText(static_cast<char*>(arg2), kListingBytes, devices[index].description);
+    return traced(bus, call, FT_OK);
 }
 
 FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMode,
@@ -318,9 +289,8 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     if (status != FT_OK) {
         return fail(status);
     }
-    const bool byDescription = (attrsAndFlags & FT_OPEN_BY_DESCRIPTION) != 0;
-    const bool bySerial = (attrsAndFlags & FT_OPEN_BY_SERIAL_NUMBER) != 0;
-    if (name == nullptr || (!byDescription && !bySerial)) {
+    // Opened by description only, as varnolt opens.
+    if (name == nullptr || (attrsAndFlags & FT_OPEN_BY_DESCRIPTION) == 0) {
         return fail(FT_INVALID_PARAMETER);
     }
     std::vector<d2xx::DeviceEntry> devices;
@@ -335,8 +305,7 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     // a buffer, matches exactly: a name taken from FT_ListDevices finds its
     // device however long the device's own string is.
     auto listedName = [&](const d2xx::DeviceEntry& device) {
-        const std::string& text = byDescription ? device.description : device.serial;
-        return text.substr(0, kListingBytes - 1);
+        return device.description.substr(0, kListingBytes - 1);
     };
     std::size_t index = 0;
     while (index < devices.size() && listedName(devices[index]) != name) {
@@ -427,7 +396,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return traced(bus, call, FT_INVALID_PARAMETER);
     }
     const ft232r::Change change = ft232r::planChange(current, shown, fields);
-    if (change.status != ft232r::Invalid::Ok) {
+    if (change.status != ft232r::Invalid::None) {
         if (change.status == ft232r::Invalid::Cbus) {
             explainCbus(*device->transport, stored, change.fields);
         } else if (change.status == ft232r::Invalid::NoRoom &&

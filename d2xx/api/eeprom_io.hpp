@@ -2,15 +2,11 @@
 // and program a target image by writing only what differs, then verifying.
 #pragma once
 
+#include "d2xx_record.hpp"
 #include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
 
 namespace d2xx {
-
-// The D2XX record's string buffers, the terminating NUL included.
-constexpr std::size_t kManufacturerBytes = 32;
-constexpr std::size_t kDescriptionBytes = 64;
-constexpr std::size_t kSerialNumberBytes = 16;
 
 // The fields as FT_EE_Read hands them out: each string cut to what its
 // record buffer holds.  FT_EE_Program compares a record with exactly this

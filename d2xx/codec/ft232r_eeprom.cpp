@@ -232,7 +232,7 @@ Invalid validateChange(const Fields& fields, const Fields* old) {
     }
     const bool powerChanged = old == nullptr || fields.maxPower != old->maxPower;
     if (powerChanged && fields.maxPower > kMaxPowerLimit) return Invalid::Value;
-    return Invalid::Ok;
+    return Invalid::None;
 }
 
 using Bytes = std::vector<std::uint8_t>;
@@ -463,7 +463,7 @@ Change planChange(const Image& current, const Fields& shown, const Fields& reque
     Fields& wanted = change.fields;
     reconcile(d, shown, wanted);
     change.status = validateChange(wanted, &d.fields);
-    if (change.status != Invalid::Ok) return change;
+    if (change.status != Invalid::None) return change;
 
     Image image = current;
     putScalars(image, wanted);
@@ -489,7 +489,7 @@ Change planChange(const Image& current, const Fields& shown, const Fields& reque
         changed[i] = !exact && !kept;
         if (bytes[i].size() > kMaxDescriptorBytes) change.status = Invalid::NoRoom;
     }
-    if (change.status != Invalid::Ok) return change;
+    if (change.status != Invalid::None) return change;
     if (changed[0] || changed[1]) {
         if (!layStrings(image, layoutOf(d), changed, bytes)) change.status = Invalid::NoRoom;
         change.serial = Placement::Relayout;
@@ -498,7 +498,7 @@ Change planChange(const Image& current, const Fields& shown, const Fields& reque
         if (!placed) change.status = Invalid::NoRoom;
         change.serial = placed.value_or(Placement::Kept);
     }
-    if (change.status != Invalid::Ok) return change;
+    if (change.status != Invalid::None) return change;
     updateChecksum(image);
     change.target = image;
     change.words = planWrites(current, image);

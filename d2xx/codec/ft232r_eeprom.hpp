@@ -97,9 +97,9 @@ DecodeResult decode(const Image& image, Fields& out);
 // Empty when the structure is sound (the checksum is not looked at).
 std::string structureFault(const Image& image);
 
-// Why fields cannot be stored; Ok when they can.
+// Why fields cannot be stored; None when they can.
 enum class Invalid {
-    Ok,
+    None,
     Cbus,            // a CBUS code above its pin's limit
     SerialTooLong,   // more than 15 characters
     StringsTooLong,  // manufacturer + description over 40, or all three over 46
@@ -145,7 +145,7 @@ enum class Placement {
 
 // A change of the fields stored in an image, checked and planned in one pass.
 struct Change {
-    Invalid status = Invalid::Ok;
+    Invalid status = Invalid::None;
     Fields fields;                       // what is stored once the change is made
     Image target{};                      // the image after the change
     Placement serial = Placement::Kept;  // only meaningful when status is Ok

@@ -100,7 +100,7 @@ bool parseHexByte(const std::string& text, std::uint8_t& out) {
 
 const char* invalidMessage(Invalid why) {
     switch (why) {
-        case Invalid::Ok:
+        case Invalid::None:
             return "ok";
         case Invalid::Cbus:
             return "CBUS code not accepted on that pin (CBUS0..3: 00..0d, CBUS4: 00..09)";
@@ -142,7 +142,7 @@ int commandNew(const std::vector<std::string>& args) {
     }
 
     const Invalid why = validateFields(fields);
-    if (why != Invalid::Ok) return fail(invalidMessage(why));
+    if (why != Invalid::None) return fail(invalidMessage(why));
 
     const Image image = makeImage(fields);
     std::vector<std::uint8_t> bytes(image.begin(), image.end());

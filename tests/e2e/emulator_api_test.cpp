@@ -91,11 +91,11 @@ class EmulatorApi : public testing::Test {
 };
 
 TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
-    Record record;
+    D2xxRecord record;
     const FT_HANDLE handle = open();
     ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
     EXPECT_EQ(transfers().reads, 64);
-    std::strcpy(record.serial, "VN000042");
+    std::strcpy(record.serialNumber, "VN000042");
     ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
     const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 0);
@@ -107,7 +107,7 @@ TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
 // A handle that has not read the device plans against what the device
 // holds, not against a record that may be older.
 TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
-    Record record;
+    D2xxRecord record;
     open();
     ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
     close();
@@ -117,7 +117,7 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
     write(ft232r::makeImage(changed));
     transfers();
 
-    std::strcpy(record.serial, "VN000042");
+    std::strcpy(record.serialNumber, "VN000042");
     ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
     const WordTransfers program = transfers();
     EXPECT_EQ(program.reads, 64);
@@ -128,7 +128,7 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
 // After a programming the device holds what was written: a second
 // programming on the same handle plans against that, not the first read.
 TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
-    Record record;
+    D2xxRecord record;
     const FT_HANDLE handle = open();
     ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
     record.data.Cbus0 = 0x0A;
@@ -146,7 +146,7 @@ TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
 
 // A refused record writes nothing and leaves the handle's read usable.
 TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
-    Record record;
+    D2xxRecord record;
     const FT_HANDLE handle = open();
     ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
     record.data.Cbus4 = 0x0A;  // CBUS4 accepts only 0x00..0x09
@@ -172,9 +172,9 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
     longer.description = "";
     const ft232r::Image image = ft232r::makeImage(longer);
     write(image);
-    Record record;
+    D2xxRecord record;
     ASSERT_EQ(emulator->eeRead(open(), &record.data), FT_OK);
-    EXPECT_STREQ(record.serial, "SN-2019-0417-A5");
+    EXPECT_STREQ(record.serialNumber, "SN-2019-0417-A5");
     EXPECT_STREQ(record.manufacturer, "Northwind Laboratory Instrument");
     ASSERT_EQ(emulator->eeProgram(handle_, &record.data), FT_OK);
     EXPECT_EQ(stored(), image);
@@ -197,7 +197,7 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
 // A failed read leaves nothing to plan against: programming reads again
 // and refuses the blank device the same way.
 TEST_F(EmulatorApi, FailedReadIsNotKept) {
-    Record record;
+    D2xxRecord record;
     open();
     ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
     close();

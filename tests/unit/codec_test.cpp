@@ -188,7 +188,7 @@ TEST_P(RoundTrip, DecodeThenEncodeReproducesEveryByte) {
         expected[serialAt] = image[0x13];
     }
     updateChecksum(expected);
-    EXPECT_EQ(validate(image, f), Invalid::Ok);
+    EXPECT_EQ(validate(image, f), Invalid::None);
     EXPECT_EQ(encode(image, f), expected);
 }
 
@@ -262,7 +262,7 @@ TEST_P(FieldChangeTest, TouchesOnlyItsBytesAndDecodesBack) {
     for (const Image& base : {kWorkedExample, withTrailer()}) {
         Fields f = decoded(base);
         c.mutate(f);
-        ASSERT_EQ(validate(base, f), Invalid::Ok);
+        ASSERT_EQ(validate(base, f), Invalid::None);
         const Image out = encode(base, f);
         const std::set<std::size_t> changed = changedBytes(base, out);
         EXPECT_FALSE(changed.empty());
@@ -329,7 +329,7 @@ TEST(Trailer, ALongerSerialIsCopiedIntoFreeRoomAndTheTrailerStays) {
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E5";
     const Change change = planChange(image, decoded(image), f);
-    ASSERT_EQ(change.status, Invalid::Ok);
+    ASSERT_EQ(change.status, Invalid::None);
     EXPECT_EQ(change.serial, Placement::Copy);
     const Image& out = change.target;
     EXPECT_EQ(out[0x12], 0x80 | 0x5A);  // after the trailer and a zero word
@@ -365,7 +365,7 @@ TEST(Trailer, WithoutFreeRoomALongerLastSerialShiftsIt) {
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E";
     const Change change = planChange(image, decoded(image), f);
-    ASSERT_EQ(change.status, Invalid::Ok);
+    ASSERT_EQ(change.status, Invalid::None);
     EXPECT_EQ(change.serial, Placement::Shift);
     EXPECT_EQ(change.target[0x56], 0x02);  // the trailer, two bytes on
 }
@@ -408,7 +408,7 @@ TEST(Relayout, NonZeroBytesPushedPastTheStringAreaMeanNoRoom) {
     EXPECT_EQ(validate(image, f), Invalid::NoRoom);
     EXPECT_EQ(encode(image, f), image);
     f.serial = "A1B2C3D";  // shrinking still fits
-    EXPECT_EQ(validate(image, f), Invalid::Ok);
+    EXPECT_EQ(validate(image, f), Invalid::None);
     EXPECT_EQ(encode(image, f)[0x7D], 0x11);
 }
 
@@ -424,7 +424,7 @@ TEST(Relayout, ADescriptorRunningIntoTheChecksumGrowsIntoACopy) {
     Fields f = decoded(image);
     f.serial = "A1B2C3D4E";
     const Change change = planChange(image, decoded(image), f);
-    EXPECT_EQ(change.status, Invalid::Ok);
+    EXPECT_EQ(change.status, Invalid::None);
     EXPECT_EQ(change.serial, Placement::Copy);
     EXPECT_EQ(change.target[0x12], 0x80 | 0x42);  // the free run after the product
 }
@@ -434,7 +434,7 @@ TEST(Relayout, ZeroBytesMayBePushedOut) {
     f.manufacturer = "FTDI M";
     f.description = std::string(25, 'D');
     f.serial = std::string(15, 'S');  // 6 + 25 + 15 = 46 characters, 98 bytes of 102
-    EXPECT_EQ(validate(kWorkedExample, f), Invalid::Ok);
+    EXPECT_EQ(validate(kWorkedExample, f), Invalid::None);
     EXPECT_TRUE(decoded(encode(kWorkedExample, f)) == f);
 }
 
@@ -448,19 +448,19 @@ struct LimitCase {
 
 const std::vector<LimitCase>& limitCases() {
     static const std::vector<LimitCase> cases = {
-        {"Cbus0At0D", [](Fields& f) { f.cbus[0] = 0x0D; }, Invalid::Ok},
+        {"Cbus0At0D", [](Fields& f) { f.cbus[0] = 0x0D; }, Invalid::None},
         {"Cbus0At0E", [](Fields& f) { f.cbus[0] = 0x0E; }, Invalid::Cbus},
-        {"Cbus1At0D", [](Fields& f) { f.cbus[1] = 0x0D; }, Invalid::Ok},
+        {"Cbus1At0D", [](Fields& f) { f.cbus[1] = 0x0D; }, Invalid::None},
         {"Cbus1At0E", [](Fields& f) { f.cbus[1] = 0x0E; }, Invalid::Cbus},
-        {"Cbus2At0D", [](Fields& f) { f.cbus[2] = 0x0D; }, Invalid::Ok},
+        {"Cbus2At0D", [](Fields& f) { f.cbus[2] = 0x0D; }, Invalid::None},
         {"Cbus2At0E", [](Fields& f) { f.cbus[2] = 0x0E; }, Invalid::Cbus},
-        {"Cbus3At0D", [](Fields& f) { f.cbus[3] = 0x0D; }, Invalid::Ok},
+        {"Cbus3At0D", [](Fields& f) { f.cbus[3] = 0x0D; }, Invalid::None},
         {"Cbus3At0E", [](Fields& f) { f.cbus[3] = 0x0E; }, Invalid::Cbus},
-        {"Cbus4At09", [](Fields& f) { f.cbus[4] = 0x09; }, Invalid::Ok},
+        {"Cbus4At09", [](Fields& f) { f.cbus[4] = 0x09; }, Invalid::None},
         {"Cbus4At0A", [](Fields& f) { f.cbus[4] = 0x0A; }, Invalid::Cbus},
         {"Cbus4At0F", [](Fields& f) { f.cbus[4] = 0x0F; }, Invalid::Cbus},
         {"CbusOverANibble", [](Fields& f) { f.cbus[0] = 0x13; }, Invalid::Cbus},
-        {"Serial15", [](Fields& f) { f.serial = std::string(15, 'x'); }, Invalid::Ok},
+        {"Serial15", [](Fields& f) { f.serial = std::string(15, 'x'); }, Invalid::None},
         {"Serial16", [](Fields& f) { f.serial = std::string(16, 'x'); }, Invalid::SerialTooLong},
         {"ManufacturerPlusDescription40",
          [](Fields& f) {
@@ -468,7 +468,7 @@ const std::vector<LimitCase>& limitCases() {
              f.description = std::string(30, 'd');
              f.serial = "1";
          },
-         Invalid::Ok},
+         Invalid::None},
         {"ManufacturerPlusDescription41",
          [](Fields& f) {
              f.manufacturer = std::string(10, 'm');
@@ -482,7 +482,7 @@ const std::vector<LimitCase>& limitCases() {
              f.description = std::string(15, 'd');
              f.serial = std::string(15, 's');
          },
-         Invalid::Ok},
+         Invalid::None},
         {"AllStrings47",
          [](Fields& f) {
              f.manufacturer = std::string(17, 'm');
@@ -490,7 +490,7 @@ const std::vector<LimitCase>& limitCases() {
              f.serial = std::string(15, 's');
          },
          Invalid::StringsTooLong},
-        {"MaxPower510", [](Fields& f) { f.maxPower = 510; }, Invalid::Ok},
+        {"MaxPower510", [](Fields& f) { f.maxPower = 510; }, Invalid::None},
         {"MaxPower511", [](Fields& f) { f.maxPower = 511; }, Invalid::Value},
     };
     return cases;
@@ -504,7 +504,7 @@ TEST_P(Limits, ValidateAndEncodeAgree) {
     c.mutate(f);
     EXPECT_EQ(validate(kWorkedExample, f), c.expected);
     const Image out = encode(kWorkedExample, f);
-    if (c.expected == Invalid::Ok) {
+    if (c.expected == Invalid::None) {
         EXPECT_TRUE(decoded(out) == f);
     } else {
         EXPECT_EQ(out, kWorkedExample);  // refused: nothing changes
@@ -529,15 +529,15 @@ TEST(StoredBeyondTheLimits, OnlyWhatAChangeTouchesIsChecked) {
         std::function<void(Fields&)> change;
         Invalid expected;
     } cases[] = {
-        {"nothing", [](Fields&) {}, Invalid::Ok},
-        {"serial, same length", [](Fields& f) { f.serial = "ZZ99Z"; }, Invalid::Ok},
-        {"serial, shorter", [](Fields& f) { f.serial = "Z"; }, Invalid::Ok},
+        {"nothing", [](Fields&) {}, Invalid::None},
+        {"serial, same length", [](Fields& f) { f.serial = "ZZ99Z"; }, Invalid::None},
+        {"serial, shorter", [](Fields& f) { f.serial = "Z"; }, Invalid::None},
         {"serial, longer: 47 characters", [](Fields& f) { f.serial = "AB12CD"; },
          Invalid::StringsTooLong},
-        {"manufacturer, shorter", [](Fields& f) { f.manufacturer = "Acme"; }, Invalid::Ok},
+        {"manufacturer, shorter", [](Fields& f) { f.manufacturer = "Acme"; }, Invalid::None},
         {"product, longer: 42", [](Fields& f) { f.description += "s"; }, Invalid::StringsTooLong},
-        {"another pin", [](Fields& f) { f.cbus[1] = 0x0A; }, Invalid::Ok},
-        {"that pin, valid", [](Fields& f) { f.cbus[0] = 0x0D; }, Invalid::Ok},
+        {"another pin", [](Fields& f) { f.cbus[1] = 0x0A; }, Invalid::None},
+        {"that pin, valid", [](Fields& f) { f.cbus[0] = 0x0D; }, Invalid::None},
         {"that pin, invalid", [](Fields& f) { f.cbus[0] = 0x0F; }, Invalid::Cbus},
     };
     for (const auto& c : cases) {
@@ -546,7 +546,7 @@ TEST(StoredBeyondTheLimits, OnlyWhatAChangeTouchesIsChecked) {
         c.change(f);
         EXPECT_EQ(validate(image, f), c.expected);
         const Image out = encode(image, f);
-        if (c.expected != Invalid::Ok) {
+        if (c.expected != Invalid::None) {
             EXPECT_EQ(out, image);
             continue;
         }

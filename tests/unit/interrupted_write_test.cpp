@@ -269,7 +269,7 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                              "' over '" + before.fields.serial + "'");
                 ++t.cases;
                 const Change plan = replan(image, request);
-                if (plan.status != Invalid::Ok) {
+                if (plan.status != Invalid::None) {
                     ++t.refused;
                     continue;
                 }
@@ -304,7 +304,7 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                     const Image state = applyWrites(image, target, words, cut);
                     ASSERT_TRUE(readable(state)) << "cut after " << cut << " words";
                     const Change rerun = replan(state, request);
-                    ASSERT_EQ(rerun.status, Invalid::Ok) << "cut after " << cut << " words";
+                    ASSERT_EQ(rerun.status, Invalid::None) << "cut after " << cut << " words";
                     const Image& repaired = rerun.target;
                     ASSERT_TRUE(holdsRequest(repaired, request, before.fields.serial))
                         << "cut after " << cut << " words";
@@ -334,7 +334,7 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                         const Image twice = applyWrites(state, repaired, rerun.words, second);
                         ASSERT_TRUE(readable(twice));
                         const Change third = replan(twice, request);
-                        ASSERT_EQ(third.status, Invalid::Ok);
+                        ASSERT_EQ(third.status, Invalid::None);
                         EXPECT_TRUE(holdsRequest(third.target, request, before.fields.serial));
                         if (!shifted) {
                             EXPECT_EQ(third.target, repaired) << "second cut " << second;
