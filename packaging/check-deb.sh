@@ -57,6 +57,9 @@ fi
 # packages (compilers, libraries, debhelper) and the target's unpacked
 # libraries stay those of the last build, that build's .deb is checked again.
 work=$build/deb
+# A build tree at the top would take the whole source folder with it.
+[ ! -f "$src/CMakeCache.txt" ] ||
+    fail "$src holds a build tree (CMakeCache.txt): build the package test in another folder"
 source_tree() {
     tar -C "$src" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
         --exclude-tag-all=CMakeCache.txt "$@" -cf - .
