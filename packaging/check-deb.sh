@@ -1,13 +1,15 @@
 #!/bin/sh
 # check-deb.sh SOURCE_DIR BUILD_DIR VERSION [ARCH]: builds the Debian package
 # the way Debian builds it (dpkg-buildpackage with debian/ and debhelper)
-# from a copy of the sources in BUILD_DIR/deb, runs lintian on it (any error
-# or warning fails), checks what it holds and what it depends on, unpacks it
-# into a temporary root and runs the installed varnolt from there.
+# from a copy of the sources in BUILD_DIR/deb (unless the .deb there was built
+# from the same inputs), runs lintian on it (any error or warning fails),
+# checks what it holds and what it depends on, unpacks it into a temporary
+# root and runs the installed varnolt from there.
 # ARCH (a Debian architecture, default this machine's) other than this
 # machine's makes it a cross build (dpkg-buildpackage -a ARCH); the target's
 # libftdi1-dev is then either installed through multiarch or unpacked in the
-# folder VARNOLT_CROSS_DEV_ROOT names (see debian/rules), and the installed
+# folder VARNOLT_CROSS_DEV_ROOT names (debian/rules configures through the
+# project's toolchain file, as the cross build does), and the installed
 # tool runs under qemu-user.  Every architecture's package holds the same
 # paths.  Exits 77 (skipped) when a tool it needs is not installed.
 set -eu
@@ -49,21 +51,43 @@ else
 fi
 
 # dpkg-buildpackage writes beside the source folder (../*.deb) and into
-# debian/: a copy of the tree, without build folders or git metadata.
+# debian/: it builds from a copy of the tree, without git metadata or build
+# trees (any folder holding a CMakeCache.txt, wherever BUILD_DIR points).
+# Built once per architecture and input: while the sources, the installed
+# packages (compilers, libraries, debhelper) and the target's unpacked
+# libraries stay those of the last build, that build's .deb is checked again.
 work=$build/deb
-rm -rf "$work"
-mkdir -p "$work/varnolt-$version"
-exclude="./${build#"$src"/}"
-tar -C "$src" --exclude=./.git --exclude='./build*' --exclude='./obj-*' --exclude="$exclude" \
-    -cf - . | tar -C "$work/varnolt-$version" -xf -
-
-# The package's own test run is skipped: this suite is that run.
-(cd "$work/varnolt-$version" &&
-    DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage "$@" -us -uc -b -Pnocheck) \
-    >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; fail "dpkg-buildpackage failed"; }
+# A build tree at the top would take the whole source folder with it.
+[ ! -f "$src/CMakeCache.txt" ] ||
+    fail "$src holds a build tree (CMakeCache.txt): build the package test in another folder"
+source_tree() {
+    tar -C "$src" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
+        --exclude-tag-all=CMakeCache.txt "$@" -cf - .
+}
+key=$({
+    source_tree --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner
+    echo "$arch $*"
+    dpkg-query -W
+    [ -z "${VARNOLT_CROSS_DEV_ROOT:-}" ] || cat "$VARNOLT_CROSS_DEV_ROOT/.packages"
+} | sha256sum)
 deb=$work/varnolt_${version}_$arch.deb
-[ -f "$deb" ] || fail "no $(basename "$deb") from dpkg-buildpackage"
-echo "built $(basename "$deb")"
+if [ -f "$deb" ] && [ "$(cat "$work/input" 2>/dev/null)" = "$key" ]; then
+    echo "$(basename "$deb") is up to date: same sources and packages as its build"
+else
+    rm -rf "$work"
+    mkdir -p "$work/varnolt-$version"
+    source_tree | tar -C "$work/varnolt-$version" -xf -
+    # The package's own test run is skipped: this suite is that run.
+    (cd "$work/varnolt-$version" &&
+        DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage "$@" -us -uc -b -Pnocheck) \
+        >"$work/build.log" 2>&1 ||
+        { tail -n 40 "$work/build.log" >&2; fail "dpkg-buildpackage failed"; }
+    [ -f "$deb" ] || fail "no $(basename "$deb") from dpkg-buildpackage"
+    printf '%s\n' "$key" >"$work/input"
+    echo "built $(basename "$deb")"
+fi
+# What the checks below write, from a clean start.
+rm -rf "$work/root" "$work/control" "$work"/ld.*
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture is not $arch"
 
 # Every tag is shown, informational ones too; an error or a warning fails.

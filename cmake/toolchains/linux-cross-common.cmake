@@ -3,8 +3,10 @@
 # VARNOLT_QEMU, then include this.  Debian's cross compilers
 # (g++-<triple>) build the programs; the target's libraries come from Debian
 # multiarch (dpkg --add-architecture), which puts them in /usr/lib/<triple>;
-# the programs run here under qemu-user.  scripts/cross-test.sh installs all
-# of it and builds and tests one architecture.
+# the programs run here under qemu-user.  The one cross-build route: a build
+# by hand, scripts/cross-test.sh (which installs all of it and builds and
+# tests one architecture) and the Debian package's cross build
+# (dpkg-buildpackage -a, debian/rules) all configure through this file.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_LIBRARY_ARCHITECTURE ${VARNOLT_LINUX_TRIPLE})
 

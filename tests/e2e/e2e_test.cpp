@@ -1,6 +1,7 @@
 // Whole runs of the built varnolt against the emulated FT232R: exact
 // output, exit status, the D2XX calls made, and the image bytes afterwards.
-// The same cases also run the Windows build under Wine (wine_target.hpp).
+// The EndToEnd cases also run the Windows build under Wine (wine_target.hpp);
+// LinuxEndToEnd ones only the Linux build.
 #include "fixture.hpp"
 
 namespace {
@@ -347,7 +348,7 @@ TEST_F(EndToEnd, BlankOrBrokenImagesAreReadErrors) {
 // Word transfers per run: the image is read once, only changed pairs are
 // written, and only they are read back; the whole-image baseline writes and
 // reads back all 64 words.  (scripts/bench.sh turns these into bus time.)
-TEST_F(EndToEnd, TransfersPerChangeAgainstTheWholeImageBaseline) {
+TEST_F(LinuxEndToEnd, TransfersPerChangeAgainstTheWholeImageBaseline) {
     const struct {
         std::vector<std::string> args;
         int writes;  // and as many verify reads
@@ -374,7 +375,7 @@ TEST_F(EndToEnd, TransfersPerChangeAgainstTheWholeImageBaseline) {
     }
 }
 
-TEST_F(EndToEnd, ImageToolMakesAndShowsImages) {
+TEST_F(LinuxEndToEnd, ImageToolMakesAndShowsImages) {
     const std::string path = dir_ + "/made.bin";
     ProcessResult made = runProcess({IMAGE_TOOL, "new", path, "--serial", "A1B2C3D4"}, {});
     ASSERT_EQ(made.status, 0) << made.err;
@@ -388,7 +389,7 @@ TEST_F(EndToEnd, ImageToolMakesAndShowsImages) {
 
 // The emulated devices sit at ports 1-1, 1-2, ... in list order, and
 // FTD2XX_DEVICE narrows the listing as on the USB bus.
-TEST_F(EndToEnd, EmulatedDevicesAreChosenByPortOrSerial) {
+TEST_F(LinuxEndToEnd, EmulatedDevicesAreChosenByPortOrSerial) {
     const std::string list = addDevice(ft232r::makeImage(exampleFields("FIRST"))) + ":" +
                              addDevice(ft232r::makeImage(exampleFields("SECOND")));
     const std::string first = "1-1\tFIRST\tFT232R USB UART\n";
