@@ -210,9 +210,9 @@ int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descri
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
     desc->bcdUSB = 0x0200;
     desc->bMaxPacketSize0 = 8;
-    desc->idVendor = device.vendorId;
-    desc->idProduct = device.productId;
-    desc->bcdDevice = device.release;
+    desc->idVendor = 0x0403;
+    desc->idProduct = 0x6001;
+    desc->bcdDevice = 0x0600;
     desc->iManufacturer = 1;
     desc->iProduct = 2;
     desc->iSerialNumber = device.serial.empty() ? 0 : 3;
@@ -220,14 +220,13 @@ int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descri
     return 0;
 }
 
-int libusb_get_config_descriptor(libusb_device* dev, uint8_t config_index,
+int libusb_get_config_descriptor(libusb_device* /*dev*/, uint8_t config_index,
                                  struct libusb_config_descriptor** config) {
     if (config_index != 0) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
-    const Device& device = fake_usb::deviceOf(dev->index);
     auto* storage = new fake_usb::ConfigStorage{};
-    storage->setting.bInterfaceClass = device.interfaceClass;
+    storage->setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
     storage->setting.bNumEndpoints = 2;
     storage->interface.altsetting = &storage->setting;
     storage->interface.num_altsetting = 1;
@@ -262,9 +261,6 @@ int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_
 int libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
     const Device& device = fake_usb::deviceOf(dev->index);
     fake_usb::log("open " + fake_usb::where(device));
-    if (device.denied) {
-        return LIBUSB_ERROR_ACCESS;
-    }
     *dev_handle = new libusb_device_handle{dev->index};
     ++theBus.handles;
     return 0;

@@ -11,17 +11,13 @@
 
 namespace fake_usb {
 
+// An FT232R (FTDI's IDs, release 6.00, one vendor-specific interface).
 struct Device {
     std::uint8_t bus = 1;
     std::vector<std::uint8_t> ports = {1};
-    std::uint16_t vendorId = 0x0403;
-    std::uint16_t productId = 0x6001;
-    std::uint16_t release = 0x0600;      // bcdDevice
-    std::uint8_t interfaceClass = 0xFF;  // of its one interface
     std::string product = "FT232R USB UART";
     std::string serial;                        // empty: the device has no serial string
     std::array<std::uint16_t, 0x80> eeprom{};  // user area, then factory area
-    bool denied = false;                       // libusb_open refuses: no permission
 };
 
 struct Bus {
