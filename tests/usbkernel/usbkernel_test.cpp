@@ -137,14 +137,8 @@ class UsbKernel : public testing::Test {
     // (setpriv to run it as another user).
     UsbRun run(const std::vector<std::string>& args, const std::string& faults = "",
                const std::vector<std::string>& prefix = {}) {
-        const std::string log = dir_ + "/usb.log";
-        const std::vector<std::string> argv =
-            std::vector<std::string>{FT232R_USB, "--log", log, "--fault", faults} + devices_ +
-            std::vector<std::string>{"--"} + prefix + std::vector<std::string>{VARNOLT_EXE} + args;
-        // No library path: varnolt's RUNPATH finds the libftdi1 layer.
-        UsbRun result{runProcess(argv, {{"LD_LIBRARY_PATH", ""}}), {}};
-        std::ifstream in(log);
-        for (std::string line; std::getline(in, line);) result.log.push_back(line);
+        UsbRun result =
+            runCommand(prefix + std::vector<std::string>{VARNOLT_EXE} + args, {}, faults);
         // The refusal is explained only when access was refused.
         if (std::find(prefix.begin(), prefix.end(), "--reuid=65534") == prefix.end()) {
             EXPECT_EQ(result.result.err.find("permission denied"), std::string::npos)
@@ -154,7 +148,8 @@ class UsbKernel : public testing::Test {
     }
 
     // Any command on the emulated bus, with `environment` set on top (an
-    // empty value unsets); no library path, as in run().
+    // empty value unsets).  No library path: varnolt's RUNPATH finds the
+    // libftdi1 layer.
     UsbRun runCommand(const std::vector<std::string>& command,
                       std::map<std::string, std::string> environment = {},
                       const std::string& faults = "") {
