@@ -37,50 +37,37 @@
 #include "d2xx_record.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
+#include "ft232r_model.hpp"
 #include "word_transport.hpp"
 
 namespace {
 
 enum class Fault : std::uint8_t { None, Cut, Clone, OldAndNew };
 
-// The chip: its user area, and how it misbehaves.
-struct Chip {
-    ft232r::Image image{};
-    Fault fault = Fault::None;
-    unsigned writesLeft = 0;  // Cut: word writes that still land
-    unsigned writes = 0;      // word writes attempted
-};
-
-Chip& chip() {
-    static Chip state;
+// The chip, the EEPROM model the emulators share; its factory area reads
+// as erased: nothing here depends on it.
+ft232r::ChipEeprom& chip() {
+    static ft232r::ChipEeprom state{ft232r::Image{}};
     return state;
 }
 
 class ChipWords : public d2xx::WordTransport {
   public:
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
-        // The factory area reads as erased: nothing here depends on it.
-        value = address < ft232r::kImageWords ? ft232r::wordAt(chip().image, address) : 0xFFFF;
+        if (address >= ft232r::ChipEeprom::kWords) return FT_INVALID_PARAMETER;
+        value = chip().read(address);
         return FT_OK;
     }
     FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
-        Chip& c = chip();
-        ++c.writes;
-        if (address >= ft232r::kImageWords) return FT_INVALID_PARAMETER;
-        switch (c.fault) {
-            case Fault::Cut:
-                if (c.writesLeft == 0) return FT_IO_ERROR;
-                --c.writesLeft;
-                break;
-            case Fault::Clone:
-                return FT_OK;
-            case Fault::OldAndNew:
-                value = static_cast<std::uint16_t>(value & ft232r::wordAt(c.image, address));
-                break;
-            case Fault::None:
+        switch (chip().write(address, value)) {
+            case ft232r::WordWrite::Failed:
+                return FT_IO_ERROR;
+            case ft232r::WordWrite::Refused:
+                return FT_INVALID_PARAMETER;
+            case ft232r::WordWrite::Kept:
+            case ft232r::WordWrite::Dropped:
                 break;
         }
-        ft232r::setWord(c.image, address, value);
         return FT_OK;
     }
 };
@@ -177,11 +164,11 @@ Outcome session(const Request& request, const ft232r::Image& start) {
 
 // The device after `request` on `start` with `fault`.
 Outcome runOn(const ft232r::Image& start, const Request& request, Fault fault, unsigned cut) {
-    Chip& c = chip();
-    c.image = start;
-    c.fault = fault;
-    c.writesLeft = cut;
-    c.writes = 0;
+    ft232r::ChipFaults faults;
+    faults.writesAllowed = fault == Fault::Cut ? static_cast<long>(cut) : -1;
+    faults.clone = fault == Fault::Clone;
+    faults.andWrites = fault == Fault::OldAndNew;
+    chip() = ft232r::ChipEeprom(start, faults);
     return session(request, start);
 }
 
@@ -193,7 +180,7 @@ void checkResult(const ft232r::Image& start, const Request& request, const Outco
     if ((outcome.read == FT_OK) != readable)
         violation("read status disagrees with the image", start);
     if (!readable) return;
-    const ft232r::Image& now = chip().image;
+    const ft232r::Image now = chip().userArea();
     if (outcome.program != FT_OK) {
         if (now != start) violation("a refused programming changed the device", start);
         return;
@@ -267,22 +254,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The uninterrupted run: the reference for everything below.
     const Outcome clean = runOn(start, request, Fault::None, 0);
     checkResult(start, request, clean);
-    const ft232r::Image reference = chip().image;
-    const bool wrote = clean.program == FT_OK && chip().writes > 0;
+    const ft232r::Image reference = chip().userArea();
+    const bool wrote = clean.program == FT_OK && chip().writes() > 0;
     if (fault == Fault::None || !wrote) return 0;
 
     const Outcome faulty = runOn(start, request, fault, cut);
-    const bool cutHit = fault == Fault::Cut && chip().writes > cut;
+    const bool cutHit = fault == Fault::Cut && chip().writes() > cut;
     if (fault != Fault::Cut || cutHit) {
         // Clone and old-AND-new parts store something else than asked
         // (unless old AND new happens to be new); a pulled cable fails.
-        if (faulty.program == FT_OK && chip().image != reference) {
+        if (faulty.program == FT_OK && chip().userArea() != reference) {
             violation("a write the chip did not keep was reported as success", start);
         }
         if (fault != Fault::Cut) return 0;
     }
     if (!cutHit) {
-        if (faulty.program != FT_OK || chip().image != reference) {
+        if (faulty.program != FT_OK || chip().userArea() != reference) {
             violation("a cut after the last write changed the outcome", start);
         }
         return 0;
@@ -290,23 +277,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (faulty.program == FT_OK) violation("a cut write was reported as success", start);
 
     // The same command again, perhaps cut once more, then once more whole.
-    ft232r::Image state = chip().image;
+    ft232r::Image state = chip().userArea();
     ft232r::Fields readBack;
     const ft232r::DecodeResult r = ft232r::decode(state, readBack);
     if (r != ft232r::DecodeResult::Ok && r != ft232r::DecodeResult::StaleChecksum) {
         violation("a cut left the device unreadable", start);
     }
     runOn(state, request, Fault::Cut, secondCut);
-    state = chip().image;
+    state = chip().userArea();
     const Outcome rerun = runOn(state, request, Fault::None, 0);
     ft232r::Fields asked;
     ft232r::Fields got;
     ft232r::decode(reference, asked);
-    if (rerun.program != FT_OK || ft232r::decode(chip().image, got) != ft232r::DecodeResult::Ok ||
+    if (rerun.program != FT_OK ||
+        ft232r::decode(chip().userArea(), got) != ft232r::DecodeResult::Ok ||
         got.serial != asked.serial || got.cbus != asked.cbus) {
         violation("running the same request again did not store what was asked", start);
     }
-    if (chip().image != reference && !planMovesOtherBytes(start, request)) {
+    if (chip().userArea() != reference && !planMovesOtherBytes(start, request)) {
         violation("running the same request again did not finish the cut write exactly", start);
     }
     return 0;

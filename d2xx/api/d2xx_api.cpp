@@ -19,7 +19,6 @@
 
 namespace {
 
-using d2xx::Call;
 using d2xx::DeviceBus;
 using d2xx::WordTransport;
 
@@ -76,17 +75,6 @@ Device* lookup(FT_HANDLE handle) {
     std::lock_guard<RegistryMutex> lock(registry.mutex);
     auto* device = static_cast<Device*>(handle);
     return registry.devices.count(device) != 0 ? device : nullptr;
-}
-
-std::string hex(std::uintptr_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-FT_STATUS traced(DeviceBus& bus, const std::string& call, FT_STATUS status) {
-    bus.trace(call + " -> " + std::to_string(status));
-    return status;
 }
 
 // Copies text into a caller's buffer of `size` bytes, always terminated.
@@ -244,62 +232,47 @@ FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fie
 extern "C" {
 
 FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
-    DeviceBus& bus = d2xx::deviceBus();
-    const std::string call =
-        "FT_ListDevices(" + hex(reinterpret_cast<std::uintptr_t>(arg1)) + ", " + hex(flags) + ")";
-    FT_STATUS status = bus.injectedFault(Call::List);
     std::vector<d2xx::DeviceEntry> devices;
     std::vector<std::size_t> busIndex;
-    if (status == FT_OK) {
-        status = d2xx::listChosen(bus, devices, busIndex);
-    }
+    const FT_STATUS status = d2xx::listChosen(d2xx::deviceBus(), devices, busIndex);
     if (status != FT_OK) {
-        return traced(bus, call, status);
+        return status;
     }
     // Only what varnolt asks: one device's description, by its index.
     if (flags != (FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION)) {
-        return traced(bus, call, FT_INVALID_PARAMETER);
+        return FT_INVALID_PARAMETER;
     }
     // The index travels in the pointer-sized first argument.
     const auto index = reinterpret_cast<std::uintptr_t>(arg1);
     if (arg2 == nullptr) {
-        return traced(bus, call, FT_INVALID_PARAMETER);
+        return FT_INVALID_PARAMETER;
     }
     if (index >= devices.size()) {
-        return traced(bus, call, FT_DEVICE_NOT_FOUND);
+        return FT_DEVICE_NOT_FOUND;
     }
     copyText(static_cast<char*>(arg2), kListingBytes, devices[index].description);
-    return traced(bus, call, FT_OK);
+    return FT_OK;
 }
 
 FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMode,
                                    LPVOID securityAttributes, DWORD creation, DWORD attrsAndFlags,
                                    HANDLE templateFile) {
+    (void)access;
     (void)shareMode;
     (void)securityAttributes;
+    (void)creation;
     (void)templateFile;
     DeviceBus& bus = d2xx::deviceBus();
-    const std::string call = std::string("FT_W32_CreateFile(\"") + (name ? name : "") + "\", " +
-                             hex(access) + ", " + hex(creation) + ", " + hex(attrsAndFlags) + ")";
-    auto fail = [&](FT_STATUS status) {
-        traced(bus, call, status);
-        return INVALID_HANDLE_VALUE;
-    };
-    FT_STATUS status = bus.injectedFault(Call::Open);
-    if (status != FT_OK) {
-        return fail(status);
-    }
     // Opened by description only, as varnolt opens.
     if (name == nullptr || (attrsAndFlags & FT_OPEN_BY_DESCRIPTION) == 0) {
-        return fail(FT_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
     }
     std::vector<d2xx::DeviceEntry> devices;
     std::vector<std::size_t> busIndex;
     // The devices as the listing found them: the device opened is the one
     // listed, and no device is asked for its strings twice in a run.
-    status = d2xx::listChosen(bus, devices, busIndex, d2xx::Listing::Kept);
-    if (status != FT_OK) {
-        return fail(status);
+    if (d2xx::listChosen(bus, devices, busIndex, d2xx::Listing::Kept) != FT_OK) {
+        return INVALID_HANDLE_VALUE;
     }
     // The first listed device whose string, cut as the listing cuts it into
     // a buffer, matches exactly: a name taken from FT_ListDevices finds its
@@ -311,38 +284,27 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     while (index < devices.size() && listedName(devices[index]) != name) {
         ++index;
     }
-    if (index == devices.size()) {
-        return fail(FT_DEVICE_NOT_FOUND);
-    }
     auto device = std::make_unique<Device>();
-    status = bus.open(busIndex[index], device->transport);
-    if (status != FT_OK) {
-        return fail(status);
+    if (index == devices.size() || bus.open(busIndex[index], device->transport) != FT_OK) {
+        return INVALID_HANDLE_VALUE;
     }
     OpenDevices& registry = openDevices();
     std::lock_guard<RegistryMutex> lock(registry.mutex);
     Device* handle = device.release();
     registry.devices.insert(handle);
-    bus.trace(call + " -> device " + std::to_string(index));
     return handle;
 }
 
 FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
-    DeviceBus& bus = d2xx::deviceBus();
-    const std::string call = "FT_EE_Read";
     Device* device = lookup(handle);
     if (device == nullptr) {
-        return traced(bus, call, FT_INVALID_HANDLE);
+        return FT_INVALID_HANDLE;
     }
     if (!headerOk(data)) {
-        return traced(bus, call, FT_INVALID_PARAMETER);
-    }
-    FT_STATUS status = bus.injectedFault(Call::Read);
-    if (status != FT_OK) {
-        return traced(bus, call, status);
+        return FT_INVALID_PARAMETER;
     }
     ft232r::Fields fields;
-    status = readFields(*device->transport, device->image, fields);
+    const FT_STATUS status = readFields(*device->transport, device->image, fields);
     device->imageValid = status == FT_OK;
     if (status == FT_EEPROM_NOT_PROGRAMMED) {
         device->transport->explain("the EEPROM is blank (every byte 0xFF)");
@@ -353,28 +315,23 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     if (status == FT_OK) {
         fillRecord(shownFields(fields), *data);
     }
-    return traced(bus, call, status);
+    return status;
 }
 
 FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
-    DeviceBus& bus = d2xx::deviceBus();
-    const std::string call = "FT_EE_Program";
     Device* device = lookup(handle);
     if (device == nullptr) {
-        return traced(bus, call, FT_INVALID_HANDLE);
+        return FT_INVALID_HANDLE;
     }
     if (!headerOk(data)) {
-        return traced(bus, call, FT_INVALID_PARAMETER);
-    }
-    FT_STATUS status = bus.injectedFault(Call::Program);
-    if (status != FT_OK) {
-        return traced(bus, call, status);
+        return FT_INVALID_PARAMETER;
     }
     // Start from what the device holds: the image is never built from
     // scratch, and bytes the record does not cover stay as they are.  The
     // image FT_EE_Read just read on this handle is what it holds.
     ft232r::Image current{};
     ft232r::Fields stored;
+    FT_STATUS status = FT_OK;
     if (device->imageValid) {
         current = device->image;
         status = decodeFields(current, stored);
@@ -382,7 +339,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         status = readFields(*device->transport, current, stored);
     }
     if (status != FT_OK) {
-        return traced(bus, call, status);
+        return status;
     }
     // The record is compared with what FT_EE_Read hands out for this image:
     // a field the caller left as handed out is unchanged, and a string cut
@@ -393,7 +350,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     const ft232r::Fields shown = shownFields(stored);
     ft232r::Fields fields = shown;
     if (!takeRecord(*data, fields)) {
-        return traced(bus, call, FT_INVALID_PARAMETER);
+        return FT_INVALID_PARAMETER;
     }
     const ft232r::Change change = ft232r::planChange(current, shown, fields);
     if (change.status != ft232r::Invalid::None) {
@@ -403,36 +360,31 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
                    change.fields.serial != stored.serial) {
             explainSerialRoom(*device->transport, current, change.fields);
         }
-        return traced(bus, call, FT_INVALID_PARAMETER);
+        return FT_INVALID_PARAMETER;
     }
     device->imageValid = false;
-    status = d2xx::programImage(*device->transport, current, change.target, bus.wholeImageWrites());
+    status = d2xx::programImage(*device->transport, current, change.target);
     if (status == FT_OK) {
         device->transport->programmed();
     }
-    return traced(bus, call, status);
+    return status;
 }
 
 BOOL WINAPI FT_W32_CloseHandle(FT_HANDLE handle) {
-    DeviceBus& bus = d2xx::deviceBus();
-    const std::string call = "FT_W32_CloseHandle";
     Device* device = nullptr;
     {
         OpenDevices& registry = openDevices();
         std::lock_guard<RegistryMutex> lock(registry.mutex);
         auto found = registry.devices.find(static_cast<Device*>(handle));
         if (found == registry.devices.end()) {
-            traced(bus, call, FT_INVALID_HANDLE);
             return 0;
         }
         device = *found;
         registry.devices.erase(found);
     }
-    // The device is released even when a failure is injected: a failed
-    // close must not leave it claimed.
+    // The handle is gone whatever the close says: it is never closed twice.
+    const FT_STATUS status = device->transport->close();
     delete device;
-    const FT_STATUS status = bus.injectedFault(Call::Close);
-    traced(bus, call, status);
     return status == FT_OK ? 1 : 0;
 }
 

@@ -25,15 +25,8 @@ FT_STATUS readImage(WordTransport& transport, ft232r::Image& image) {
 }
 
 FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
-                       const ft232r::Image& target, bool wholeImage) {
-    std::vector<unsigned> plan;
-    if (wholeImage) {
-        for (unsigned word = 0; word < ft232r::kImageWords; ++word) {
-            plan.push_back(word);
-        }
-    } else {
-        plan = ft232r::planWrites(current, target);
-    }
+                       const ft232r::Image& target) {
+    const std::vector<unsigned> plan = ft232r::planWrites(current, target);
     if (plan.empty()) {
         return FT_OK;
     }

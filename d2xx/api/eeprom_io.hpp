@@ -17,10 +17,10 @@ ft232r::Fields shownFields(const ft232r::Fields& stored);
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image);
 
 // Writes the words that turn `current` into `target` (in the order of
-// ft232r::planWrites, or all 64 words when `wholeImage`), then reads every
+// ft232r::planWrites), then reads every
 // written word back.  FT_EEPROM_WRITE_FAILED when a write fails or a word
 // reads back different; the transport's own status when its preamble fails.
 FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
-                       const ft232r::Image& target, bool wholeImage = false);
+                       const ft232r::Image& target);
 
 }  // namespace d2xx

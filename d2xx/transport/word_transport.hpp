@@ -35,6 +35,13 @@ class WordTransport {
     // (the USB bus: one line on standard error naming the device); by
     // default nowhere.
     virtual void explain(const std::string& /*finding*/) {}
+    // Called once by FT_W32_CloseHandle, whose status it gives, just before
+    // the transport is destroyed.  The destructor gives the device back on
+    // every path; a backend whose device can refuse to be let go says so
+    // here.  The USB bus does not: libftdi1 closes the device whatever the
+    // interface release answers, and the one refusal it sees is the old
+    // handle of a device that its own port reset enumerated again.
+    virtual FT_STATUS close() { return FT_OK; }
 };
 
 // A string a device gave (or one meant for it), as it may be shown to a
@@ -64,9 +71,6 @@ struct DeviceEntry {
     std::string port;
 };
 
-// The D2XX calls a backend may be told to fail (fault injection in tests).
-enum class Call { List, Open, Read, Program, Close };
-
 class DeviceBus {
   public:
     virtual ~DeviceBus() = default;
@@ -79,13 +83,6 @@ class DeviceBus {
     // (USB) gives its latest listing again, so that the device opened is the
     // one listed and each device is asked once per run.
     virtual FT_STATUS listed(std::vector<DeviceEntry>& devices) { return list(devices); }
-    // A failure the backend was told to inject for this call, or FT_OK.
-    virtual FT_STATUS injectedFault(Call /*call*/) { return FT_OK; }
-    // Whether programming writes the whole image and reads it all back
-    // instead of only the changed word pairs (a baseline for measurements).
-    virtual bool wholeImageWrites() const { return false; }
-    // One line of the call trace, where the backend keeps one.
-    virtual void trace(const std::string& /*line*/) {}
 };
 
 // The bus of the backend this library was built with.  Lives as long as the

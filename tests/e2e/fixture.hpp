@@ -112,15 +112,20 @@ class EndToEnd : public testing::Test {
         }
         return lines;
     }
-    // The D2XX calls, without their arguments or the word transfers.
+    // What the devices saw, in order: each line's first word (list, open,
+    // read, write, close) and whether it failed, a run of the same one
+    // counted once.
     std::vector<std::string> calls() const {
-        std::vector<std::string> names;
+        std::vector<std::string> seen;
+        const std::string failed = " failed";
         for (const auto& line : logLines()) {
-            if (line.rfind("FT_", 0) == 0) {
-                names.push_back(line.substr(0, line.find_first_of("( ")));
-            }
+            const bool failure =
+                line.size() > failed.size() &&
+                line.compare(line.size() - failed.size(), failed.size(), failed) == 0;
+            const std::string what = line.substr(0, line.find(' ')) + (failure ? failed : "");
+            if (seen.empty() || seen.back() != what) seen.push_back(what);
         }
-        return names;
+        return seen;
     }
     int transfers(const std::string& direction) const {
         int count = 0;
@@ -144,10 +149,11 @@ class EndToEnd : public testing::Test {
 // EndToEnd itself also runs the Windows build under Wine (tests/windows).
 class LinuxEndToEnd : public EndToEnd {};
 
-inline const std::vector<std::string> kFullRun = {
-    "FT_ListDevices", "FT_W32_CreateFile", "FT_EE_Read", "FT_EE_Program", "FT_W32_CloseHandle"};
-inline const std::vector<std::string> kReadRun = {"FT_ListDevices", "FT_W32_CreateFile",
-                                                  "FT_EE_Read", "FT_W32_CloseHandle"};
+// A run that reads the image and closes; one that also writes and reads
+// the written words back.
+inline const std::vector<std::string> kReadRun = {"list", "open", "read", "close"};
+inline const std::vector<std::string> kWriteRun = {"list",  "open", "read",
+                                                   "write", "read", "close"};
 
 // The offsets at which two images differ.
 inline std::set<std::size_t> changedBytes(const ft232r::Image& a, const ft232r::Image& b) {

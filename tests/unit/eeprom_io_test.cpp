@@ -60,12 +60,6 @@ TEST(ProgramImage, NothingToWriteTouchesNothing) {
     EXPECT_TRUE(device.wire.empty());
 }
 
-TEST(ProgramImage, WholeImageBaselineWritesAndReadsAllWords) {
-    FakeTransport device(withCbus(3));
-    EXPECT_EQ(d2xx::programImage(device, device.image, withCbus(4), true), FT_OK);
-    EXPECT_EQ(device.wire.size(), 2u + 64u + 64u);
-}
-
 TEST(ProgramImage, FailuresAreWriteFailures) {
     FakeTransport pulled(withCbus(3));
     pulled.failAfter = 1;

@@ -7,7 +7,6 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 // libusb's opaque types, as the fake knows them.
@@ -27,13 +26,14 @@ namespace {
 
 Bus theBus;
 
-std::string hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*x", digits, value);
-    return text;
-}
-
 void log(const std::string& line) { theBus.calls.push_back(line); }
+
+// A call no case here should make: logged, so that the case's call list
+// shows it, and failed.
+int unreached(const char* call) {
+    log(std::string("unreached ") + call);
+    return -1;
+}
 
 Device& deviceOf(std::size_t index) { return theBus.devices.at(index); }
 
@@ -126,20 +126,6 @@ int ftdi_usb_close(struct ftdi_context* ftdi) {
     return 0;
 }
 
-int ftdi_read_eeprom_location(struct ftdi_context* ftdi, int eeprom_addr,
-                              unsigned short* eeprom_val) {
-    Device* device = fake_usb::openedDevice(ftdi);
-    if (device == nullptr) {
-        return -2;
-    }
-    fake_usb::log("read " + fake_usb::hex(static_cast<unsigned>(eeprom_addr), 2));
-    if (eeprom_addr < 0 || eeprom_addr >= static_cast<int>(device->eeprom.size())) {
-        return -1;
-    }
-    *eeprom_val = device->eeprom[static_cast<std::size_t>(eeprom_addr)];
-    return 0;
-}
-
 int ftdi_usb_reset(struct ftdi_context* ftdi) {
     Device* device = fake_usb::openedDevice(ftdi);
     if (device == nullptr) {
@@ -149,30 +135,20 @@ int ftdi_usb_reset(struct ftdi_context* ftdi) {
     return 0;
 }
 
-int ftdi_poll_modem_status(struct ftdi_context* ftdi, unsigned short* status) {
-    if (fake_usb::openedDevice(ftdi) == nullptr) {
-        return -2;
-    }
-    fake_usb::log("modem status");
-    *status = 0x6001;  // CTS, DSR; transmitter empty
-    return 0;
+// Word transfers, the write preamble, the port reset and the driver given
+// back after a refused claim: the kernel tier runs them against the real
+// libraries, and no case kept here reaches them.
+int ftdi_read_eeprom_location(struct ftdi_context*, int, unsigned short*) {
+    return fake_usb::unreached("read word");
 }
-
-int ftdi_get_latency_timer(struct ftdi_context* ftdi, unsigned char* latency) {
-    if (fake_usb::openedDevice(ftdi) == nullptr) {
-        return -2;
-    }
-    fake_usb::log("get latency");
-    *latency = 0x10;
-    return 0;
+int ftdi_poll_modem_status(struct ftdi_context*, unsigned short*) {
+    return fake_usb::unreached("modem status");
 }
-
-int ftdi_set_latency_timer(struct ftdi_context* ftdi, unsigned char latency) {
-    if (fake_usb::openedDevice(ftdi) == nullptr) {
-        return -3;
-    }
-    fake_usb::log("set latency " + fake_usb::hex(latency, 2));
-    return 0;
+int ftdi_get_latency_timer(struct ftdi_context*, unsigned char*) {
+    return fake_usb::unreached("get latency");
+}
+int ftdi_set_latency_timer(struct ftdi_context*, unsigned char) {
+    return fake_usb::unreached("set latency");
 }
 
 // --- libusb -----------------------------------------------------------------
@@ -210,9 +186,9 @@ int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descri
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
     desc->bcdUSB = 0x0200;
     desc->bMaxPacketSize0 = 8;
-    desc->idVendor = device.vendorId;
-    desc->idProduct = device.productId;
-    desc->bcdDevice = device.release;
+    desc->idVendor = 0x0403;
+    desc->idProduct = 0x6001;
+    desc->bcdDevice = 0x0600;
     desc->iManufacturer = 1;
     desc->iProduct = 2;
     desc->iSerialNumber = device.serial.empty() ? 0 : 3;
@@ -220,14 +196,13 @@ int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descri
     return 0;
 }
 
-int libusb_get_config_descriptor(libusb_device* dev, uint8_t config_index,
+int libusb_get_config_descriptor(libusb_device* /*dev*/, uint8_t config_index,
                                  struct libusb_config_descriptor** config) {
     if (config_index != 0) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
-    const Device& device = fake_usb::deviceOf(dev->index);
     auto* storage = new fake_usb::ConfigStorage{};
-    storage->setting.bInterfaceClass = device.interfaceClass;
+    storage->setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
     storage->setting.bNumEndpoints = 2;
     storage->interface.altsetting = &storage->setting;
     storage->interface.num_altsetting = 1;
@@ -262,9 +237,6 @@ int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_
 int libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
     const Device& device = fake_usb::deviceOf(dev->index);
     fake_usb::log("open " + fake_usb::where(device));
-    if (device.denied) {
-        return LIBUSB_ERROR_ACCESS;
-    }
     *dev_handle = new libusb_device_handle{dev->index};
     ++theBus.handles;
     return 0;
@@ -288,12 +260,6 @@ int libusb_claim_interface(libusb_device_handle* dev_handle, int interface_numbe
     return LIBUSB_SUCCESS;
 }
 
-int libusb_attach_kernel_driver(libusb_device_handle* dev_handle, int interface_number) {
-    fake_usb::log("attach driver " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)) + " #" +
-                  std::to_string(interface_number));
-    return LIBUSB_ERROR_BUSY;
-}
-
 int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle, uint8_t desc_index,
                                        unsigned char* data, int length) {
     const Device& device = fake_usb::deviceOf(dev_handle->index);
@@ -310,31 +276,13 @@ int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle, uint8_t
     return static_cast<int>(size);
 }
 
-int libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type,
-                            uint8_t bRequest, uint16_t wValue, uint16_t wIndex, unsigned char* data,
-                            uint16_t wLength, unsigned int timeout) {
-    (void)timeout;
-    Device& device = fake_usb::deviceOf(dev_handle->index);
-    // The FT232R's EEPROM word write: vendor OUT request 0x91, no data stage.
-    if (request_type != 0x40 || bRequest != 0x91 || wLength != 0 || data != nullptr) {
-        fake_usb::log("control " + fake_usb::hex(request_type, 2) + " " +
-                      fake_usb::hex(bRequest, 2) + " " + fake_usb::hex(wValue, 4) + " " +
-                      fake_usb::hex(wIndex, 4) + " " + std::to_string(wLength));
-        return LIBUSB_ERROR_PIPE;
-    }
-    fake_usb::log("write " + fake_usb::hex(wIndex, 2) + " " + fake_usb::hex(wValue, 4));
-    // The chip ignores writes to its factory area.
-    if (wIndex < 0x40) {
-        device.eeprom[wIndex] = wValue;
-    }
-    return 0;
+int libusb_attach_kernel_driver(libusb_device_handle*, int) {
+    return fake_usb::unreached("attach driver");
 }
-
-int libusb_reset_device(libusb_device_handle* dev_handle) {
-    fake_usb::log("port reset " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)));
-    // New descriptors: the device comes back as a new one, and the handle is
-    // left pointing at the one that went away.
-    return LIBUSB_ERROR_NOT_FOUND;
+int libusb_control_transfer(libusb_device_handle*, uint8_t, uint8_t, uint16_t, uint16_t,
+                            unsigned char*, uint16_t, unsigned int) {
+    return fake_usb::unreached("control transfer");
 }
+int libusb_reset_device(libusb_device_handle*) { return fake_usb::unreached("port reset"); }
 
 }  // extern "C"

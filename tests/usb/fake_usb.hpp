@@ -4,24 +4,18 @@
 // the libraries, and reads back every request that reached a device.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace fake_usb {
 
+// An FT232R (FTDI's IDs, release 6.00, one vendor-specific interface).
 struct Device {
     std::uint8_t bus = 1;
     std::vector<std::uint8_t> ports = {1};
-    std::uint16_t vendorId = 0x0403;
-    std::uint16_t productId = 0x6001;
-    std::uint16_t release = 0x0600;      // bcdDevice
-    std::uint8_t interfaceClass = 0xFF;  // of its one interface
     std::string product = "FT232R USB UART";
-    std::string serial;                        // empty: the device has no serial string
-    std::array<std::uint16_t, 0x80> eeprom{};  // user area, then factory area
-    bool denied = false;                       // libusb_open refuses: no permission
+    std::string serial;  // empty: the device has no serial string
 };
 
 struct Bus {
@@ -31,9 +25,8 @@ struct Bus {
     //   ftdi_init, ftdi_deinit, list devices, free list
     //   open W, string W #I, close W          (libusb, reading string descriptors)
     //   claim W #I MODE, ftdi close W         (MODE: detach+reattach, keep-driver)
-    //   attach driver W #I, baud rate N
-    //   read 0xAA, write 0xAA 0xVVVV          (EEPROM words)
-    //   sio reset, modem status, get latency, set latency 0xLL, port reset W
+    //   baud rate N, sio reset
+    //   unreached CALL                        (a call no case should make)
     // where W is the device's place, bus-port.port (1-3.1).
     std::vector<std::string> calls;
     // Resources handed out and not yet given back.

@@ -7,10 +7,15 @@
 // Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
 // user area, optionally followed by the 128-byte factory area); the chips sit
 // on bus 1 at ports 1, 2, ... Each kept word write is saved to its file at
-// once.  Faults (every chip; deny: the first):
-//   stall-write=N        the Nth EEPROM word write is stalled
+// once.  IMAGE may name another kind of device instead, which the host lists
+// but must never send a request (each request is logged):
+//   ft232bm:IMAGE        an FT232BM, FTDI's chip before the FT232R (release 4.00)
+//   hid:IMAGE            a device of release 6.00 whose one interface is HID (class 3)
+// Faults (every chip; deny: the first):
+//   stall-write=N        the Nth EEPROM word write is stalled, and every later one
 //   clone                word writes acknowledged but not kept
 //   pairs                an even word is kept only once its odd partner is written
+//   and-writes           a kept word write leaves old AND new in the cells
 //   unplug=N             after N control transfers the chip is gone: every
 //                        request fails with ENODEV
 //   busy                 the interface is claimed by another program (EBUSY)
@@ -62,6 +67,8 @@
 #include <thread>
 #include <vector>
 
+#include "ft232r_model.hpp"
+
 namespace {
 
 constexpr int kExitSkip = 77;
@@ -88,10 +95,8 @@ constexpr std::uint8_t kStandardIn = 0x80;
 constexpr const char* kSerialDriver = "ftdi_sio";
 
 struct Faults {
-    long stallWrite = 0;  // 1-based; 0: none
-    bool clone = false;
-    bool pairs = false;
-    long unplugAfter = -1;  // control transfers; -1: never
+    ft232r::ChipFaults chip;  // stall-write=N, clone, pairs, and-writes: the EEPROM's
+    long unplugAfter = -1;    // control transfers; -1: never
     bool busy = false;
     bool resetGone = false;
     bool noDisconnectClaim = false;
@@ -161,17 +166,27 @@ std::uint16_t word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
 }
 
+// What the host reads in the descriptors that tells an FT232R from other
+// devices: bcdDevice, and the class of the one interface.
+struct Kind {
+    std::uint16_t release = 0x0600;      // the FT232R family: release 6.00
+    std::uint8_t interfaceClass = 0xFF;  // FTDI chips: vendor specific
+};
+
 // One FT232R.  Its handler runs on umockdev's worker thread; the main thread
 // reads it only after the command has ended.
 class Chip {
   public:
-    Chip(std::string path, std::vector<std::uint8_t> bytes, unsigned port, const Faults& faults,
-         Log& log)
-        : path_(std::move(path)), fileSize_(bytes.size()), port_(port), faults_(faults), log_(log) {
-        bytes.resize(kAllBytes, 0xFF);  // an absent factory area reads as erased
-        eeprom_ = std::move(bytes);
-        loaded_ = eeprom_;
-    }
+    Chip(std::string path, std::vector<std::uint8_t> bytes, unsigned port, Kind kind,
+         const Faults& faults, Log& log)
+        : path_(std::move(path)),
+          kind_(kind),
+          fileSize_(bytes.size()),
+          port_(port),
+          faults_(faults),
+          log_(log),
+          eeprom_(bytes, faults.chip),
+          loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {}
 
     UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
 
@@ -193,7 +208,8 @@ class Chip {
                devnode().substr(devnode().size() - 3) + "\nE: DEVNAME=" + devnode() +
                "\nA: busnum=1\nA: devnum=" + std::to_string(port_ + 1) +
                "\nA: bConfigurationValue=1\nA: speed=12\n" + ids +
-               "A: bcdDevice=0600\nH: descriptors=" + hex(descriptors()) + "\n";
+               "A: bcdDevice=" + hex({hi(kind_.release), lo(kind_.release)}) +
+               "\nH: descriptors=" + hex(descriptors()) + "\n";
     }
 
     // What the host sees at the end of the run.
@@ -350,7 +366,7 @@ class Chip {
                 ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
             }
         } else if (type == kVendorIn && request == kReadEeprom && index < kAllBytes / 2) {
-            answer = {eeprom_[index * 2u], eeprom_[index * 2u + 1]};
+            answer = {lo(eeprom_.read(index)), hi(eeprom_.read(index))};
         } else if (type == kVendorOut && request == kWriteEeprom) {
             ok = writeWord(index, value);
         } else if (type == kVendorOut && (request == kSioReset || request == kSioSetBaudRate ||
@@ -372,27 +388,17 @@ class Chip {
         return ok ? static_cast<int>(size) : -1;
     }
 
+    // A write that fails stalls; one the chip does not keep (the factory
+    // area, a clone, an even word waiting for its partner) is acknowledged.
     bool writeWord(unsigned address, std::uint16_t value) {
-        ++writes_;
-        if (writes_ == faults_.stallWrite) return false;
-        // The factory area is never written, and a clone drops every write
-        // while acknowledging it.
-        if (address >= kUserBytes / 2 || faults_.clone) return true;
-        if (faults_.pairs && address % 2 == 0) {
-            pending_ = {static_cast<int>(address), value};
-            return true;
+        switch (eeprom_.write(address, value)) {
+            case ft232r::WordWrite::Failed:
+                return false;
+            case ft232r::WordWrite::Kept:
+                return save();
+            default:
+                return true;
         }
-        if (faults_.pairs && pending_.first == static_cast<int>(address) - 1) {
-            store(address - 1, pending_.second);
-            pending_.first = -1;
-        }
-        store(address, value);
-        return save();
-    }
-
-    void store(unsigned address, std::uint16_t value) {
-        eeprom_[address * 2] = static_cast<std::uint8_t>(value & 0xFF);
-        eeprom_[address * 2 + 1] = static_cast<std::uint8_t>(value >> 8);
     }
 
     // The file is replaced in one step, as the file emulator does.
@@ -400,7 +406,7 @@ class Chip {
         const std::string temporary = path_ + ".tmp";
         {
             std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(eeprom_.data()),
+            out.write(reinterpret_cast<const char*>(eeprom_.cells().data()),
                       static_cast<std::streamsize>(fileSize_));
             if (!out.flush()) return false;
         }
@@ -461,7 +467,7 @@ class Chip {
             return ENODEV;
         }
         const std::string before = hex(descriptors()) + text(3);
-        loaded_ = eeprom_;
+        loaded_.assign(eeprom_.cells().begin(), eeprom_.cells().end());
         const std::vector<std::uint8_t> now = descriptors();
         umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
                                               const_cast<guint8*>(now.data()),
@@ -491,8 +497,24 @@ class Chip {
         // Byte 0x0A: bit 4 USB version from bytes 0x0C-0x0D, bit 3 serial string.
         const std::uint16_t usb = own && (loaded_[0x0A] & 0x10) ? word(loaded_, 0x0C) : 0x0200;
         const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
-        return {18,         1,           lo(usb),     hi(usb), 0,    0, 0, 8,      lo(vendor),
-                hi(vendor), lo(product), hi(product), 0x00,    0x06, 1, 2, serial, 1};
+        return {18,
+                1,
+                lo(usb),
+                hi(usb),
+                0,
+                0,
+                0,
+                8,
+                lo(vendor),
+                hi(vendor),
+                lo(product),
+                hi(product),
+                lo(kind_.release),
+                hi(kind_.release),
+                1,
+                2,
+                serial,
+                1};
     }
 
     // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
@@ -503,6 +525,7 @@ class Chip {
             9, 4, 0,    0, 2,  0xFF, 0xFF, 0xFF, 2,   // interface
             7, 5, 0x81, 2, 64, 0,    0,               // bulk IN
             7, 5, 0x02, 2, 64, 0,    0};              // bulk OUT
+        config[14] = kind_.interfaceClass;
         if (!blank()) {
             config[7] = loaded_[8];
             config[8] = loaded_[9];
@@ -568,16 +591,15 @@ class Chip {
     }
 
     std::string path_;
+    Kind kind_;
     std::size_t fileSize_;
     unsigned port_;
     const Faults& faults_;
     Log& log_;
-    std::vector<std::uint8_t> eeprom_;  // what the cells hold
+    ft232r::ChipEeprom eeprom_;         // what the cells hold
     std::vector<std::uint8_t> loaded_;  // as loaded at the last reset: the descriptors
     std::uint8_t latency_ = 16;         // the FT232R's power-on latency timer, ms
-    std::pair<int, std::uint16_t> pending_{-1, 0};
     long transfers_ = 0;
-    long writes_ = 0;
     bool unplugged_ = false;
     bool driverBound_ = true;               // the kernel's serial driver has the interface
     UMockdevIoctlClient* owner_ = nullptr;  // the open that claimed the interface
@@ -608,10 +630,13 @@ bool parseFaults(const std::string& text, Faults& faults) {
             return *rest == '\0' && out >= 0;
         };
         if (item.empty()) continue;
+        long stallWrite = 0;
         if (item == "clone")
-            faults.clone = true;
+            faults.chip.clone = true;
         else if (item == "pairs")
-            faults.pairs = true;
+            faults.chip.pairs = true;
+        else if (item == "and-writes")
+            faults.chip.andWrites = true;
         else if (item == "busy")
             faults.busy = true;
         else if (item == "reset-gone")
@@ -637,8 +662,10 @@ bool parseFaults(const std::string& text, Faults& faults) {
                 std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
                 return false;
             }
-        } else if (!number("stall-write=", faults.stallWrite) &&
-                   !number("unplug=", faults.unplugAfter)) {
+        } else if (number("stall-write=", stallWrite)) {
+            // The Nth write is the first that fails: N - 1 are allowed.
+            if (stallWrite > 0) faults.chip.writesAllowed = stallWrite - 1;
+        } else if (!number("unplug=", faults.unplugAfter)) {
             std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
             return false;
         }
@@ -711,7 +738,15 @@ int main(int argc, char** argv) {
     Log log;
     log.open(logPath);
     std::vector<std::unique_ptr<Chip>> chips;
-    for (const std::string& path : images) {
+    for (std::string path : images) {
+        Kind kind;
+        if (path.rfind("ft232bm:", 0) == 0) {
+            kind.release = 0x0400;
+            path.erase(0, 8);
+        } else if (path.rfind("hid:", 0) == 0) {
+            kind.interfaceClass = 0x03;
+            path.erase(0, 4);
+        }
         std::ifstream in(path, std::ios::binary);
         std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                         std::istreambuf_iterator<char>()};
@@ -721,7 +756,7 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         chips.push_back(std::make_unique<Chip>(
-            path, std::move(bytes), static_cast<unsigned>(chips.size() + 1), faults, log));
+            path, std::move(bytes), static_cast<unsigned>(chips.size() + 1), kind, faults, log));
     }
 
     // The testbed is hundreds of small files made and removed on every run:

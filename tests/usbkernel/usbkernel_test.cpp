@@ -82,6 +82,13 @@ struct UsbRun {
         }
         return "";
     }
+    // Whether anything reached the device: a request or an operation on its
+    // node (its one line at the end, what the host sees, aside).
+    bool touched(const std::string& device) const {
+        return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.rfind(device + " ", 0) == 0 && line.rfind(device + " end ", 0) != 0;
+        });
+    }
     bool driverBack(const std::string& device = "1-1") const {
         return end(device).find(" driver=ftdi_sio ") != std::string::npos;
     }
@@ -130,14 +137,8 @@ class UsbKernel : public testing::Test {
     // (setpriv to run it as another user).
     UsbRun run(const std::vector<std::string>& args, const std::string& faults = "",
                const std::vector<std::string>& prefix = {}) {
-        const std::string log = dir_ + "/usb.log";
-        const std::vector<std::string> argv =
-            std::vector<std::string>{FT232R_USB, "--log", log, "--fault", faults} + devices_ +
-            std::vector<std::string>{"--"} + prefix + std::vector<std::string>{VARNOLT_EXE} + args;
-        // No library path: varnolt's RUNPATH finds the libftdi1 layer.
-        UsbRun result{runProcess(argv, {{"LD_LIBRARY_PATH", ""}}), {}};
-        std::ifstream in(log);
-        for (std::string line; std::getline(in, line);) result.log.push_back(line);
+        UsbRun result =
+            runCommand(prefix + std::vector<std::string>{VARNOLT_EXE} + args, {}, faults);
         // The refusal is explained only when access was refused.
         if (std::find(prefix.begin(), prefix.end(), "--reuid=65534") == prefix.end()) {
             EXPECT_EQ(result.result.err.find("permission denied"), std::string::npos)
@@ -147,7 +148,8 @@ class UsbKernel : public testing::Test {
     }
 
     // Any command on the emulated bus, with `environment` set on top (an
-    // empty value unsets); no library path, as in run().
+    // empty value unsets).  No library path: varnolt's RUNPATH finds the
+    // libftdi1 layer.
     UsbRun runCommand(const std::vector<std::string>& command,
                       std::map<std::string, std::string> environment = {},
                       const std::string& faults = "") {
@@ -376,6 +378,17 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     } cases[] = {
         {"one device, a good run", {kStart}, {"-s", "VN000042"}, "", serialEcho + "Done\n", "", 0},
         {"clone", {kStart}, {"-s", "VN000042"}, "clone", serialEcho, kNotKept + kWriteFailed, 255},
+        // 'A' (0x41) AND 'V' (0x56): the part keeps 0x40.
+        {"old AND new",
+         {kStart},
+         {"-s", "VN000042"},
+         "and-writes",
+         serialEcho,
+         kFirstDevice +
+             "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips "
+             "acknowledge writes they do not store)\n" +
+             kWriteFailed,
+         255},
         {"claimed by another program", {kStart}, {"-r"}, "busy", "", kClaimed + kNoDevice, 255},
         {"blank EEPROM",
          {blank},
@@ -546,6 +559,51 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
     EXPECT_TRUE(run.driverBack("1-2"));
 }
 
+// Only FT232R-family chips are listed, by port, with the strings their
+// EEPROM gives (its own IDs and product too); an FT232BM and a device of
+// release 6.00 with a HID interface are never sent a request.
+TEST_F(UsbKernel, OnlyFt232rChipsAreListedAndAsked) {
+    ft232r::Fields own = exampleFields("OWN00001");
+    own.vendorId = 0x1209;
+    own.productId = 0x7001;
+    own.description = "Beacon v2";
+    addDevice(ft232r::makeImage(exampleFields("OLDER")));
+    devices_.back().insert(0, "ft232bm:");
+    addDevice(ft232r::makeImage(exampleFields("KBD")));
+    devices_.back().insert(0, "hid:");
+    addDevice(ft232r::makeImage(own));
+    addDevice(ft232r::makeImage(exampleFields("FTB2")));
+    const UsbRun listed = runCommand({VARNOLT_EEPROM, "list"});
+    EXPECT_EQ(listed.result.out, "1-3\tOWN00001\tBeacon v2\n1-4\tFTB2\tFT232R USB UART\n");
+    EXPECT_FALSE(listed.touched("1-1"));
+    EXPECT_FALSE(listed.touched("1-2"));
+    EXPECT_TRUE(listed.touched("1-3"));
+}
+
+// The factory area (words 0x40..0x7F) is read through the real stack into
+// a backup; restoring a backup never writes it, whatever the file holds.
+TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
+    std::vector<std::uint8_t> chip(kStart.begin(), kStart.end());
+    for (unsigned word = 0x40; word < 0x80; ++word)
+        chip.insert(chip.end(), {std::uint8_t(word), 0xF0});
+    addDevice(kStart);
+    writeFile(devices_[0], chip.data(), chip.size());
+    const std::string backup = dir_ + "/backup.bin";
+    ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
+    EXPECT_EQ(readFile(backup), chip);
+    // Another device's backup: a new serial, another factory area.
+    const ft232r::Image changed = ft232r::encode(kStart, exampleFields("VN000042"));
+    std::vector<std::uint8_t> other(changed.begin(), changed.end());
+    other.resize(chip.size(), 0x5A);
+    writeFile(backup, other.data(), other.size());
+    const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup});
+    EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
+    EXPECT_EQ(wrote.transfers("40 91"),
+              static_cast<int>(ft232r::planWrites(kStart, changed).size()));
+    std::copy(changed.begin(), changed.end(), chip.begin());
+    EXPECT_EQ(readFile(devices_[0]), chip);
+}
+
 // A serial number stored with terminal control bytes (retitle the window,
 // clear the screen) reaches the terminal as \xNN: in the report, in the echo
 // line, and in the library's line naming the devices.
@@ -591,6 +649,17 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
         EXPECT_EQ(imageOf(), kStart);
         EXPECT_TRUE(run.driverBack());
     }
+    // A device whose strings cannot be read keeps its place in the listing,
+    // with none; a device without a serial string is not asked for one.
+    ft232r::Fields noSerial = exampleFields("");
+    noSerial.serNumEnable = false;
+    addDevice(ft232r::makeImage(noSerial));
+    addDevice(ft232r::makeImage(exampleFields("C3")));
+    const UsbRun listed =
+        runCommand(nobody + std::vector<std::string>{VARNOLT_EEPROM, "list"}, {}, "deny");
+    EXPECT_EQ(listed.result.out, "1-1\t\t\n1-2\t\tFT232R USB UART\n1-3\tC3\tFT232R USB UART\n");
+    EXPECT_EQ(listed.transfers("80 06 03", "1-2"), 2);  // language list and product only
+    EXPECT_EQ(listed.transfers("80 06 03", "1-3"), 4);
 }
 
 const std::string kReadFailed = "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n";

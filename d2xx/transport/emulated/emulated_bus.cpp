@@ -3,7 +3,8 @@
 // variables of its own:
 //   FT232R_EMULATOR_DEVICES  image files in list order, ':' separated (';' on Windows)
 //   FT232R_EMULATOR_FAULT    comma-separated faults, see Faults below
-//   FT232R_EMULATOR_LOG      a file that receives one line per call and per word transfer
+//   FT232R_EMULATOR_LOG      a file that receives one line per thing the devices see: a
+//                            listing, an open, each word read and write, a close
 // The devices sit on bus 1 at ports 1, 2, ... in FT232R_EMULATOR_DEVICES
 // order: port paths 1-1, 1-2, ...
 #include <algorithm>
@@ -20,6 +21,7 @@
 #endif
 
 #include "ft232r_eeprom.hpp"
+#include "ft232r_model.hpp"
 #include "word_transport.hpp"
 
 namespace d2xx {
@@ -51,17 +53,17 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
+// What the devices do wrong, each with the D2XX status the failing call
+// then returns (the API layer passes the bus's and transport's statuses on).
 struct Faults {
-    bool failList = false;
-    bool failOpen = false;
-    bool failRead = false;
-    bool failProgram = false;
-    bool failClose = false;
-    long writesAllowed = -1;  // writes=N: word writes after the first N fail (cable pulled)
-    bool clone = false;       // writes are acknowledged but not stored
-    bool andWrites = false;   // a write stores old AND new
-    long slowMs = 0;          // slow=MS: each word write takes this long
-    bool wholeImage = false;  // whole-image: write all 64 words and read them all back
+    bool failList = false;     // list: the listing fails, FT_IO_ERROR
+    bool failOpen = false;     // open: no device opens, FT_DEVICE_NOT_OPENED
+    bool failRead = false;     // read: every word read fails, FT_EEPROM_READ_FAILED
+    bool failProgram = false;  // program: the device will not be written, FT_EEPROM_WRITE_FAILED
+    bool failClose = false;    // close: the close fails (FT_W32_CloseHandle returns FALSE)
+    long slowMs = 0;           // slow=MS: each word write takes this long
+    // writes=N, clone, and-writes, pairs: the chip's own faults.
+    ft232r::ChipFaults chip;
 };
 
 Faults parseFaults(const std::string& text) {
@@ -78,13 +80,13 @@ Faults parseFaults(const std::string& text) {
         else if (item == "close")
             faults.failClose = true;
         else if (item == "clone")
-            faults.clone = true;
+            faults.chip.clone = true;
         else if (item == "and-writes")
-            faults.andWrites = true;
-        else if (item == "whole-image")
-            faults.wholeImage = true;
+            faults.chip.andWrites = true;
+        else if (item == "pairs")
+            faults.chip.pairs = true;
         else if (item.rfind("writes=", 0) == 0)
-            faults.writesAllowed = std::atol(item.c_str() + 7);
+            faults.chip.writesAllowed = std::atol(item.c_str() + 7);
         else if (item.rfind("slow=", 0) == 0)
             faults.slowMs = std::atol(item.c_str() + 5);
         else
@@ -143,20 +145,40 @@ bool saveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 #endif
 }
 
+std::string hex(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", value);
+    return text;
+}
+
 class ImageFile : public WordTransport {
   public:
-    ImageFile(std::string path, std::vector<std::uint8_t> bytes, Faults& faults, const Log& log)
-        : path_(std::move(path)), bytes_(std::move(bytes)), faults_(faults), log_(log) {}
+    ImageFile(std::string path, const std::vector<std::uint8_t>& bytes, const Faults& faults,
+              const Log& log)
+        : path_(std::move(path)),
+          fileSize_(static_cast<std::ptrdiff_t>(bytes.size())),
+          chip_(bytes, faults.chip),
+          faults_(faults),
+          log_(log) {}
 
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
-        const std::size_t at = std::size_t{address} * 2;
-        if (at + 2 > bytes_.size()) {
-            // Outside the file: an absent factory area reads as erased.
-            value = 0xFFFF;
-        } else {
-            value = static_cast<std::uint16_t>(bytes_[at] | (bytes_[at + 1] << 8));
+        if (faults_.failRead) {
+            log_.line("read failed");
+            return FT_EEPROM_READ_FAILED;
         }
+        if (address >= ft232r::ChipEeprom::kWords) {
+            return FT_INVALID_PARAMETER;
+        }
+        value = chip_.read(address);
         log_.line("read " + hex(address) + " " + hex(value));
+        return FT_OK;
+    }
+
+    FT_STATUS beginWrites() override {
+        if (faults_.failProgram) {
+            log_.line("write failed");
+            return FT_EEPROM_WRITE_FAILED;
+        }
         return FT_OK;
     }
 
@@ -165,41 +187,34 @@ class ImageFile : public WordTransport {
         if (faults_.slowMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slowMs));
         }
-        if (faults_.writesAllowed == 0) {
-            log_.line("write failed");
-            return FT_IO_ERROR;
+        switch (chip_.write(address, value)) {
+            case ft232r::WordWrite::Failed:
+                log_.line("write failed");
+                return FT_IO_ERROR;
+            case ft232r::WordWrite::Refused:
+                return FT_INVALID_PARAMETER;
+            case ft232r::WordWrite::Dropped:
+                return FT_OK;
+            case ft232r::WordWrite::Kept:
+                break;
         }
-        if (faults_.writesAllowed > 0) {
-            --faults_.writesAllowed;
-        }
-        // Words 0x40..0x7F are the factory area: never writable.
-        if (address >= ft232r::kImageWords) {
-            return FT_INVALID_PARAMETER;
-        }
-        if (faults_.clone) {
-            return FT_OK;
-        }
-        const std::size_t at = std::size_t{address} * 2;
-        std::uint16_t stored = value;
-        if (faults_.andWrites) {
-            stored &= static_cast<std::uint16_t>(bytes_[at] | (bytes_[at + 1] << 8));
-        }
-        bytes_[at] = static_cast<std::uint8_t>(stored & 0xFF);
-        bytes_[at + 1] = static_cast<std::uint8_t>(stored >> 8);
         // Each word is kept as soon as it is written, as an EEPROM does.
-        return saveFile(path_, bytes_) ? FT_OK : FT_IO_ERROR;
+        const auto& cells = chip_.cells();
+        return saveFile(path_, std::vector<std::uint8_t>(cells.begin(), cells.begin() + fileSize_))
+                   ? FT_OK
+                   : FT_IO_ERROR;
+    }
+
+    FT_STATUS close() override {
+        log_.line(faults_.failClose ? "close failed" : "close");
+        return faults_.failClose ? FT_IO_ERROR : FT_OK;
     }
 
   private:
-    static std::string hex(unsigned value) {
-        char text[8];
-        std::snprintf(text, sizeof text, "0x%02x", value);
-        return text;
-    }
-
     std::string path_;
-    std::vector<std::uint8_t> bytes_;
-    Faults& faults_;
+    std::ptrdiff_t fileSize_;  // 128 bytes, or 256 with the factory area
+    ft232r::ChipEeprom chip_;
+    const Faults& faults_;
     const Log& log_;
 };
 
@@ -212,6 +227,11 @@ class EmulatedBus : public DeviceBus {
 
     FT_STATUS list(std::vector<DeviceEntry>& devices) override {
         devices.clear();
+        if (faults_.failList) {
+            log_.line("list failed");
+            return FT_IO_ERROR;
+        }
+        log_.line("list");
         for (std::size_t index = 0; index < paths_.size(); ++index) {
             const std::string& path = paths_[index];
             // A file that is missing or not an image still takes its place
@@ -239,35 +259,14 @@ class EmulatedBus : public DeviceBus {
 
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         std::vector<std::uint8_t> bytes;
-        if (index >= paths_.size() || !loadFile(paths_[index], bytes)) {
+        if (faults_.failOpen || index >= paths_.size() || !loadFile(paths_[index], bytes)) {
+            log_.line("open failed");
             return FT_DEVICE_NOT_OPENED;
         }
-        device = std::make_unique<ImageFile>(paths_[index], std::move(bytes), faults_, log_);
+        log_.line("open 1-" + std::to_string(index + 1));
+        device = std::make_unique<ImageFile>(paths_[index], bytes, faults_, log_);
         return FT_OK;
     }
-
-    FT_STATUS injectedFault(Call call) override {
-        const bool fail = (call == Call::List && faults_.failList) ||
-                          (call == Call::Open && faults_.failOpen) ||
-                          (call == Call::Read && faults_.failRead) ||
-                          (call == Call::Program && faults_.failProgram) ||
-                          (call == Call::Close && faults_.failClose);
-        if (!fail) return FT_OK;
-        switch (call) {
-            case Call::Open:
-                return FT_DEVICE_NOT_OPENED;
-            case Call::Read:
-                return FT_EEPROM_READ_FAILED;
-            case Call::Program:
-                return FT_EEPROM_WRITE_FAILED;
-            default:
-                return FT_IO_ERROR;
-        }
-    }
-
-    bool wholeImageWrites() const override { return faults_.wholeImage; }
-
-    void trace(const std::string& line) override { log_.line(line); }
 
   private:
     std::vector<std::string> paths_;

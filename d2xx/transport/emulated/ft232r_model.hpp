@@ -1,0 +1,65 @@
+// The EEPROM of one FT232R as the chip keeps it, with the faults that parts
+// and cables show.  One model for every emulated chip: the image-file bus of
+// the emulated D2XX library, ft232r-usb under the real USB stack, and the
+// chips held in memory by the fuzzer and the unit tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+
+namespace ft232r {
+
+struct ChipFaults {
+    // Word writes after the first N fail and reach no cell, as when the
+    // cable is pulled mid-write; -1: none fails.
+    long writesAllowed = -1;
+    bool clone = false;      // writes acknowledged, never kept
+    bool pairs = false;      // an even word kept only once its odd partner is written
+    bool andWrites = false;  // a kept write leaves old AND new in the cells
+};
+
+// What became of one word write.
+enum class WordWrite {
+    Kept,     // in the cells (with andWrites: old AND new)
+    Dropped,  // acknowledged, not kept: a clone, or an even word waiting for its partner
+    Refused,  // the factory area, never writable
+    Failed,   // never reached the cells (writesAllowed)
+};
+
+class ChipEeprom {
+  public:
+    // Words 0x00..0x3F the user area, 0x40..0x7F the factory area.
+    static constexpr unsigned kWords = 0x80;
+    static constexpr std::size_t kBytes = 2 * kWords;
+
+    // `image`: the user area, optionally followed by the factory area; the
+    // cells it does not cover read as erased (0xFF).
+    explicit ChipEeprom(const std::vector<std::uint8_t>& image, ChipFaults faults = {});
+    explicit ChipEeprom(const Image& userArea, ChipFaults faults = {})
+        : ChipEeprom(std::vector<std::uint8_t>(userArea.begin(), userArea.end()), faults) {}
+
+    // `address` < kWords.
+    std::uint16_t read(unsigned address) const;
+    WordWrite write(unsigned address, std::uint16_t value);
+
+    // Every cell, the user area first.
+    const std::array<std::uint8_t, kBytes>& cells() const { return cells_; }
+    Image userArea() const;
+    // Word writes asked for so far, kept or not.
+    long writes() const { return writes_; }
+
+  private:
+    void store(unsigned address, std::uint16_t value);
+
+    std::array<std::uint8_t, kBytes> cells_{};
+    ChipFaults faults_;
+    long writes_ = 0;
+    int pendingAddress_ = -1;  // pairs: the even word waiting, or -1
+    std::uint16_t pendingValue_ = 0;
+};
+
+}  // namespace ft232r
