@@ -2,10 +2,13 @@
 // a temporary folder, and the word transfers the file emulator logged.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -76,6 +79,39 @@ inline std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+// A test's temporary folder of image files, one per device in the order
+// added, removed with the test.
+class ImageFolder {
+  protected:
+    explicit ImageFolder(const std::string& prefix) : dir_(makeTempDir(prefix)) {}
+    ~ImageFolder() {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    std::string addDevice(const std::vector<std::uint8_t>& bytes) {
+        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
+        writeFile(path, bytes.data(), bytes.size());
+        devices_.push_back(path);
+        return path;
+    }
+    std::string addDevice(const ft232r::Image& image) {
+        return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
+    }
+
+    // The user area an image file holds.
+    static ft232r::Image imageOf(const std::string& path) {
+        const auto bytes = readFile(path);
+        ft232r::Image image{};
+        EXPECT_GE(bytes.size(), image.size()) << path;
+        std::copy_n(bytes.begin(), std::min(bytes.size(), image.size()), image.begin());
+        return image;
+    }
+    ft232r::Image imageOf(std::size_t device = 0) const { return imageOf(devices_.at(device)); }
+
+    std::string dir_;  // "" when it could not be made
+    std::vector<std::string> devices_;
+};
 
 // Word transfers in an emulator log: reads before the first write, writes,
 // and reads after the first write (the verification).

@@ -19,13 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DefaultLibrary : public testing::Test {
+class DefaultLibrary : public testing::Test, protected ImageFolder {
   protected:
-    void SetUp() override {
-        dir_ = makeTempDir("varnolt-default");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    DefaultLibrary() : ImageFolder("varnolt-default") {}
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
     // The loader's trace of one run (LD_DEBUG=libs), all files joined.
     std::string loaderTrace() const {
@@ -38,14 +35,11 @@ class DefaultLibrary : public testing::Test {
         }
         return trace;
     }
-
-    std::string dir_;
 };
 
 TEST_F(DefaultLibrary, NoDeviceOnTheUsbBusWithoutLibraryPath) {
     // An emulated device that only the emulator would see: it must not be.
-    const std::string image = dir_ + "/device.bin";
-    writeImage(image, ft232r::makeImage(exampleFields("EMULATED")));
+    const std::string image = addDevice(ft232r::makeImage(exampleFields("EMULATED")));
 
     const ProcessResult result =
         runProcess({VARNOLT_EXE, "-r"}, {{"LD_LIBRARY_PATH", ""},

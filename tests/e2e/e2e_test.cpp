@@ -27,87 +27,29 @@ TEST_F(EndToEnd, CommandLineFaultsNeverLoadTheLibrary) {
     EXPECT_FALSE(logExists()) << "the D2XX library was called";
 }
 
-TEST_F(EndToEnd, NoDeviceAttached) {
-    const ProcessResult result = run({"-r"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, kNoDevice);
-    EXPECT_EQ(result.status, 255);
-    // The failed listing is the answer: nothing is opened.
-    EXPECT_EQ(calls(), (std::vector<std::string>{"list"}));
-}
-
-TEST_F(EndToEnd, MissingLibraryIsNamed) {
-    addDevice(ft232r::makeImage(exampleFields()));
-    hideLibrary();
-    const ProcessResult result = run({"-r"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
-    EXPECT_EQ(result.status, 255);
-}
-
-// A library in the current folder is never loaded: a Downloads folder or a
-// shared working folder must not decide what gets the device.  On Windows
-// the library is looked for in the system folder, then beside the program;
-// on Linux the loader never searches the current folder.
-TEST_F(EndToEnd, LibraryInTheCurrentFolderIsNotLoaded) {
+// A missing library is named.  One in the current folder is never loaded:
+// a Downloads folder or a shared working folder must not decide what gets
+// the device.  On Windows the library is looked for in the system folder,
+// then beside the program; on Linux the loader never searches the current
+// folder.
+TEST_F(EndToEnd, MissingLibraryIsNamedAndNotTakenFromTheCurrentFolder) {
     addDevice(ft232r::makeImage(exampleFields()));
     const WineTarget* wine = wineTarget();
     const std::string library = wine != nullptr ? wine->dll : EMULATOR_DIR "/libftd2xx.so";
     hideLibrary();
-    workingDir_ = dir_ + "/cwd";
-    std::filesystem::create_directory(workingDir_);
-    std::filesystem::copy_file(library, workingDir_ + "/" + libraryName());
-    const ProcessResult result = run({"-r"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
-    EXPECT_EQ(result.status, 255);
-    EXPECT_FALSE(logExists());
-}
-
-TEST_F(EndToEnd, ReportShowsSerialAndCbus) {
-    const std::string device = addDevice(ft232r::makeImage(exampleFields()));
-    const auto before = readFile(device);
-    const ProcessResult result = run({"-r"});
-    EXPECT_EQ(result.out, kBanner +
-                              "Serial Number : A1B2C3D4\n"
-                              "CBUS0-4       : 03, 02, 00, 01, 05\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(calls(), kReadRun);
-    EXPECT_EQ(transfers("write"), 0);
-    EXPECT_EQ(readFile(device), before);
-}
-
-TEST_F(EndToEnd, IgnoredOptionsOnlyReadAndClose) {
-    addDevice(ft232r::makeImage(exampleFields()));
-    const ProcessResult result = run({"--", "-x"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(calls(), kReadRun);
-}
-
-// A serial number stored with terminal control bytes (here: retitle the
-// window, then clear the screen) is shown with those bytes as \xNN, in the
-// report and in the echo line; the device keeps its bytes.
-TEST_F(EndToEnd, StoredControlBytesAreShownEscaped) {
-    const std::string device =
-        addDevice(ft232r::makeImage(exampleFields("\x1b]0;x\x07\x1b[2J\x7f")));
-    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J\\x7f";
-    const struct {
-        std::vector<std::string> args;
-        std::string out;
-    } cases[] = {
-        {{"-r"}, "Serial Number : " + shown + "\nCBUS0-4       : 03, 02, 00, 01, 05\n"},
-        {{"-s", "A\tB"}, "Serial Number : " + shown + " -> A\\x09B\nDone\n"},
-    };
-    for (const auto& c : cases) {
-        const ProcessResult result = run(c.args);
-        EXPECT_EQ(result.out, kBanner + c.out);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
+    for (const bool inCurrentFolder : {false, true}) {
+        SCOPED_TRACE(inCurrentFolder ? "in the current folder" : "missing");
+        if (inCurrentFolder) {
+            workingDir_ = dir_ + "/cwd";
+            std::filesystem::create_directory(workingDir_);
+            std::filesystem::copy_file(library, workingDir_ + "/" + libraryName());
+        }
+        const ProcessResult result = run({"-r"});
+        EXPECT_EQ(result.out, kBanner);
+        EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
+        EXPECT_EQ(result.status, 255);
+        EXPECT_FALSE(logExists());
     }
-    EXPECT_EQ(imageOf(device), ft232r::makeImage(exampleFields("A\tB")));
 }
 
 // Each change: the output, and that only the intended bytes and the
@@ -235,17 +177,6 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
     }
 }
 
-TEST_F(EndToEnd, SameSerialIsProgrammedWithoutWrites) {
-    const std::string device = addDevice(ft232r::makeImage(exampleFields()));
-    const auto before = readFile(device);
-    const ProcessResult result = run({"-s", "A1B2C3D4"});
-    EXPECT_EQ(result.out, kBanner + "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(calls(), kReadRun);
-    EXPECT_EQ(transfers("write"), 0);
-    EXPECT_EQ(readFile(device), before);
-}
-
 // The second device has an empty product string: an open by the empty
 // buffer of a failed listing would take it.
 TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
@@ -279,34 +210,24 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
     } cases[] = {
         {"list", {"-s", "X"}, "", kNoDevice, 255, {"list failed"}},
         {"open", {"-r"}, "", kNoDevice, 255, {"list", "open failed"}},
-        {"read",
-         {"-r", "-s", "X"},
-         "",
-         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n",
-         255,
-         {"list", "open", "read failed", "close"}},
+        {"read", {"-r", "-s", "X"}, "", kReadFailed, 255, {"list", "open", "read failed", "close"}},
         {"program",
          {"-s", "X"},
          "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         kWriteFailed,
          255,
          {"list", "open", "read", "write failed", "close"}},
-        {"clone",
-         {"-s", "X"},
-         "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
-         255,
-         kWriteRun},
+        {"clone", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\n", kWriteFailed, 255, kWriteRun},
         {"and-writes",
          {"-c", "4", "4", "4", "4", "4"},
          "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         kWriteFailed,
          255,
          kWriteRun},
         {"writes=2",
          {"-s", "X"},
          "Serial Number : A1B2C3D4 -> X\n",
-         "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n",
+         kWriteFailed,
          255,
          {"list", "open", "read", "write", "write failed", "close"}},
         // Pairs go even word first: a chip that keeps an even word only with
@@ -333,24 +254,61 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
     }
 }
 
-TEST_F(EndToEnd, BlankOrBrokenImagesAreReadErrors) {
-    const std::string blank = addDevice(std::vector<std::uint8_t>(128, 0xFF));
-    ProcessResult result = run({"-r", "-s", "X"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n");
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(readFile(blank), std::vector<std::uint8_t>(128, 0xFF));
-
-    devices_.clear();
+// Runs that write nothing: the output, the D2XX calls (where given) and
+// the image file byte for byte.  The failed listing is the answer when no
+// device is attached: nothing is opened.  A blank or broken image is a
+// read error, never garbage.
+TEST_F(EndToEnd, RunsThatWriteNothing) {
     ft232r::Image broken = ft232r::makeImage(exampleFields());
     broken[0x13] = 0x7E;  // serial descriptor would run over the checksum
     ft232r::updateChecksum(broken);
-    const std::string path = addDevice(broken);
-    result = run({"-r", "-s", "X"});
-    EXPECT_EQ(result.out, kBanner);
-    EXPECT_EQ(result.err, "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n");
-    EXPECT_EQ(result.status, 255);
-    EXPECT_EQ(imageOf(path), broken);
+    const ft232r::Image made = ft232r::makeImage(exampleFields());
+    const std::vector<std::uint8_t> factory(made.begin(), made.end());
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> image;  // empty: no device
+        std::vector<std::string> args;
+        std::string out;  // after the banner
+        std::string err;
+        int status;
+        std::vector<std::string> calls;  // empty: not looked at
+    } cases[] = {
+        {"no device", {}, {"-r"}, "", kNoDevice, 255, {"list"}},
+        {"report", factory, {"-r"}, factoryReport("A1B2C3D4"), "", 0, kReadRun},
+        {"ignored options", factory, {"--", "-x"}, "", "", 0, kReadRun},
+        {"same serial",
+         factory,
+         {"-s", "A1B2C3D4"},
+         "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n",
+         "",
+         0,
+         kReadRun},
+        {"blank",
+         std::vector<std::uint8_t>(128, 0xFF),
+         {"-r", "-s", "X"},
+         "",
+         "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
+         255,
+         {}},
+        {"broken", {broken.begin(), broken.end()}, {"-r", "-s", "X"}, "", kReadFailed, 255, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        devices_.clear();
+        std::remove(logPath_.c_str());
+        const std::string device = c.image.empty() ? "" : addDevice(c.image);
+        const ProcessResult result = run(c.args);
+        EXPECT_EQ(result.out, kBanner + c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.status, c.status);
+        if (!c.calls.empty()) {
+            EXPECT_EQ(calls(), c.calls);
+        }
+        EXPECT_EQ(transfers("write"), 0);
+        if (!device.empty()) {
+            EXPECT_EQ(readFile(device), c.image);
+        }
+    }
 }
 
 // Word transfers per run: the image is read once, only changed pairs are

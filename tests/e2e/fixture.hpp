@@ -25,10 +25,10 @@
 // The library's platform file name, as the load error names it.
 inline std::string libraryName() { return wineTarget() != nullptr ? "FTD2XX.dll" : "libftd2xx.so"; }
 
-class EndToEnd : public testing::Test {
+class EndToEnd : public testing::Test, protected ImageFolder {
   protected:
+    EndToEnd() : ImageFolder("varnolt-e2e") {}
     void SetUp() override {
-        dir_ = makeTempDir("varnolt-e2e");
         ASSERT_FALSE(dir_.empty());
         logPath_ = dir_ + "/calls.log";
         if (const WineTarget* wine = wineTarget()) {
@@ -37,25 +37,6 @@ class EndToEnd : public testing::Test {
             std::filesystem::copy_file(wine->exe, exe_);
             std::filesystem::copy_file(wine->dll, dir_ + "/FTD2XX.dll");
         }
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string addDevice(const std::vector<std::uint8_t>& bytes) {
-        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        writeFile(path, bytes.data(), bytes.size());
-        devices_.push_back(path);
-        return path;
-    }
-    std::string addDevice(const ft232r::Image& image) {
-        return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
-    }
-
-    ft232r::Image imageOf(const std::string& path) const {
-        const auto bytes = readFile(path);
-        ft232r::Image image{};
-        EXPECT_GE(bytes.size(), image.size());
-        std::copy_n(bytes.begin(), std::min(bytes.size(), image.size()), image.begin());
-        return image;
     }
 
     // Takes the library out of the program's reach.
@@ -136,12 +117,10 @@ class EndToEnd : public testing::Test {
     }
     bool logExists() const { return access(logPath_.c_str(), F_OK) == 0; }
 
-    std::string dir_;
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
     std::string workingDir_;         // the program's current folder, when set
     std::string exe_ = VARNOLT_EXE;  // under Wine: varnolt.exe beside the emulator's FTD2XX.dll
-    std::vector<std::string> devices_;
 };
 
 // Cases that only the Linux build runs: the image tool (a Linux program), the

@@ -57,12 +57,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,10 +73,6 @@ namespace {
 
 constexpr int kExitSkip = 77;
 constexpr int kExitUsage = 2;
-
-// The user area, then the factory area (words 0x40..0x7F, never written).
-constexpr std::size_t kUserBytes = 128;
-constexpr std::size_t kAllBytes = 256;
 
 // Vendor requests of FTDI chips (bRequest).
 constexpr std::uint8_t kSioReset = 0x00;
@@ -365,7 +361,8 @@ class Chip {
             } else {
                 ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
             }
-        } else if (type == kVendorIn && request == kReadEeprom && index < kAllBytes / 2) {
+        } else if (type == kVendorIn && request == kReadEeprom &&
+                   index < ft232r::ChipEeprom::kWords) {
             answer = {lo(eeprom_.read(index)), hi(eeprom_.read(index))};
         } else if (type == kVendorOut && request == kWriteEeprom) {
             ok = writeWord(index, value);
@@ -395,22 +392,10 @@ class Chip {
             case ft232r::WordWrite::Failed:
                 return false;
             case ft232r::WordWrite::Kept:
-                return save();
+                return ft232r::saveImageFile(path_, eeprom_, fileSize_);
             default:
                 return true;
         }
-    }
-
-    // The file is replaced in one step, as the file emulator does.
-    bool save() const {
-        const std::string temporary = path_ + ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(eeprom_.cells().data()),
-                      static_cast<std::streamsize>(fileSize_));
-            if (!out.flush()) return false;
-        }
-        return std::rename(temporary.c_str(), path_.c_str()) == 0;
     }
 
     // USBDEVFS_CLAIMINTERFACE, or USBDEVFS_DISCONNECT_CLAIM, which first
@@ -486,7 +471,7 @@ class Chip {
     // Descriptors from the EEPROM as loaded at the last reset.  A blank
     // EEPROM leaves the chip on its built-in values.
     bool blank() const {
-        return std::all_of(loaded_.begin(), loaded_.begin() + kUserBytes,
+        return std::all_of(loaded_.begin(), loaded_.begin() + ft232r::kImageBytes,
                            [](std::uint8_t b) { return b == 0xFF; });
     }
 
@@ -497,24 +482,13 @@ class Chip {
         // Byte 0x0A: bit 4 USB version from bytes 0x0C-0x0D, bit 3 serial string.
         const std::uint16_t usb = own && (loaded_[0x0A] & 0x10) ? word(loaded_, 0x0C) : 0x0200;
         const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
-        return {18,
-                1,
-                lo(usb),
-                hi(usb),
-                0,
-                0,
-                0,
-                8,
-                lo(vendor),
-                hi(vendor),
-                lo(product),
-                hi(product),
-                lo(kind_.release),
-                hi(kind_.release),
-                1,
-                2,
-                serial,
-                1};
+        // Length, type, bcdUSB, class by interface, ep0 packet size; idVendor,
+        // idProduct, bcdDevice; manufacturer, product, serial string; one configuration.
+        std::vector<std::uint8_t> bytes = {18, 1, lo(usb), hi(usb), 0, 0, 0, 8};
+        for (const std::uint16_t id : {vendor, product, kind_.release})
+            bytes.insert(bytes.end(), {lo(id), hi(id)});
+        bytes.insert(bytes.end(), {1, 2, serial, 1});
+        return bytes;
     }
 
     // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
@@ -553,7 +527,7 @@ class Chip {
         if (!blank()) {
             const std::size_t at = loaded_[0x0E + 2 * (index - 1)] & 0x7F;
             const std::size_t length = loaded_[0x0F + 2 * (index - 1)];
-            if (length >= 2 && at + length <= kUserBytes - 2 && loaded_[at] == length &&
+            if (length >= 2 && at + length <= ft232r::kImageBytes - 2 && loaded_[at] == length &&
                 loaded_[at + 1] == 3) {
                 out.assign(loaded_.begin() + static_cast<std::ptrdiff_t>(at),
                            loaded_.begin() + static_cast<std::ptrdiff_t>(at + length));
@@ -616,57 +590,55 @@ void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip)
     static_cast<Chip*>(chip)->connected(client);
 }
 
+// F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
 bool parseFaults(const std::string& text, Faults& faults) {
-    std::size_t from = 0;
-    while (from <= text.size()) {
-        const std::size_t end = std::min(text.find(',', from), text.size());
-        const std::string item = text.substr(from, end - from);
-        from = end + 1;
-        auto number = [&](const char* prefix, long& out) {
-            const std::size_t size = std::strlen(prefix);
-            if (item.compare(0, size, prefix) != 0) return false;
-            char* rest = nullptr;
-            out = std::strtol(item.c_str() + size, &rest, 10);
-            return *rest == '\0' && out >= 0;
-        };
-        if (item.empty()) continue;
-        long stallWrite = 0;
-        if (item == "clone")
-            faults.chip.clone = true;
-        else if (item == "pairs")
-            faults.chip.pairs = true;
-        else if (item == "and-writes")
-            faults.chip.andWrites = true;
-        else if (item == "busy")
-            faults.busy = true;
-        else if (item == "reset-gone")
-            faults.resetGone = true;
-        else if (item == "no-disconnect-claim")
-            faults.noDisconnectClaim = true;
-        else if (item == "deny")
-            faults.deny = true;
-        else if (item.rfind("stall=", 0) == 0) {
-            char* rest = nullptr;
-            faults.stallRequest = std::strtol(item.c_str() + 6, &rest, 16);
-            if (*rest != '\0' || faults.stallRequest < 0 || faults.stallRequest > 0xFF) {
-                std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
-                return false;
-            }
-        } else if (item.rfind("signal=", 0) == 0) {
-            char* rest = nullptr;
-            faults.signal = std::strtol(item.c_str() + 7, &rest, 10);
-            const bool atReset = std::strcmp(rest, "@reset") == 0;
-            faults.signalAt = atReset || *rest != '@' ? 0 : std::strtol(rest + 1, &rest, 10);
-            if (faults.signal <= 0 || faults.signal >= NSIG ||
-                (!atReset && (*rest != '\0' || faults.signalAt <= 0))) {
-                std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
-                return false;
-            }
-        } else if (number("stall-write=", stallWrite)) {
+    const std::pair<const char*, bool*> flags[] = {
+        {"clone", &faults.chip.clone},
+        {"pairs", &faults.chip.pairs},
+        {"and-writes", &faults.chip.andWrites},
+        {"busy", &faults.busy},
+        {"reset-gone", &faults.resetGone},
+        {"no-disconnect-claim", &faults.noDisconnectClaim},
+        {"deny", &faults.deny}};
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        const std::size_t equals = item.find('=');
+        const std::string name = item.substr(0, equals);
+        const char* value = equals == std::string::npos ? "" : item.c_str() + equals + 1;
+        char* rest = nullptr;
+        const long number = std::strtol(value, &rest, name == "stall" ? 16 : 10);
+        const bool whole = *value != '\0' && *rest == '\0' && number >= 0;
+        const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                       [&](const auto& f) { return item == f.first; });
+        bool ok = true;
+        if (item.empty()) {
+            continue;
+        } else if (flag != std::end(flags)) {
+            *flag->second = true;
+        } else if (name == "stall") {
+            faults.stallRequest = number;
+            ok = whole && number <= 0xFF;
+        } else if (name == "stall-write") {
             // The Nth write is the first that fails: N - 1 are allowed.
-            if (stallWrite > 0) faults.chip.writesAllowed = stallWrite - 1;
-        } else if (!number("unplug=", faults.unplugAfter)) {
+            if (number > 0) faults.chip.writesAllowed = number - 1;
+            ok = whole;
+        } else if (name == "unplug") {
+            faults.unplugAfter = number;
+            ok = whole;
+        } else if (name == "signal") {
+            // S@N (the Nth control transfer) or S@reset (signalAt 0).
+            faults.signal = number;
+            ok = number > 0 && number < NSIG && *rest == '@';
+            if (ok && std::strcmp(rest, "@reset") != 0) {
+                faults.signalAt = std::strtol(rest + 1, &rest, 10);
+                ok = *rest == '\0' && faults.signalAt > 0;
+            }
+        } else {
             std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
+            return false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
             return false;
         }
     }
@@ -747,10 +719,8 @@ int main(int argc, char** argv) {
             kind.interfaceClass = 0x03;
             path.erase(0, 4);
         }
-        std::ifstream in(path, std::ios::binary);
-        std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                        std::istreambuf_iterator<char>()};
-        if (!in || (bytes.size() != kUserBytes && bytes.size() != kAllBytes)) {
+        std::vector<std::uint8_t> bytes;
+        if (!ft232r::loadImageFile(path, bytes)) {
             std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n",
                          path.c_str());
             return kExitUsage;

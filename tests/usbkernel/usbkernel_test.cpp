@@ -23,7 +23,6 @@
 
 namespace {
 
-const std::string kWriteFailed = "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n";
 const std::string kPermission =
     "libftd2xx: permission denied on the USB device at bus 1 port 1 "
     "(/dev/bus/usb/001/002): install the udev rule "
@@ -41,8 +40,18 @@ const std::string kClaimed = kFirstDevice +
                              "again\n";
 
 const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
-// What `-c` with kNewCbus asks for.
+// What `-c` with kNewCbus asks for, and with a new serial too.
 const ft232r::Fields kNewCbusFields = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
+const ft232r::Image kNewSerialAndCbus =
+    ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
+const ft232r::Image kBlank = [] {
+    ft232r::Image blank{};
+    blank.fill(0xFF);
+    return blank;
+}();
+// The production script finds the tools by these.
+const std::map<std::string, std::string> kTools = {{"VARNOLT", VARNOLT_EXE},
+                                                   {"VARNOLT_EEPROM", VARNOLT_EEPROM}};
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -94,8 +103,9 @@ struct UsbRun {
     }
 };
 
-class UsbKernel : public testing::Test {
+class UsbKernel : public testing::Test, protected ImageFolder {
   protected:
+    UsbKernel() : ImageFolder("varnolt-usbkernel") {}
     static void SetUpTestSuite() {
         // Whether umockdev runs here at all: ft232r-usb says why not and exits 77.
         const std::string dir = makeTempDir("varnolt-usbkernel");
@@ -113,24 +123,7 @@ class UsbKernel : public testing::Test {
 
     void SetUp() override {
         if (!skipReason().empty()) GTEST_SKIP() << skipReason();
-        dir_ = makeTempDir("varnolt-usbkernel");
         ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
-
-    std::string addDevice(const ft232r::Image& image) {
-        const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        writeImage(path, image);
-        devices_.push_back(path);
-        return path;
-    }
-    ft232r::Image imageOf(std::size_t device = 0) const {
-        std::ifstream in(devices_.at(device), std::ios::binary);
-        ft232r::Image image{};
-        in.read(reinterpret_cast<char*>(image.data()), image.size());
-        return image;
     }
 
     // varnolt with `args`, under `faults`; `prefix` goes before varnolt
@@ -163,9 +156,6 @@ class UsbKernel : public testing::Test {
         for (std::string line; std::getline(in, line);) result.log.push_back(line);
         return result;
     }
-
-    std::string dir_;
-    std::vector<std::string> devices_;
 };
 
 // What the host sees in the serial string after the run.
@@ -194,7 +184,7 @@ TEST_F(UsbKernel, Commands) {
          {"-r"},
          "",
          exampleFields("A1B2C3D4"),
-         "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n",
+         factoryReport("A1B2C3D4"),
          "",
          Image::Unchanged,
          "1-1 disconnect-claim -> ok"},
@@ -304,12 +294,11 @@ TEST_F(UsbKernel, Commands) {
 TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
     const std::vector<std::string> change =
         std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus;
-    const ft232r::Image target =
-        ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
+    const ft232r::Image& target = kNewSerialAndCbus;
     const std::string echo =
         "Serial Number : A1B2C3D4 -> VN000042\n"
         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\nDone\n";
-    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    const std::string report = factoryReport("A1B2C3D4");
     addDevice(kStart);
     const UsbRun clean = run(change);
     ASSERT_EQ(clean.result.status, 0);
@@ -355,8 +344,6 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
 // message, naming the device: one line per finding, nothing on a run that
 // went well with one device; standard output and exit status as ever.
 TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
-    ft232r::Image blank{};
-    blank.fill(0xFF);
     ft232r::Image broken = kStart;
     broken[0x13] = 0x7E;  // the serial descriptor's length: over the checksum
     ft232r::updateChecksum(broken);
@@ -365,7 +352,7 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image full = kStart;
     std::fill(full.begin() + (full[0x12] & 0x7F) + full[0x13], full.begin() + 0x7C, 0x5A);
     ft232r::updateChecksum(full);
-    const std::string report = "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n";
+    const std::string report = factoryReport("A1B2C3D4");
     const std::string serialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
     const struct {
         const char* what;
@@ -391,7 +378,7 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
          255},
         {"claimed by another program", {kStart}, {"-r"}, "busy", "", kClaimed + kNoDevice, 255},
         {"blank EEPROM",
-         {blank},
+         {kBlank},
          {"-r"},
          "",
          "",
@@ -413,8 +400,8 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
          "",
          "",
          "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM image is broken: "
-         "serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n"
-         "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n",
+         "serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" +
+             kReadFailed,
          255},
         {"serial without room",
          {full},
@@ -552,7 +539,7 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
     addDevice(other);
     const UsbRun run = this->run(std::vector<std::string>{"-s", "VN000042", "-c"} + kNewCbus);
     EXPECT_EQ(run.result.status, 0) << run.result.err;
-    EXPECT_EQ(imageOf(), ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus)));
+    EXPECT_EQ(imageOf(), kNewSerialAndCbus);
     EXPECT_EQ(imageOf(1), other);
     EXPECT_EQ(run.transfers("c0 90", "1-2") + run.transfers("40", "1-2"), 0);
     EXPECT_TRUE(run.driverBack("1-1"));
@@ -617,8 +604,7 @@ TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
                                 "), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial " +
                                 shown + ") (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
     const UsbRun report = run({"-r"});
-    EXPECT_EQ(report.result.out,
-              kBanner + "Serial Number : " + shown + "\nCBUS0-4       : 03, 02, 00, 01, 05\n");
+    EXPECT_EQ(report.result.out, kBanner + factoryReport(shown));
     EXPECT_EQ(report.result.err, several);
     const UsbRun change = run({"-s", "VN000042"});
     EXPECT_EQ(change.result.out, kBanner + "Serial Number : " + shown + " -> VN000042\nDone\n");
@@ -660,12 +646,6 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
     EXPECT_EQ(listed.result.out, "1-1\t\t\n1-2\t\tFT232R USB UART\n1-3\tC3\tFT232R USB UART\n");
     EXPECT_EQ(listed.transfers("80 06 03", "1-2"), 2);  // language list and product only
     EXPECT_EQ(listed.transfers("80 06 03", "1-3"), 4);
-}
-
-const std::string kReadFailed = "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n";
-
-std::string report(const std::string& serial) {
-    return kBanner + "Serial Number : " + serial + "\nCBUS0-4       : 03, 02, 00, 01, 05\n";
 }
 
 // FTD2XX_DEVICE narrows the library's listing to the device at a port path
@@ -713,8 +693,6 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
 // image with a serial number.  Only the user area's changed pairs are
 // written; varnolt -r then reads the device.
 TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
-    ft232r::Image blank{};
-    blank.fill(0xFF);
     ft232r::Image broken = kStart;
     broken[0x12] = 0x05;  // the serial's pointer, out of the string area
     ft232r::updateChecksum(broken);
@@ -734,7 +712,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         std::string readErr;  // varnolt -r on the damaged device
         bool fromBackup;
     } cases[] = {
-        {"blank", blank,
+        {"blank", kBlank,
          kDiagnosed + "the EEPROM is blank (every byte 0xFF)\n" +
              "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
          false},
@@ -766,7 +744,8 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         EXPECT_TRUE(wrote.driverBack());
         const UsbRun after = run({"-r"});
         EXPECT_EQ(after.result.status, 0) << after.result.err;
-        EXPECT_EQ(after.result.out, report(c.fromBackup ? "A1B2C3D4" : "VN000123"));
+        EXPECT_EQ(after.result.out,
+                  kBanner + factoryReport(c.fromBackup ? "A1B2C3D4" : "VN000123"));
     }
 }
 
@@ -825,7 +804,7 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
             addDevice(ft232r::makeImage(exampleFields(serial)));
         const UsbRun done =
             runCommand(std::vector<std::string>{"sh", PRODUCTION_SCRIPT, "-d", run} + c.options,
-                       {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}}, c.faults);
+                       kTools, c.faults);
         EXPECT_EQ(done.result.status, c.status) << done.result.err;
         EXPECT_NE((c.status == 0 ? done.result.out : done.result.err).find(c.says),
                   std::string::npos)
@@ -841,9 +820,7 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
     std::ofstream(run + "/counter") << "2\n";
     devices_.clear();
     addDevice(ft232r::makeImage(exampleFields("OLD00006")));
-    const UsbRun behind =
-        runCommand({"sh", PRODUCTION_SCRIPT, "-d", run},
-                   {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}});
+    const UsbRun behind = runCommand({"sh", PRODUCTION_SCRIPT, "-d", run}, kTools);
     EXPECT_EQ(behind.result.status, 1);
     EXPECT_NE(behind.result.err.find("REFUSED: VN000002 is already in"), std::string::npos)
         << behind.result.err;
@@ -853,7 +830,7 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
     const std::string script = std::string("sh ") + PRODUCTION_SCRIPT + " -d " + run;
     const UsbRun both = runCommand(
         {"sh", "-c", script + " -P 1-1 & " + script + " -P 1-2; s=$?; wait $! || s=1; exit $s"},
-        {{"VARNOLT", VARNOLT_EXE}, {"VARNOLT_EEPROM", VARNOLT_EEPROM}});
+        kTools);
     EXPECT_EQ(both.result.status, 0) << both.result.err;
     std::vector<std::string> taken;
     for (std::size_t i = 0; i < 2; ++i) {

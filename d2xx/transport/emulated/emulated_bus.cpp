@@ -12,13 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 #include "ft232r_eeprom.hpp"
 #include "ft232r_model.hpp"
@@ -32,9 +27,6 @@ constexpr char kPathSeparator = ';';
 #else
 constexpr char kPathSeparator = ':';
 #endif
-
-// A user area of 128 bytes, optionally followed by the 128-byte factory area.
-constexpr std::size_t kFactoryBytes = 128;
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -113,38 +105,6 @@ class Log {
     std::string path_;
 };
 
-bool loadFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return bytes.size() == ft232r::kImageBytes ||
-           bytes.size() == ft232r::kImageBytes + kFactoryBytes;
-}
-
-// Replaces the file in one step: a reader never sees half an image.
-bool saveFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            return false;
-        }
-    }
-#if defined(_WIN32)
-    // rename() refuses an existing target on Windows; removing it first
-    // would leave a moment with no image at all.  MoveFileEx replaces it in
-    // one step.
-    return MoveFileExA(temporary.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
-}
-
 std::string hex(unsigned value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02x", value);
@@ -156,7 +116,7 @@ class ImageFile : public WordTransport {
     ImageFile(std::string path, const std::vector<std::uint8_t>& bytes, const Faults& faults,
               const Log& log)
         : path_(std::move(path)),
-          fileSize_(static_cast<std::ptrdiff_t>(bytes.size())),
+          fileSize_(bytes.size()),
           chip_(bytes, faults.chip),
           faults_(faults),
           log_(log) {}
@@ -199,10 +159,7 @@ class ImageFile : public WordTransport {
                 break;
         }
         // Each word is kept as soon as it is written, as an EEPROM does.
-        const auto& cells = chip_.cells();
-        return saveFile(path_, std::vector<std::uint8_t>(cells.begin(), cells.begin() + fileSize_))
-                   ? FT_OK
-                   : FT_IO_ERROR;
+        return ft232r::saveImageFile(path_, chip_, fileSize_) ? FT_OK : FT_IO_ERROR;
     }
 
     FT_STATUS close() override {
@@ -212,7 +169,7 @@ class ImageFile : public WordTransport {
 
   private:
     std::string path_;
-    std::ptrdiff_t fileSize_;  // 128 bytes, or 256 with the factory area
+    std::size_t fileSize_;  // 128 bytes, or 256 with the factory area
     ft232r::ChipEeprom chip_;
     const Faults& faults_;
     const Log& log_;
@@ -243,7 +200,7 @@ class EmulatedBus : public DeviceBus {
             std::vector<std::uint8_t> bytes;
             ft232r::Image image{};
             ft232r::Fields fields;
-            if (loadFile(path, bytes)) {
+            if (ft232r::loadImageFile(path, bytes)) {
                 std::copy_n(bytes.begin(), image.size(), image.begin());
                 const auto result = ft232r::decode(image, fields);
                 if (result == ft232r::DecodeResult::Ok ||
@@ -259,7 +216,8 @@ class EmulatedBus : public DeviceBus {
 
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         std::vector<std::uint8_t> bytes;
-        if (faults_.failOpen || index >= paths_.size() || !loadFile(paths_[index], bytes)) {
+        if (faults_.failOpen || index >= paths_.size() ||
+            !ft232r::loadImageFile(paths_[index], bytes)) {
             log_.line("open failed");
             return FT_DEVICE_NOT_OPENED;
         }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
@@ -61,5 +62,13 @@ class ChipEeprom {
     int pendingAddress_ = -1;  // pairs: the even word waiting, or -1
     std::uint16_t pendingValue_ = 0;
 };
+
+// The image file an emulated chip lives in: the user area, optionally
+// followed by the factory area.  False when it cannot be read or has
+// neither size.
+bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes);
+// The chip's first `size` cells (the file's own size) replace the file in
+// one step, as each kept word write does: a reader never sees half an image.
+bool saveImageFile(const std::string& path, const ChipEeprom& chip, std::size_t size);
 
 }  // namespace ft232r
