@@ -35,15 +35,9 @@ ft232r::Image withTrailer() {
 std::vector<Change> changes() {
     const ft232r::Image factory = ft232r::makeImage(exampleFields());
     return {
-        {"serial, same length",
-         factory,
-         {"-s", "Z9Y8X7W6"},
-         exampleFields("Z9Y8X7W6", {3, 2, 0, 1, 5})},
-        {"serial, shorter", factory, {"-s", "Q1"}, exampleFields("Q1", {3, 2, 0, 1, 5})},
-        {"serial, longer",
-         factory,
-         {"-s", "LONGER-SERIAL15"},
-         exampleFields("LONGER-SERIAL15", {3, 2, 0, 1, 5})},
+        serialOver("serial, same length", factory, "Z9Y8X7W6"),
+        serialOver("serial, shorter", factory, "Q1"),
+        serialOver("serial, longer", factory, "LONGER-SERIAL15"),
         {"cbus",
          factory,
          {"-c", "a", "b", "c", "d", "9"},
@@ -56,24 +50,13 @@ std::vector<Change> changes() {
         // shows as its first 15, made 15 long and different only in the
         // last one: a cut reading can show exactly the new 15 characters
         // over old text that the rerun must still replace.
-        {"serial of 20, to 15",
-         ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")),
-         {"-s", "SN-2019-0417-AX"},
-         exampleFields("SN-2019-0417-AX", {3, 2, 0, 1, 5})},
-        {"serial, same length, trailer",
-         withTrailer(),
-         {"-s", "Z9Y8X7W6"},
-         exampleFields("Z9Y8X7W6", {3, 2, 0, 1, 5})},
+        serialOver("serial of 20, to 15", ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")),
+                   "SN-2019-0417-AX"),
         // The bytes after the serial stay where they are: a shorter serial
         // stays in place, a longer one is copied into free room.
-        {"serial, shorter, trailer",
-         withTrailer(),
-         {"-s", "Q1"},
-         exampleFields("Q1", {3, 2, 0, 1, 5})},
-        {"serial, longer, trailer",
-         withTrailer(),
-         {"-s", "LONGER-SERIAL"},
-         exampleFields("LONGER-SERIAL", {3, 2, 0, 1, 5})},
+        serialOver("serial, same length, trailer", withTrailer(), "Z9Y8X7W6"),
+        serialOver("serial, shorter, trailer", withTrailer(), "Q1"),
+        serialOver("serial, longer, trailer", withTrailer(), "LONGER-SERIAL"),
         // As reported: a cut whose checksum was valid by coincidence read as
         // finished; a cut that moved the manufacturer's pointer first left a
         // device no reader accepts.
