@@ -12,15 +12,48 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ]; then
         echo "Installing: ${missing[*]}" >&2
-        # With their recommended packages: wine64 runs console programs
-        # reliably only with what it recommends (the wine wrapper, fonts, ...).
-        apt-get update -qq &&
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        # Without their recommended packages (clang alone would bring LLVM's
+        # whole development kit), except those in WITH_RECOMMENDS.
+        local plain=() recommended=()
+        for package in "${missing[@]}"; do
+            case " ${WITH_RECOMMENDS[*]} " in
+            *" $package "*) recommended+=("$package") ;;
+            *) plain+=("$package") ;;
+            esac
+        done
+        apt-get update -qq || return 1
+        if [ ${#plain[@]} -gt 0 ]; then
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+                "${plain[@]}" >/dev/null || return 1
+        fi
+        if [ ${#recommended[@]} -gt 0 ]; then
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${recommended[@]}" \
+                >/dev/null || return 1
+        fi
     else
         echo "Missing Debian packages. Run:" >&2
         echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
         return 1
     fi
+}
+
+# Installed with what they recommend: wine runs console programs reliably
+# only with it (the wine wrapper, fonts, ...), and the benchmark's plots
+# need matplotlib's image backends.
+WITH_RECOMMENDS=(wine64 wine32:i386 python3-matplotlib)
+
+# ensure_architectures ARCH...: Debian architectures whose packages the
+# cross tests install (multiarch); added when missing, as root.
+ensure_architectures() {
+    local arch
+    for arch in "$@"; do
+        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "Run: sudo dpkg --add-architecture $arch" >&2
+            return 1
+        fi
+        dpkg --add-architecture "$arch"
+    done
 }
 
 # The packages every build needs.
@@ -31,9 +64,37 @@ BASE_PACKAGES+=(pkg-config libftdi1-dev libusb-1.0-0-dev dpkg-dev)
 BASE_PACKAGES+=(umockdev libumockdev-dev)
 # The Windows cross builds (MinGW-w64) and wine64 to run their tests.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
-# The Debian package test: dpkg-buildpackage with debhelper, lintian on the
-# result; bash-completion, which loads the packaged completion.
-DEB_PACKAGES=(debhelper lintian bash-completion)
+# The Debian package test: dpkg-buildpackage with debhelper (which checks
+# for build-essential, and runs as fakeroot for a user other than root),
+# lintian on the result; bash-completion, which loads the packaged
+# completion.
+DEB_PACKAGES=(build-essential fakeroot debhelper lintian bash-completion)
+# The libFuzzer targets: clang-14's libFuzzer and sanitizer runtimes come in
+# libclang-rt-14-dev, which clang only recommends.
+FUZZ_PACKAGES=(cmake make clang libclang-rt-14-dev)
+
+# cross_triple ARCH: the GNU triple of a Debian ARM architecture.
+cross_triple() {
+    case $1 in
+    arm64) echo aarch64-linux-gnu ;;
+    armhf) echo arm-linux-gnueabihf ;;
+    *) echo "unknown architecture: $1 (arm64 or armhf)" >&2; return 2 ;;
+    esac
+}
+
+# cross_packages ARCH: what scripts/cross-test.sh ARCH installs.  The cross
+# compiler (building against the C library and C++ runtime in
+# /usr/<triple>), qemu-user, and through multiarch the target's GoogleTest
+# and the runtime the programs run on under qemu: the C++ runtime and the
+# libftdi1 (with libusb and the C library) that the libftdi1 layer loads;
+# for the package, debhelper and lintian, and the target's pkgconf, whose
+# <triple>-pkg-config dh_auto_configure names in a cross build.
+cross_packages() {
+    local triple
+    triple=$(cross_triple "$1") || return
+    echo "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "g++-$triple" qemu-user \
+        "libgtest-dev:$1" "libstdc++6:$1" "libftdi1-2:$1" "pkgconf:$1"
+}
 
 # ensure_wine32: 32-bit Wine (Debian's wine32, from the i386 architecture),
 # which runs the shipped 32-bit varnolt.exe.  Call it only where

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a
-# bounded time (FUZZ_SECONDS, default 60) from its seed corpus in
-# fuzz/corpus/<name>/.  Fails on any finding; the input that caused it is
-# left in build-fuzz/artifacts/.
+# Builds the libFuzzer targets with clang in build-fuzz/ and runs them, side
+# by side, each for a bounded time (FUZZ_SECONDS, default 30) from its seed
+# corpus in fuzz/corpus/<name>/, every seed replayed first.  Fails on any
+# finding; the input that caused it is left in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
-# clang-14's libFuzzer and sanitizer runtimes come in libclang-rt-14-dev,
-# which clang only recommends.
-ensure_packages cmake make clang libclang-rt-14-dev
+ensure_packages "${FUZZ_PACKAGES[@]}"
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 targets=(arguments codec d2xx)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DVARNOLT_FUZZ=ON \
@@ -24,24 +22,38 @@ declare -A max_len=([arguments]=256 [codec]=256 [d2xx]=192)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 rm -rf "$build/artifacts"
-summary=()
+mkdir -p "$build/artifacts"
+# Side by side: each target is single-threaded, and a bounded time is wall
+# time, so the three together take the time of one.
+pids=()
 for name in "${targets[@]}"; do
     # New inputs go to the first (scratch) corpus folder; the committed
     # seeds in the second are only read.
     work="$build/corpus/$name"
-    mkdir -p "$work" "$build/artifacts"
-    log="$build/fuzz_$name.log"
+    mkdir -p "$work"
     echo "== fuzz_$name: ${seconds}s"
-    status=0
     "$build/fuzz/fuzz_$name" "$work" "fuzz/corpus/$name" \
         -max_total_time="$seconds" -max_len="${max_len[$name]}" -timeout=10 \
-        -print_final_stats=1 -artifact_prefix="$build/artifacts/${name}-" >"$log" 2>&1 || status=$?
+        -print_final_stats=1 -artifact_prefix="$build/artifacts/${name}-" \
+        >"$build/fuzz_$name.log" 2>&1 &
+    pids+=($!)
+done
+summary=()
+failed=0
+for i in "${!targets[@]}"; do
+    name=${targets[$i]}
+    log="$build/fuzz_$name.log"
+    status=0
+    wait "${pids[$i]}" || status=$?
+    echo "== fuzz_$name"
     tail -n 25 "$log"
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [ "$status" -ne 0 ]; then
         echo "fuzz_$name: FINDING (exit $status), see $log and $build/artifacts/" >&2
-        exit 1
+        failed=1
+        continue
     fi
     summary+=("fuzz_$name: ${runs:-?} executions in ${seconds}s, no finding")
 done
+[ "$failed" -eq 0 ] || exit 1
 printf '%s\n' "${summary[@]}"

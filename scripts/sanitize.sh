@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything (the tool, the emulated D2XX library it loads, the codec,
-# the tests) with AddressSanitizer and UndefinedBehaviorSanitizer in
-# build-sanitize/ and runs the whole unit and end-to-end suite there.
+# Builds the tool, the D2XX libraries, the codec and the tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/ and runs
+# the tiers where they can find something: unit, end-to-end against the
+# emulated FT232R, and the libftdi1 layer against its fake libusb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
@@ -14,15 +15,21 @@ build=${SANITIZE_BUILD_DIR:-build-sanitize}
 # the e2e harness, which looks for reports on its standard error.
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-cmake -S . -B "$build" -DVARNOLT_SANITIZE=ON
-cmake --build "$build" -j"$(nproc)"
+# -O1, as AddressSanitizer's own guide suggests: the tests run as fast as at
+# -O2, and the build takes a third less time.
+cmake -S . -B "$build" -DVARNOLT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG"
+# Only the tests that run here, and what they start.
+cmake --build "$build" -j"$(nproc)" \
+    --target unit_tests e2e_tests emulator_api_tests differential_tests usb_sequence_tests
 # Left out here: the tests of the default library found through varnolt's
-# RUNPATH (the installed package among them).  ASan intercepts dlopen, so the
-# loader sees its runtime as the caller and never consults varnolt's RUNPATH;
-# the plain suite runs those tests.  The USB kernel tier (label usbkernel)
-# is left out for the same reason, and because it preloads umockdev's
-# library into varnolt, ahead of the ASan runtime, which refuses to start
-# unless it comes first.
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -E '^(DefaultLibrary\.|package_deb$)' \
-    -LE usbkernel
-
+# RUNPATH.  ASan intercepts dlopen, so the loader sees its runtime as the
+# caller and never consults varnolt's RUNPATH; the plain suite runs those
+# tests.  The USB kernel tier (label usbkernel) is left out for the same
+# reason, and because it preloads umockdev's library into varnolt, ahead of
+# the ASan runtime, which refuses to start unless it comes first.  The
+# package tests (the .deb, the bash completion) build and check files and
+# scripts, no code of this build, and run in the plain suite; so do the
+# Windows builds, which this one does not make.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -L '^(unit|e2e|usb)$' \
+    -E '^DefaultLibrary\.'

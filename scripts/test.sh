@@ -1,33 +1,105 @@
 #!/usr/bin/env bash
 # Builds everything, the Windows cross builds included, and runs the whole
-# test suite.
+# test suite; then the ARM builds under qemu-user, the sanitizer pass and
+# the fuzzing.  Says how long each phase took, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
-ensure_packages "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-# The shipped 32-bit varnolt.exe runs under 32-bit Wine only where this
-# machine executes 32-bit code: probe first, and spend no time on i386
-# packages that could not run (its tests then report skipped, with the reason).
-if reason=$(sh tests/windows/probe-i386.sh); then
-    ensure_wine32
-else
-    echo "test.sh: $reason; the 32-bit Wine tests will be skipped" >&2
-fi
 
 build=${BUILD_DIR:-build}
-# With the Windows programs: cross-built under $build/windows and tested
-# (PE headers, the zip, the end-to-end cases under Wine).
-cmake -S . -B "$build" -DVARNOLT_WINDOWS_CROSS=ON
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# The other phases' build folders sit beside this one.
+export SANITIZE_BUILD_DIR=${SANITIZE_BUILD_DIR:-$build-sanitize}
+export FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-$build-fuzz}
 
+timings=()
+# phase NAME COMMAND...: runs one phase and notes its time.
+phase() {
+    local name=$1 start=$SECONDS
+    shift
+    echo "== test.sh: $name" >&2
+    "$@"
+    timings+=("$(printf '  %-32s %4d s' "$name" $((SECONDS - start)))")
+    echo "== test.sh: $name took $((SECONDS - start)) s" >&2
+}
+
+# What the native build needs first; the packages of the later phases are
+# installed while it compiles (apt-get waits on the network and the disk,
+# the compiler on the processor).
+install_native() {
+    # The ARM architectures before the first apt-get update, which then
+    # fetches their package lists too.
+    ensure_architectures arm64 armhf
+    ensure_packages "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    # The shipped 32-bit varnolt.exe runs under 32-bit Wine only where this
+    # machine executes 32-bit code: probe first, and spend no time on i386
+    # packages that could not run (its tests then report skipped, with the
+    # reason).
+    local reason
+    if reason=$(sh tests/windows/probe-i386.sh); then
+        ensure_wine32
+    else
+        echo "test.sh: $reason; the 32-bit Wine tests will be skipped" >&2
+    fi
+}
+install_later_log=$(mktemp)
+trap 'rm -f "$install_later_log"*' EXIT
+install_later() {
+    # shellcheck disable=SC2046 # one word a package
+    ensure_packages $(cross_packages arm64) $(cross_packages armhf) "${FUZZ_PACKAGES[@]}"
+}
+# Waits for install_later; its output, and its failure, come out here.
+wait_install_later() {
+    local status=0
+    wait "$install_later_pid" || status=$?
+    cat "$install_later_log" >&2
+    return "$status"
+}
+
+# With the Windows programs: cross-built under $build/windows and tested
+# (PE headers, the zip, the end-to-end cases under Wine), and the .deb.
+native() {
+    cmake -S . -B "$build" -DVARNOLT_WINDOWS_CROSS=ON
+    install_later >"$install_later_log" 2>&1 &
+    install_later_pid=$!
+    cmake --build "$build" -j"$(nproc)"
+    # The package test's input includes the installed packages: they are
+    # all there before it runs.
+    wait_install_later
+    ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+}
+
+phase "packages for the native build" install_native
+phase "native build and tests" native
 # The ARM bench-host builds, cross-built in $build-arm64 and $build-armhf,
 # with their unit and end-to-end tests under qemu-user, and their Debian
 # packages (built with dpkg-buildpackage -a, checked like the amd64 one).
-scripts/cross-test.sh arm64
-scripts/cross-test.sh armhf
+# Side by side: each has stretches on one processor (configuring, lintian,
+# the longest tests under qemu) that the other fills.  Each one's output
+# comes out whole when both are done.
+arm() {
+    local arch pids=() status=0 failed=()
+    for arch in arm64 armhf; do
+        scripts/cross-test.sh "$arch" >"$install_later_log.$arch" 2>&1 &
+        pids+=($!)
+    done
+    for arch in arm64 armhf; do
+        if ! wait "${pids[0]}"; then
+            status=1
+            failed+=("$arch")
+        fi
+        pids=("${pids[@]:1}")
+        echo "== scripts/cross-test.sh $arch"
+        cat "$install_later_log.$arch"
+        rm -f "$install_later_log.$arch"
+    done
+    [ "$status" -eq 0 ] || echo "test.sh: scripts/cross-test.sh failed for ${failed[*]}" >&2
+    return "$status"
+}
+phase "arm64 and armhf under qemu-user" arm
+# The unit and end-to-end tiers again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then each libFuzzer target.
+phase "sanitizers" scripts/sanitize.sh
+phase "fuzzing" scripts/fuzz.sh
 
-# The same suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then each libFuzzer target for about a minute.
-scripts/sanitize.sh
-scripts/fuzz.sh
+echo "test.sh: all passed in $SECONDS s"
+printf '%s\n' "${timings[@]}"

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -146,13 +145,6 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment, int signalToSend,
-                         int afterStartMs) {
-    if (signalToSend == 0 || afterStartMs < 0) {
-        return runProcessSignalWhen(argv, environment, 0, nullptr);
-    }
-    const auto start = std::chrono::steady_clock::now();
-    return runProcessSignalWhen(argv, environment, signalToSend, [&] {
-        return std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(afterStartMs);
-    });
+                         const std::map<std::string, std::string>& environment) {
+    return runProcessSignalWhen(argv, environment, 0, nullptr);
 }

@@ -16,13 +16,11 @@ struct ProcessResult {
 };
 
 // `environment` entries are set (an empty value unsets the variable) on top
-// of this process's environment.  `afterStartMs` >= 0 sends `signalToSend`
-// that many milliseconds after the start.
+// of this process's environment.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment,
-                         int signalToSend = 0, int afterStartMs = -1);
+                         const std::map<std::string, std::string>& environment);
 
-// As above, but sends `signalToSend` once `ready()` returns true (asked every
+// As above, and sends `signalToSend` once `ready()` returns true (asked every
 // few milliseconds): for a signal that must land at a given point of the
 // run, whatever the start-up takes.  A non-empty `workingDir` is the child's
 // current folder.

@@ -99,7 +99,7 @@ TEST(WorkedExample, DecodesToItsFields) {
 
 struct RoundTripCase {
     const char* name;
-    std::function<Image()> make;
+    Image image;
     DecodeResult expected;
 };
 
@@ -111,63 +111,46 @@ Image exampleWith(std::initializer_list<std::pair<std::size_t, std::uint8_t>> by
     return image;
 }
 
+// Serial stored first, product last, and two opaque bytes between them.
+Image otherOrderWithGap() {
+    Image image = makeImage(exampleFields());
+    Image moved = image;
+    // serial 0x42..0x53 -> 0x18, manufacturer -> 0x2A, gap EE EE, product -> 0x36.
+    std::copy(image.begin() + 0x42, image.begin() + 0x54, moved.begin() + 0x18);
+    std::copy(image.begin() + 0x18, image.begin() + 0x22, moved.begin() + 0x2A);
+    moved[0x34] = 0xEE;
+    moved[0x35] = 0xEE;
+    std::copy(image.begin() + 0x22, image.begin() + 0x42, moved.begin() + 0x36);
+    std::fill(moved.begin() + 0x56, moved.begin() + 0x7E, 0x00);
+    moved[0x0E] = 0x80 | 0x2A;
+    moved[0x10] = 0x80 | 0x36;
+    moved[0x12] = 0x80 | 0x18;
+    updateChecksum(moved);
+    return moved;
+}
+
 const std::vector<RoundTripCase>& roundTripCases() {
     static const std::vector<RoundTripCase> cases = {
-        {"WorkedExample", [] { return kWorkedExample; }, DecodeResult::Ok},
-        {"TrailerAfterSerial", withTrailer, DecodeResult::Ok},
+        {"WorkedExample", kWorkedExample, DecodeResult::Ok},
+        {"TrailerAfterSerial", withTrailer(), DecodeResult::Ok},
         // An interrupted write: serial descriptor's own length byte disagrees with 0x13.
-        {"DescriptorLengthDisagreesStale",
-         [] {
-             return exampleWith({{0x42, 0x0A}}, false);
-         },
+        {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false),
          DecodeResult::StaleChecksum},
-        {"DescriptorLengthDisagrees",
-         [] {
-             return exampleWith({{0x42, 0x0A}}, true);
-         },
-         DecodeResult::Ok},
+        {"DescriptorLengthDisagrees", exampleWith({{0x42, 0x0A}}, true), DecodeResult::Ok},
         {"UnknownBitsSet",
-         [] {
-             return exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
-                                 {0x06, 0x34},  // release number
-                                 {0x07, 0x12},
-                                 {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
-                                 {0x0A, 0xE8},  // bits 5-7
-                                 {0x16, 0xA5},  // high nibble beside CBUS4
-                                 {0x17, 0x5C}},
-                                true);
-         },
+         exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
+                      {0x06, 0x34},  // release number
+                      {0x07, 0x12},
+                      {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
+                      {0x0A, 0xE8},  // bits 5-7
+                      {0x16, 0xA5},  // high nibble beside CBUS4
+                      {0x17, 0x5C}},
+                     true),
          DecodeResult::Ok},
-        {"WrongChecksum",
-         [] {
-             return exampleWith({{0x7E, 0x00}}, false);
-         },
-         DecodeResult::StaleChecksum},
+        {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum},
         // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
-        {"WideCharacterInSerial",
-         [] {
-             return exampleWith({{0x45, 0x04}}, true);
-         },
-         DecodeResult::Ok},
-        // Serial stored first, product last, and two opaque bytes between them.
-        {"OtherOrderWithGap",
-         [] {
-             Image image = makeImage(exampleFields());
-             Image moved = image;
-             // serial 0x42..0x53 -> 0x18, manufacturer -> 0x2A, gap EE EE, product -> 0x36.
-             std::copy(image.begin() + 0x42, image.begin() + 0x54, moved.begin() + 0x18);
-             std::copy(image.begin() + 0x18, image.begin() + 0x22, moved.begin() + 0x2A);
-             moved[0x34] = 0xEE;
-             moved[0x35] = 0xEE;
-             std::copy(image.begin() + 0x22, image.begin() + 0x42, moved.begin() + 0x36);
-             std::fill(moved.begin() + 0x56, moved.begin() + 0x7E, 0x00);
-             moved[0x0E] = 0x80 | 0x2A;
-             moved[0x10] = 0x80 | 0x36;
-             moved[0x12] = 0x80 | 0x18;
-             updateChecksum(moved);
-             return moved;
-         },
-         DecodeResult::Ok},
+        {"WideCharacterInSerial", exampleWith({{0x45, 0x04}}, true), DecodeResult::Ok},
+        {"OtherOrderWithGap", otherOrderWithGap(), DecodeResult::Ok},
     };
     return cases;
 }
@@ -176,7 +159,7 @@ class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(RoundTrip, DecodeThenEncodeReproducesEveryByte) {
     const RoundTripCase& c = GetParam();
-    const Image image = c.make();
+    const Image& image = c.image;
     Fields f;
     ASSERT_EQ(decode(image, f), c.expected);
     Image expected = image;
@@ -379,7 +362,7 @@ TEST(Trailer, MovesWhenAnEarlierStringChangesLength) {
 }
 
 TEST(Relayout, KeepsDescriptorOrderAndGapBytes) {
-    const Image image = roundTripCases()[7].make();  // serial, manufacturer, gap, product
+    const Image image = roundTripCases()[7].image;  // serial, manufacturer, gap, product
     Fields f = decoded(image);
     f.manufacturer = "AC";
     const Image out = encode(image, f);
