@@ -411,6 +411,20 @@ bool checksumOk(const Image& image) { return wordAt(image, kChecksumWord) == che
 
 void updateChecksum(Image& image) { setWord(image, kChecksumWord, checksum(image)); }
 
+// Whether a descriptor whose own length byte is `own` and whose header says
+// `length` is not a write of ours cut short.  Our writes give a descriptor
+// the length of a serial of at most kMaxSerialChars characters, in the word
+// they write first, so only such a length byte can disagree with the header
+// in a cut; any other disagreement is another program's layout, read by the
+// header and kept as it is.
+namespace {
+bool soundDescriptor(std::size_t own, std::size_t length) {
+    const bool oursCut =
+        own % 2 == 0 && own >= kDescriptorHeader && own <= kDescriptorHeader + 2 * kMaxSerialChars;
+    return own == length || !oursCut;
+}
+}  // namespace
+
 Decoded decodeImage(const Image& image) {
     Decoded d;
     Layout layout{};
@@ -437,7 +451,7 @@ Decoded decodeImage(const Image& image) {
     for (std::size_t i = 0; i < kStringSlots.size(); ++i) {
         f.*kStringSlots[i].field = readText(image, layout[i]);
         d.strings[i] = {layout[i].offset, layout[i].length,
-                        image[layout[i].offset] == layout[i].length};
+                        soundDescriptor(image[layout[i].offset], layout[i].length)};
     }
     d.result = checksumOk(image) ? DecodeResult::Ok : DecodeResult::StaleChecksum;
     return d;

@@ -111,10 +111,12 @@ enum class Invalid {
 Invalid validateFields(const Fields& fields);
 
 // Where a string descriptor lies, by the header's pointer and length, and
-// whether its own length byte agrees with the header's.  A write cut short
-// is the only thing that leaves them apart (a descriptor that pads its text
-// with NUL units has both equal), so a string that is not `sound` is a
-// write still to be finished.
+// whether it is `sound`: its own length byte agrees with the header's, or
+// is one that no write of ours leaves (over the longest serial number's
+// descriptor: another program's layout).  A write cut short is the only
+// thing of ours that leaves them apart (a descriptor that pads its text with
+// NUL units has both equal), so a string that is not `sound` is a write
+// still to be finished.
 struct StringPlace {
     std::size_t offset = 0;
     std::size_t length = 0;

@@ -557,6 +557,14 @@ TEST(KeepUnchangedStrings, ACutStringLeftAsShownKeepsItsStoredText) {
     requested.serial = shown.serial;
     keepUnchangedStrings(cut, shown, requested);
     EXPECT_EQ(requested.serial, shown.serial);
+
+    // An own length no serial of ours has (over 15 characters) is another
+    // program's layout, not a cut: the stored text stays.
+    Image foreign = image;
+    foreign[image[0x12] & 0x7F] = 0x54;
+    updateChecksum(foreign);
+    keepUnchangedStrings(foreign, shown, requested);
+    EXPECT_EQ(requested.serial, stored.serial);
 }
 
 TEST(Encode, RepairingADescriptorKeepsItsWideUnits) {
