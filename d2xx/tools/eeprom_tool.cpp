@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -28,6 +27,7 @@
 #include "device_choice.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
+#include "image_file.hpp"
 #include "word_transport.hpp"
 
 #ifndef VARNOLT_TOOL_NAME
@@ -149,11 +149,7 @@ int commandNew(const std::vector<std::string>& args) {
     // A stand-in for the chip ID and permanent serial: erased-cell bytes.
     if (factory) bytes.insert(bytes.end(), kFactoryBytes, 0xFF);
 
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) return fail("cannot write " + path);
+    if (!saveImageFile(path, bytes.data(), bytes.size())) return fail("cannot write " + path);
     return kExitOk;
 }
 
@@ -200,31 +196,6 @@ void printDump(const std::vector<std::uint8_t>& bytes) {
     }
 }
 
-// An image file: 128 or 256 bytes.  False, with the reason in `error`, for
-// anything else.
-bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        error = "cannot read " + path;
-        return false;
-    }
-    bytes.clear();
-    // Read one byte past the largest valid size so that longer files are caught.
-    char c = 0;
-    while (bytes.size() <= kImageBytes + kFactoryBytes && file.get(c)) {
-        bytes.push_back(static_cast<std::uint8_t>(c));
-    }
-    if (file.bad()) {
-        error = "cannot read " + path;
-        return false;
-    }
-    if (bytes.size() != kImageBytes && bytes.size() != kImageBytes + kFactoryBytes) {
-        error = path + ": expected 128 or 256 bytes";
-        return false;
-    }
-    return true;
-}
-
 Image userArea(const std::vector<std::uint8_t>& bytes) {
     Image image{};
     std::copy_n(bytes.begin(), kImageBytes, image.begin());
@@ -243,7 +214,7 @@ int commandShow(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadImageFile(args[0], bytes, error)) return fail(error);
+    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
     const Image image = userArea(bytes);
     Fields fields;
     switch (decode(image, fields)) {
@@ -265,25 +236,6 @@ int commandShow(const std::vector<std::string>& args) {
     }
     printDump(bytes);
     return kExitOk;
-}
-
-// Replaces the file in one step: an interrupted backup never leaves half an
-// image under the name.
-bool saveImageFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-#if defined(_WIN32)
-    std::remove(path.c_str());  // rename() refuses an existing target here
-#endif
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 const char* statusName(FT_STATUS status) {
@@ -416,7 +368,7 @@ int commandRead(const std::vector<std::string>& args) {
         bytes.push_back(static_cast<std::uint8_t>(value >> 8));
     }
     transport.reset();
-    if (!saveImageFile(args[0], bytes)) return fail("cannot write " + args[0]);
+    if (!saveImageFile(args[0], bytes.data(), bytes.size())) return fail("cannot write " + args[0]);
     const std::string fault = faultText(userArea(bytes));
     std::cout << "read 256 bytes from " << named(entry) << " into " << args[0] << '\n';
     if (!fault.empty()) std::cout << "the user area is " << fault << '\n';
@@ -430,7 +382,7 @@ int commandWrite(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadImageFile(args[0], bytes, error)) return fail(error);
+    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
     const Image target = userArea(bytes);
     if (const std::string fault = faultText(target); !fault.empty()) {
         return fail(args[0] + " is " + fault + "; nothing written");

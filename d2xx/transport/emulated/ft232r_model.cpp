@@ -1,13 +1,6 @@
 #include "ft232r_model.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace ft232r {
 
@@ -51,30 +44,8 @@ void ChipEeprom::store(unsigned address, std::uint16_t value) {
     cells_[2 * address + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return bytes.size() == kImageBytes || bytes.size() == ChipEeprom::kBytes;
-}
-
 bool saveImageFile(const std::string& path, const ChipEeprom& chip, std::size_t size) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(chip.cells().data()),
-                  static_cast<std::streamsize>(std::min(size, ChipEeprom::kBytes)));
-        if (!out.flush()) return false;
-    }
-#if defined(_WIN32)
-    // rename() refuses an existing target on Windows; removing it first
-    // would leave a moment with no image at all.  MoveFileEx replaces it in
-    // one step.
-    return MoveFileExA(temporary.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
+    return saveImageFile(path, chip.cells().data(), std::min(size, ChipEeprom::kBytes));
 }
 
 }  // namespace ft232r

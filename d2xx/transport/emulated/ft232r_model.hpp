@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
+#include "image_file.hpp"
 
 namespace ft232r {
 
@@ -63,10 +64,6 @@ class ChipEeprom {
     std::uint16_t pendingValue_ = 0;
 };
 
-// The image file an emulated chip lives in: the user area, optionally
-// followed by the factory area.  False when it cannot be read or has
-// neither size.
-bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes);
 // The chip's first `size` cells (the file's own size) replace the file in
 // one step, as each kept word write does: a reader never sees half an image.
 bool saveImageFile(const std::string& path, const ChipEeprom& chip, std::size_t size);
