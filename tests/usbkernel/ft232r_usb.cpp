@@ -57,7 +57,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -105,28 +104,21 @@ struct Faults {
 // The command's process, once started: the chips' handlers signal it.
 std::atomic<pid_t> g_command{0};
 
-class Log {
-  public:
-    void open(const std::string& path) {
-        file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "w");
-    }
-    ~Log() {
-        if (file_ != nullptr) std::fclose(file_);
-    }
+// One line per event, whole and flushed at once: the handlers write from
+// umockdev's thread, the summary from the main one.
+struct Log {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{nullptr, std::fclose};
+    std::mutex mutex;
     void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (file_ == nullptr) return;
-        std::lock_guard<std::mutex> lock(mutex_);
+        if (!file) return;
+        std::lock_guard<std::mutex> lock(mutex);
         va_list args;
         va_start(args, format);
-        std::vfprintf(file_, format, args);
+        std::vfprintf(file.get(), format, args);
         va_end(args);
-        std::fputc('\n', file_);
-        std::fflush(file_);
+        std::fputc('\n', file.get());
+        std::fflush(file.get());
     }
-
-  private:
-    std::FILE* file_ = nullptr;
-    std::mutex mutex_;
 };
 
 // Memory of the process under test, followed from an ioctl argument.
@@ -144,18 +136,11 @@ Data resolve(UMockdevIoctlData* pointer, std::size_t offset, std::size_t size) {
 
 // An errno as the log says it.
 const char* said(int error) {
-    switch (error) {
-        case 0:
-            return "ok";
-        case EBUSY:
-            return "busy";
-        case ENODEV:
-            return "gone";
-        case ENODATA:
-            return "no driver";
-        default:
-            return "enotty";
-    }
+    return error == 0         ? "ok"
+           : error == EBUSY   ? "busy"
+           : error == ENODEV  ? "gone"
+           : error == ENODATA ? "no driver"
+                              : "enotty";
 }
 
 std::uint16_t word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
@@ -590,49 +575,48 @@ void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip)
     static_cast<Chip*>(chip)->connected(client);
 }
 
+// A whole non-negative number in `base`.
+bool number(const std::string& text, int base, long& out) {
+    char* rest = nullptr;
+    out = std::strtol(text.c_str(), &rest, base);
+    return !text.empty() && *rest == '\0' && out >= 0;
+}
+
 // F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
 bool parseFaults(const std::string& text, Faults& faults) {
-    const std::pair<const char*, bool*> flags[] = {
-        {"clone", &faults.chip.clone},
-        {"pairs", &faults.chip.pairs},
-        {"and-writes", &faults.chip.andWrites},
-        {"busy", &faults.busy},
-        {"reset-gone", &faults.resetGone},
-        {"no-disconnect-claim", &faults.noDisconnectClaim},
-        {"deny", &faults.deny}};
+    const std::map<std::string, bool*> flags = {{"clone", &faults.chip.clone},
+                                                {"pairs", &faults.chip.pairs},
+                                                {"and-writes", &faults.chip.andWrites},
+                                                {"busy", &faults.busy},
+                                                {"reset-gone", &faults.resetGone},
+                                                {"no-disconnect-claim", &faults.noDisconnectClaim},
+                                                {"deny", &faults.deny}};
     std::istringstream items(text);
     for (std::string item; std::getline(items, item, ',');) {
         const std::size_t equals = item.find('=');
         const std::string name = item.substr(0, equals);
-        const char* value = equals == std::string::npos ? "" : item.c_str() + equals + 1;
-        char* rest = nullptr;
-        const long number = std::strtol(value, &rest, name == "stall" ? 16 : 10);
-        const bool whole = *value != '\0' && *rest == '\0' && number >= 0;
-        const auto flag = std::find_if(std::begin(flags), std::end(flags),
-                                       [&](const auto& f) { return item == f.first; });
+        const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        const std::size_t at = value.find('@');  // signal=S@N or S@reset
+        long n = 0;
         bool ok = true;
         if (item.empty()) {
             continue;
-        } else if (flag != std::end(flags)) {
-            *flag->second = true;
+        } else if (flags.count(item) != 0) {
+            *flags.at(item) = true;
         } else if (name == "stall") {
-            faults.stallRequest = number;
-            ok = whole && number <= 0xFF;
+            ok = number(value, 16, faults.stallRequest) && faults.stallRequest <= 0xFF;
         } else if (name == "stall-write") {
             // The Nth write is the first that fails: N - 1 are allowed.
-            if (number > 0) faults.chip.writesAllowed = number - 1;
-            ok = whole;
+            ok = number(value, 10, n);
+            if (n > 0) faults.chip.writesAllowed = n - 1;
         } else if (name == "unplug") {
-            faults.unplugAfter = number;
-            ok = whole;
+            ok = number(value, 10, faults.unplugAfter);
         } else if (name == "signal") {
-            // S@N (the Nth control transfer) or S@reset (signalAt 0).
-            faults.signal = number;
-            ok = number > 0 && number < NSIG && *rest == '@';
-            if (ok && std::strcmp(rest, "@reset") != 0) {
-                faults.signalAt = std::strtol(rest + 1, &rest, 10);
-                ok = *rest == '\0' && faults.signalAt > 0;
-            }
+            // At the Nth control transfer, or at the port reset (signalAt 0).
+            ok = at != std::string::npos && number(value.substr(0, at), 10, faults.signal) &&
+                 faults.signal > 0 && faults.signal < NSIG &&
+                 (value.substr(at + 1) == "reset" ||
+                  (number(value.substr(at + 1), 10, faults.signalAt) && faults.signalAt > 0));
         } else {
             std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
             return false;
@@ -708,7 +692,7 @@ int main(int argc, char** argv) {
     char** command = argv + at + 1;
 
     Log log;
-    log.open(logPath);
+    if (!logPath.empty()) log.file.reset(std::fopen(logPath.c_str(), "w"));
     std::vector<std::unique_ptr<Chip>> chips;
     for (std::string path : images) {
         Kind kind;
@@ -773,16 +757,13 @@ int main(int argc, char** argv) {
         ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&
              umockdev_testbed_add_from_string(testbed, chip->record().c_str(), &error);
     }
-    const std::string token = rootDir;
-    if (ok) {
-        umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
-                                       token.c_str());
-    }
     if (!ok) {
         const std::string why = error != nullptr ? error->message : "testbed failed";
         g_clear_error(&error);
         return skip(why);
     }
+    umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
+                                   rootDir.c_str());
     if (faults.deny) {
         // The testbed open to every user, the device node to root only: what
         // a machine without the udev rule has.
@@ -794,7 +775,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> environment = {
         "UMOCKDEV_DIR=" + rootDir, std::string("LD_PRELOAD=libumockdev-preload.so.0") +
                                        (preload && *preload ? std::string(" ") + preload : "")};
-    if (!preloadWorks(environment, chips[0]->syspath() + "/ft232r_usb_probe", token)) {
+    if (!preloadWorks(environment, chips[0]->syspath() + "/ft232r_usb_probe", rootDir)) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
 
