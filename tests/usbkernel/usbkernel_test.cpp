@@ -4,14 +4,10 @@
 // gets a fresh emulated bus over the image files, as a replug would.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +33,11 @@ const std::string kClaimed = kFirstDevice +
                              "its interface is claimed by another program (a terminal program, "
                              "ModemManager or brltty, for example): close or stop it and try "
                              "again\n";
+// A device whose serial the library could not read, and a blank one.
+const std::string kUnreadDevice = "libftd2xx: the FT232R at bus 1 port 1 (no serial): ";
+const std::string kBlankRead = kUnreadDevice +
+                               "the EEPROM is blank (every byte 0xFF)\nError: failed to read the "
+                               "EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n";
 const std::string kSerialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
 const std::string kCbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
 
@@ -303,13 +304,12 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         // 'A' (0x41) AND 'V' (0x56): the part keeps 0x40.
         {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho,
          kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
-        {"blank EEPROM", {kBlank}, {"-r"}, "", "",
-         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM is blank (every byte 0xFF)\nError: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", 255},
+        {"blank EEPROM", {kBlank}, {"-r"}, "", "", kBlankRead, 255},
         {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n",
          kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
              "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
         {"broken image", {broken}, {"-r"}, "", "",
-         "libftd2xx: the FT232R at bus 1 port 1 (no serial): the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
+         kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
         {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n",
          kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
         {"two devices", {kStart, ft232r::makeImage(exampleFields("B2B2B2B2"))}, {"-r"}, "", factoryReport("A1B2C3D4"),
@@ -564,23 +564,20 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
     const std::string fresh = dir_ + "/fresh.bin";
     ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
     const ft232r::Image factory = ft232r::makeImage(exampleFields("VN000123"));
-    // What the library says before varnolt's own line.
-    const std::string kDiagnosed = "libftd2xx: the FT232R at bus 1 port 1 (no serial): ";
-    const std::string kBrokenPointer =
+    const std::string brokenPointer =
+        kUnreadDevice +
         "the EEPROM image is broken: serial string pointer 0x05 (byte 0x12) does not point into "
-        "the string area 0x18..0x7d\n";
+        "the string area 0x18..0x7d\n" +
+        kReadFailed;
     const struct {
         const char* what;
         ft232r::Image damaged;
         std::string readErr;  // varnolt -r on the damaged device
         bool fromBackup;
     } cases[] = {
-        {"blank", kBlank,
-         kDiagnosed + "the EEPROM is blank (every byte 0xFF)\n" +
-             "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
-         false},
-        {"broken, factory image", broken, kDiagnosed + kBrokenPointer + kReadFailed, false},
-        {"broken, backup", broken, kDiagnosed + kBrokenPointer + kReadFailed, true},
+        {"blank", kBlank, kBlankRead, false},
+        {"broken, factory image", broken, brokenPointer, false},
+        {"broken, backup", broken, brokenPointer, true},
         {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
     };
     const std::string backup = dir_ + "/backup.bin";
