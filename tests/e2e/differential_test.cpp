@@ -13,6 +13,7 @@
 // put in after building (libftdi_reference.cpp).
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "fixture.hpp"
 #include "libftdi_reference.hpp"
@@ -98,20 +99,6 @@ const std::vector<Change>& changes() {
     return table;
 }
 
-struct Request {
-    bool setSerial = false;
-    std::string serial;
-    bool setCbus = false;
-    std::array<int, 5> cbus{};
-};
-
-Request requestFor(const Change& change, const std::string& shown, std::array<int, 5> cbus) {
-    for (const std::size_t pin : change.pins)
-        cbus[pin] = (cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1);
-    return {static_cast<bool>(change.serial), change.serial ? change.serial(shown) : "",
-            change.cbus, cbus};
-}
-
 std::string hexList(const std::array<int, 5>& cbus, const char* lastSeparator) {
     char text[64];
     std::snprintf(text, sizeof text, "%02x, %02x, %02x, %02x%s%02x", cbus[0], cbus[1], cbus[2],
@@ -119,18 +106,37 @@ std::string hexList(const std::array<int, 5>& cbus, const char* lastSeparator) {
     return text;
 }
 
-std::vector<std::string> arguments(const Request& request) {
+// What `-r` prints after the banner.
+std::string report(const std::string& serial, const std::array<int, 5>& cbus) {
+    return "Serial Number : " + serial.substr(0, kShownSerial) +
+           "\nCBUS0-4       : " + hexList(cbus, ", ") + "\n";
+}
+
+// A change's command line over what `-r` showed, what varnolt echoes of it,
+// and the serial number and CBUS codes it asks for.
+struct Request {
     std::vector<std::string> args;
-    if (request.setSerial) args.insert(args.end(), {"-s", request.serial});
-    if (request.setCbus) {
-        args.push_back("-c");
-        for (const int code : request.cbus) {
-            char text[8];
-            std::snprintf(text, sizeof text, "%x", code);
-            args.push_back(text);
-        }
+    std::string echo;
+    std::optional<std::string> serial;  // none: no -s
+    std::array<int, 5> cbus;            // the codes read, where no -c
+};
+
+Request requestFor(const Change& change, const std::string& shown, const std::array<int, 5>& read) {
+    Request request{{}, "", std::nullopt, read};
+    if (change.serial) {
+        request.serial = change.serial(shown);
+        request.args = {"-s", *request.serial};
+        request.echo = "Serial Number : " + shown + " -> " + *request.serial + "\n";
     }
-    return args;
+    if (change.cbus) {
+        for (const std::size_t pin : change.pins)
+            request.cbus[pin] = (request.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1);
+        request.args.push_back("-c");
+        for (const int code : request.cbus) request.args.push_back({"0123456789abcdef"[code]});
+        request.echo +=
+            "CBUS0-4       : " + hexList(read, " ") + " -> " + hexList(request.cbus, ", ") + "\n";
+    }
+    return request;
 }
 
 // Whether the bytes behind two string areas are the same bytes moved: equal
@@ -161,13 +167,9 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
         ASSERT_TRUE(referenceDecode(original, before));
         ASSERT_TRUE(before.checksumOk);
         const std::string shown = before.serial.substr(0, kShownSerial);
-        const std::string report =
-            "Serial Number : " + shown + "\nCBUS0-4       : " + hexList(before.cbus, ", ") + "\n";
-
-        devices_.clear();
-        addDevice(original);
-        const ProcessResult read = run({"-r"});
-        EXPECT_EQ(read.out, kBanner + report) << settings.manufacturer << "/" << settings.serial;
+        onlyDevice(original);
+        EXPECT_EQ(run({"-r"}).out, kBanner + report(before.serial, before.cbus))
+            << settings.manufacturer << "/" << settings.serial;
 
         for (const Change& change : changes()) {
             const Request request = requestFor(change, shown, before.cbus);
@@ -178,35 +180,25 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
             };
 
             // A serial left as shown keeps what is stored; otherwise the new one.
-            const bool serialChanges = request.setSerial && request.serial != shown;
-            const std::string serial = serialChanges ? request.serial : before.serial;
-            const std::array<int, 5> cbus = request.setCbus ? request.cbus : before.cbus;
+            const bool serialChanges = request.serial && *request.serial != shown;
+            const std::string serial = serialChanges ? *request.serial : before.serial;
+            const std::array<int, 5>& cbus = request.cbus;
             // The 46-character limit bounds what a change adds.
             const std::size_t pair = before.manufacturer.size() + before.product.size();
             const bool accepted = pair + serial.size() <= ft232r::kMaxAllStrings ||
                                   serial.size() <= before.serial.size();
-            std::string echo;
-            if (request.setSerial)
-                echo += "Serial Number : " + shown + " -> " + request.serial + "\n";
-            if (request.setCbus) {
-                echo += "CBUS0-4       : " + hexList(before.cbus, " ") + " -> " +
-                        hexList(request.cbus, ", ") + "\n";
-            }
-
-            devices_.clear();
-            std::remove(logPath_.c_str());
-            const std::string device = addDevice(original);
-            const ProcessResult result = run(arguments(request));
+            const std::string device = onlyDevice(original);
+            const ProcessResult result = run(request.args);
             const ft232r::Image after = imageOf(device);
             if (!accepted) {
                 ++refused;
-                expect(result.status == 255 && result.out == kBanner + echo &&
+                expect(result.status == 255 && result.out == kBanner + request.echo &&
                            result.err ==
                                "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n",
                        "not refused: " + result.out + result.err);
                 expect(after == original, "refused, but the image changed");
             } else {
-                expect(result.status == 0 && result.out == kBanner + echo + "Done\n" &&
+                expect(result.status == 0 && result.out == kBanner + request.echo + "Done\n" &&
                            result.err.empty(),
                        "run: " + result.out + result.err);
                 ReferenceDecoded now;
@@ -216,10 +208,7 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
                 expect(now.manufacturer == before.manufacturer && now.product == before.product,
                        "libftdi1: other strings");
                 const ProcessResult reread = run({"-r"});
-                expect(reread.out == kBanner +
-                                         "Serial Number : " + now.serial.substr(0, kShownSerial) +
-                                         "\nCBUS0-4       : " + hexList(now.cbus, ", ") + "\n",
-                       "-r: " + reread.out);
+                expect(reread.out == kBanner + report(now.serial, now.cbus), "-r: " + reread.out);
 
                 // Bytes: the CBUS bytes of changed pins, the serial's header
                 // and its old and new descriptor when it changed, the

@@ -18,12 +18,7 @@ TEST_F(EndToEnd, CommandLineFaultsNeverLoadTheLibrary) {
         {{"-s", "0123456789ABCDEF"}, 1, "Error: too long serial number\n"},
         {{"-c", "1", "2", "3", "4"}, 1, "Error: cbus config\n"},
     };
-    for (const auto& c : cases) {
-        const ProcessResult result = run(c.args);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(result.status, c.status);
-    }
+    for (const auto& c : cases) expectRun(c.args, "", c.err, c.status);
     EXPECT_FALSE(logExists()) << "the D2XX library was called";
 }
 
@@ -44,10 +39,7 @@ TEST_F(EndToEnd, MissingLibraryIsNamedAndNotTakenFromTheCurrentFolder) {
             std::filesystem::create_directory(workingDir_);
             std::filesystem::copy_file(library, workingDir_ + "/" + libraryName());
         }
-        const ProcessResult result = run({"-r"});
-        EXPECT_EQ(result.out, kBanner);
-        EXPECT_EQ(result.err, "Error: cannot load " + libraryName() + "\n");
-        EXPECT_EQ(result.status, 255);
+        expectRun({"-r"}, kBanner, "Error: cannot load " + libraryName() + "\n", 255);
         EXPECT_FALSE(logExists());
     }
 }
@@ -57,59 +49,45 @@ TEST_F(EndToEnd, MissingLibraryIsNamedAndNotTakenFromTheCurrentFolder) {
 TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
     const struct {
         std::vector<std::string> args;
-        std::string out;
+        std::string echo;  // before "Done"
         std::string serial;
         std::array<std::uint8_t, 5> cbus;
     } cases[] = {
-        {{"-s", "Z9Y8X7W6"},
-         "Serial Number : A1B2C3D4 -> Z9Y8X7W6\nDone\n",
-         "Z9Y8X7W6",
-         {3, 2, 0, 1, 5}},
-        {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\nDone\n", "SHORT", {3, 2, 0, 1, 5}},
-        {{"-s", ""}, "Serial Number : A1B2C3D4 -> \nDone\n", "", {3, 2, 0, 1, 5}},
+        {{"-s", "Z9Y8X7W6"}, "Serial Number : A1B2C3D4 -> Z9Y8X7W6\n", "Z9Y8X7W6", {3, 2, 0, 1, 5}},
+        {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\n", "SHORT", {3, 2, 0, 1, 5}},
+        {{"-s", ""}, "Serial Number : A1B2C3D4 -> \n", "", {3, 2, 0, 1, 5}},
         {{"-c", "0x3", "1ff", "-1", "+a", "2zz"},
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\nDone\n",
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n",
          "A1B2C3D4",
          {3, 0xf, 0xf, 0xa, 2}},
         {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"},
          "Serial Number : A1B2C3D4 -> NEW1\n"
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\nDone\n",
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n",
          "NEW1",
          {0xa, 0xb, 0xc, 0xd, 9}},
         {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"},
          "Serial Number : A1B2C3D4 -> QQ\n"
-         "CBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\nDone\n",
+         "CBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\n",
          "QQ",
          {1, 2, 3, 4, 5}},
     };
     for (const auto& c : cases) {
-        devices_.clear();
         const ft232r::Image original = ft232r::makeImage(exampleFields());
-        const std::string device = addDevice(original);
-        SCOPED_TRACE(c.out);
-        // ff is no CBUS function code: the emulator refuses it (below).
-        const bool valid = c.cbus[1] != 0xf;
-        const ProcessResult result = run(c.args);
-        if (!valid) {
-            EXPECT_EQ(result.out,
-                      kBanner + "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n");
-            EXPECT_EQ(result.err, "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n");
-            EXPECT_EQ(result.status, 255);
+        const std::string device = onlyDevice(original);
+        SCOPED_TRACE(c.echo);
+        // ff is no CBUS function code: the emulator refuses it.
+        if (c.cbus[1] == 0xf) {
+            expectRun(c.args, kBanner + c.echo,
+                      "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255);
             EXPECT_EQ(imageOf(device), original);
-            EXPECT_EQ(transfers("write"), 0);
-            std::remove(logPath_.c_str());
+            EXPECT_EQ(writes(), 0);
             continue;
         }
-        EXPECT_EQ(result.out, kBanner + c.out);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
+        expectRun(c.args, kBanner + c.echo + "Done\n", "", 0);
         EXPECT_EQ(calls(), kWriteRun);
-        std::remove(logPath_.c_str());
 
-        ft232r::Fields expected = exampleFields(c.serial);
-        expected.cbus = c.cbus;
         const ft232r::Image after = imageOf(device);
-        EXPECT_EQ(after, ft232r::encode(original, expected));
+        EXPECT_EQ(after, ft232r::encode(original, exampleFields(c.serial, c.cbus)));
         ft232r::Fields decoded;
         EXPECT_EQ(ft232r::decode(after, decoded), ft232r::DecodeResult::Ok);
         EXPECT_EQ(decoded.serial, c.serial);
@@ -163,12 +141,8 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        devices_.clear();
-        const std::string device = addDevice(c.image);
-        const ProcessResult result = run(c.args);
-        EXPECT_EQ(result.out, kBanner + c.echo + "Done\n");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
+        const std::string device = onlyDevice(c.image);
+        expectRun(c.args, kBanner + c.echo + "Done\n", "", 0);
         const ft232r::Image after = imageOf(device);
         EXPECT_TRUE(ft232r::checksumOk(after));
         for (const std::size_t offset : changedBytes(c.image, after)) {
@@ -242,14 +216,9 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
          {"list", "open", "read", "write", "read", "close failed"}},
     };
     for (const auto& c : cases) {
-        devices_.clear();
-        std::remove(logPath_.c_str());
-        const std::string device = addDevice(ft232r::makeImage(exampleFields()));
         SCOPED_TRACE(c.faults);
-        const ProcessResult result = run(c.args, c.faults);
-        EXPECT_EQ(result.out, kBanner + c.out);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(result.status, c.status);
+        onlyDevice(ft232r::makeImage(exampleFields()));
+        expectRun(c.args, kBanner + c.out, c.err, c.status, c.faults);
         EXPECT_EQ(calls(), c.calls);
     }
 }
@@ -294,17 +263,13 @@ TEST_F(EndToEnd, RunsThatWriteNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        devices_.clear();
-        std::remove(logPath_.c_str());
+        reset();
         const std::string device = c.image.empty() ? "" : addDevice(c.image);
-        const ProcessResult result = run(c.args);
-        EXPECT_EQ(result.out, kBanner + c.out);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(result.status, c.status);
+        expectRun(c.args, kBanner + c.out, c.err, c.status);
         if (!c.calls.empty()) {
             EXPECT_EQ(calls(), c.calls);
         }
-        EXPECT_EQ(transfers("write"), 0);
+        EXPECT_EQ(writes(), 0);
         if (!device.empty()) {
             EXPECT_EQ(readFile(device), c.image);
         }
@@ -326,9 +291,7 @@ TEST_F(LinuxEndToEnd, TransfersPerChange) {
         {{"-s", "VN000042", "-c", "a", "a", "3", "2", "1"}, 12},
     };
     for (const auto& c : cases) {
-        devices_.clear();
-        std::remove(logPath_.c_str());
-        addDevice(ft232r::makeImage(exampleFields()));
+        onlyDevice(ft232r::makeImage(exampleFields()));
         SCOPED_TRACE(c.args[0] + " " + c.args[1 % c.args.size()]);
         ASSERT_EQ(run(c.args).status, 0);
         const WordTransfers counted = countTransfers(logPath_);

@@ -94,8 +94,7 @@ TEST_F(LinuxEndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
         RecordProperty(change.name, static_cast<int>(words));
         for (const std::size_t allowed : cutPoints(words)) {
             SCOPED_TRACE(std::string(change.name) + ", writes=" + std::to_string(allowed));
-            devices_.clear();
-            const std::string device = addDevice(change.original);
+            const std::string device = onlyDevice(change.original);
             const ProcessResult cut = run(change.args, "writes=" + std::to_string(allowed));
             EXPECT_EQ(cut.status, 255);
             EXPECT_EQ(cut.err, "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n");
@@ -114,28 +113,22 @@ TEST_F(LinuxEndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
 // verification and the close; then the process ends as the signal asks.
 // Under Wine, SIGINT reaches the program as Ctrl-C (its console handler).
 TEST_F(EndToEnd, InterruptWhileProgrammingIsHeld) {
-    std::vector<int> signals = {SIGINT, SIGTERM};
-    if (wineTarget() != nullptr) {
-        signals = {SIGINT};
-    }
-    for (const int signal : signals) {
+    const bool wine = wineTarget() != nullptr;
+    for (const int signal : wine ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
-        devices_.clear();
-        std::remove(logPath_.c_str());
         const ft232r::Image original = ft232r::makeImage(exampleFields());
-        const std::string device = addDevice(original);
+        const std::string device = onlyDevice(original);
         const ft232r::Fields wanted = exampleFields("HELD0001", {0xa, 0xa, 3, 2, 1});
         // Slow word writes keep the programming going after the first one,
         // when the signal is sent.
-        const ProcessResult result =
-            run({"-s", "HELD0001", "-c", "a", "a", "3", "2", "1"}, "slow=100", signal,
-                [this] { return transfers("write") > 0; });
+        const ProcessResult result = run({"-s", "HELD0001", "-c", "a", "a", "3", "2", "1"},
+                                         "slow=100", signal, [this] { return writes() > 0; });
         EXPECT_EQ(result.out, kBanner +
                                   "Serial Number : A1B2C3D4 -> HELD0001\n"
                                   "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n"
                                   "Done\n");
         EXPECT_EQ(result.err, "");
-        if (wineTarget() != nullptr) {
+        if (wine) {
             // ExitProcess(STATUS_CONTROL_C_EXIT, 0xC000013A), as the default
             // Ctrl-C handling ends a process; Wine passes on the low byte.
             EXPECT_EQ(result.status, 0x3A);
