@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -23,12 +25,8 @@ constexpr const char* kSanitizerMarkers[] = {
 };
 
 bool hasSanitizerReport(const std::string& err) {
-    for (const char* marker : kSanitizerMarkers) {
-        if (err.find(marker) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(std::begin(kSanitizerMarkers), std::end(kSanitizerMarkers),
+                       [&](const char* marker) { return err.find(marker) != std::string::npos; });
 }
 
 // The command line that starts `argv` in the child.  In a cross build the
@@ -90,11 +88,9 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
         if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) {
             _exit(127);
         }
-        const std::vector<std::string> line = commandLine(argv);
+        std::vector<std::string> line = commandLine(argv);
         std::vector<char*> args;
-        for (const std::string& arg : line) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
+        for (std::string& arg : line) args.push_back(arg.data());
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
