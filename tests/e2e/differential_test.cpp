@@ -75,12 +75,9 @@ struct Change {
 
 const std::vector<Change>& changes() {
     static const std::vector<Change> table = {
+        // clang-format off
         {"serial as shown", [](std::string s) { return s; }},
-        {"serial, same length",
-         [](std::string s) {
-             for (char& c : s) c = c == 'Z' ? 'Y' : 'Z';
-             return s;
-         }},
+        {"serial, same length", [](std::string s) { for (char& c : s) c = c == 'Z' ? 'Y' : 'Z'; return s; }},
         {"serial, shorter", [](std::string s) { return s.substr(0, s.size() / 2); }},
         {"serial, longer", [](std::string s) { return (s + "L7").substr(0, kShownSerial); }},
         {"serial, empty", [](std::string) { return std::string(); }},
@@ -91,10 +88,8 @@ const std::vector<Change>& changes() {
         {"CBUS2", nullptr, {2}, true},
         {"CBUS3", nullptr, {3}, true},
         {"CBUS4", nullptr, {4}, true},
-        {"serial and every pin",
-         [](std::string) { return std::string("VN42"); },
-         {0, 1, 2, 3, 4},
-         true},
+        {"serial and every pin", [](std::string) { return std::string("VN42"); }, {0, 1, 2, 3, 4}, true},
+        // clang-format on
     };
     return table;
 }

@@ -53,23 +53,17 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         std::string serial;
         std::array<std::uint8_t, 5> cbus;
     } cases[] = {
+        // clang-format off
         {{"-s", "Z9Y8X7W6"}, "Serial Number : A1B2C3D4 -> Z9Y8X7W6\n", "Z9Y8X7W6", {3, 2, 0, 1, 5}},
         {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\n", "SHORT", {3, 2, 0, 1, 5}},
         {{"-s", ""}, "Serial Number : A1B2C3D4 -> \n", "", {3, 2, 0, 1, 5}},
-        {{"-c", "0x3", "1ff", "-1", "+a", "2zz"},
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n",
-         "A1B2C3D4",
-         {3, 0xf, 0xf, 0xa, 2}},
-        {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"},
-         "Serial Number : A1B2C3D4 -> NEW1\n"
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n",
-         "NEW1",
-         {0xa, 0xb, 0xc, 0xd, 9}},
-        {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"},
-         "Serial Number : A1B2C3D4 -> QQ\n"
-         "CBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\n",
-         "QQ",
-         {1, 2, 3, 4, 5}},
+        {{"-c", "0x3", "1ff", "-1", "+a", "2zz"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n",
+         "A1B2C3D4", {3, 0xf, 0xf, 0xa, 2}},
+        {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"}, "Serial Number : A1B2C3D4 -> NEW1\n"
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n", "NEW1", {0xa, 0xb, 0xc, 0xd, 9}},
+        {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"}, "Serial Number : A1B2C3D4 -> QQ\n"
+         "CBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\n", "QQ", {1, 2, 3, 4, 5}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         const ft232r::Image original = ft232r::makeImage(exampleFields());
@@ -122,22 +116,17 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
         std::string echo;
         std::set<std::size_t> allowed;  // besides the checksum
     } cases[] = {
+        // clang-format off
         {"manufacturer of 35 characters",
          ft232r::makeImage(fields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4")),
-         cbusChange,
-         cbusEcho,
-         {0x14, 0x15, 0x16}},
+         cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
         {"serial of 20 characters",
          ft232r::makeImage(fields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9")),
-         cbusChange,
-         cbusEcho,
-         {0x14, 0x15, 0x16}},
+         cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
         // The serial's length (0x13) and its descriptor (0x6E..0x79) change.
-        {"CBUS0 at 0e",
-         storedBeyondTheLimits(),
-         {"-s", "VN1"},
-         "Serial Number : AB12C -> VN1\n",
+        {"CBUS0 at 0e", storedBeyondTheLimits(), {"-s", "VN1"}, "Serial Number : AB12C -> VN1\n",
          {0x13, 0x6E, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,6 +163,7 @@ TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
 // Failed calls are errors with their status name; the device is closed on
 // every path after the open, and nothing is written after a failed read.
 TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
+    const std::string serialX = "Serial Number : A1B2C3D4 -> X\n";
     const struct {
         std::string faults;
         std::vector<std::string> args;
@@ -182,38 +172,22 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         int status;
         std::vector<std::string> calls;
     } cases[] = {
+        // clang-format off
         {"list", {"-s", "X"}, "", kNoDevice, 255, {"list failed"}},
         {"open", {"-r"}, "", kNoDevice, 255, {"list", "open failed"}},
         {"read", {"-r", "-s", "X"}, "", kReadFailed, 255, {"list", "open", "read failed", "close"}},
-        {"program",
-         {"-s", "X"},
-         "Serial Number : A1B2C3D4 -> X\n",
-         kWriteFailed,
-         255,
-         {"list", "open", "read", "write failed", "close"}},
-        {"clone", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\n", kWriteFailed, 255, kWriteRun},
-        {"and-writes",
-         {"-c", "4", "4", "4", "4", "4"},
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n",
-         kWriteFailed,
-         255,
-         kWriteRun},
-        {"writes=2",
-         {"-s", "X"},
-         "Serial Number : A1B2C3D4 -> X\n",
-         kWriteFailed,
-         255,
+        {"program", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write failed", "close"}},
+        {"clone", {"-s", "X"}, serialX, kWriteFailed, 255, kWriteRun},
+        {"and-writes", {"-c", "4", "4", "4", "4", "4"},
+         "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n", kWriteFailed, 255, kWriteRun},
+        {"writes=2", {"-s", "X"}, serialX, kWriteFailed, 255,
          {"list", "open", "read", "write", "write failed", "close"}},
         // Pairs go even word first: a chip that keeps an even word only with
         // its odd partner takes every change.
-        {"pairs", {"-s", "X"}, "Serial Number : A1B2C3D4 -> X\nDone\n", "", 0, kWriteRun},
+        {"pairs", {"-s", "X"}, serialX + "Done\n", "", 0, kWriteRun},
         // A failed close after a verified write is not an error of the run.
-        {"close",
-         {"-s", "X"},
-         "Serial Number : A1B2C3D4 -> X\nDone\n",
-         "",
-         0,
-         {"list", "open", "read", "write", "read", "close failed"}},
+        {"close", {"-s", "X"}, serialX + "Done\n", "", 0, {"list", "open", "read", "write", "read", "close failed"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.faults);
@@ -242,24 +216,15 @@ TEST_F(EndToEnd, RunsThatWriteNothing) {
         int status;
         std::vector<std::string> calls;  // empty: not looked at
     } cases[] = {
+        // clang-format off
         {"no device", {}, {"-r"}, "", kNoDevice, 255, {"list"}},
         {"report", factory, {"-r"}, factoryReport("A1B2C3D4"), "", 0, kReadRun},
         {"ignored options", factory, {"--", "-x"}, "", "", 0, kReadRun},
-        {"same serial",
-         factory,
-         {"-s", "A1B2C3D4"},
-         "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n",
-         "",
-         0,
-         kReadRun},
-        {"blank",
-         std::vector<std::uint8_t>(128, 0xFF),
-         {"-r", "-s", "X"},
-         "",
-         "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n",
-         255,
-         {}},
+        {"same serial", factory, {"-s", "A1B2C3D4"}, "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n", "", 0, kReadRun},
+        {"blank", std::vector<std::uint8_t>(128, 0xFF), {"-r", "-s", "X"}, "",
+         "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", 255, {}},
         {"broken", {broken.begin(), broken.end()}, {"-r", "-s", "X"}, "", kReadFailed, 255, {}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -38,14 +38,11 @@ std::vector<Change> changes() {
         serialOver("serial, same length", factory, "Z9Y8X7W6"),
         serialOver("serial, shorter", factory, "Q1"),
         serialOver("serial, longer", factory, "LONGER-SERIAL15"),
-        {"cbus",
-         factory,
-         {"-c", "a", "b", "c", "d", "9"},
-         exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
-        {"serial and cbus",
-         factory,
-         {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
+        // clang-format off
+        {"cbus", factory, {"-c", "a", "b", "c", "d", "9"}, exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
+        {"serial and cbus", factory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
          exampleFields("VN0042", {0, 0, 0, 0, 0})},
+        // clang-format on
         // A serial of 20 characters (another tool's), which the record
         // shows as its first 15, made 15 long and different only in the
         // last one: a cut reading can show exactly the new 15 characters
