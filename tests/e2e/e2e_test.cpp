@@ -101,12 +101,6 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
 // what it does not change (here nothing beyond the changed field and the
 // checksum).
 TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
-    auto fields = [](const char* manufacturer, const char* product, const char* serial) {
-        ft232r::Fields f = exampleFields(serial);
-        f.manufacturer = manufacturer;
-        f.description = product;
-        return f;
-    };
     const std::vector<std::string> cbusChange = {"-c", "a", "a", "3", "2", "1"};
     const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
     const struct {
@@ -118,10 +112,10 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
     } cases[] = {
         // clang-format off
         {"manufacturer of 35 characters",
-         ft232r::makeImage(fields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4")),
+         ft232r::makeImage(exampleFields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4")),
          cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
         {"serial of 20 characters",
-         ft232r::makeImage(fields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9")),
+         ft232r::makeImage(exampleFields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9")),
          cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
         // The serial's length (0x13) and its descriptor (0x6E..0x79) change.
         {"CBUS0 at 0e", storedBeyondTheLimits(), {"-s", "VN1"}, "Serial Number : AB12C -> VN1\n",
@@ -145,14 +139,12 @@ TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
 TEST_F(EndToEnd, OnlyTheFirstOfTwoDevicesIsTouched) {
     const std::string first = addDevice(ft232r::makeImage(exampleFields("FIRST")));
     std::vector<std::uint8_t> second(256, 0x5A);
-    ft232r::Fields secondFields = exampleFields("SECOND");
-    secondFields.description = "";
-    const ft232r::Image secondImage = ft232r::makeImage(secondFields);
+    const ft232r::Image secondImage = ft232r::makeImage(exampleFields("FTDI", "", "SECOND"));
     std::copy(secondImage.begin(), secondImage.end(), second.begin());
     const std::string secondPath = addDevice(second);
     for (const std::string faults :
          {"list", "", "open", "read", "program", "close", "writes=3", "clone", "and-writes"}) {
-        const ProcessResult result = run({"-s", "NEXT", "-c", "1", "1", "1", "1", "1"}, faults);
+        run({"-s", "NEXT", "-c", "1", "1", "1", "1", "1"}, faults);
         EXPECT_EQ(readFile(secondPath), second) << faults;
     }
     ft232r::Fields decoded;

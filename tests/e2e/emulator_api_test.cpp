@@ -154,9 +154,9 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
 // (compared with a fresh read); a string the caller changes is written.
 TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
     // 32 + 0 + 16 characters: the whole string area.
-    ft232r::Fields longer = exampleFields("SN-2019-0417-A55");  // shown as 15 characters
-    longer.manufacturer = "Northwind Laboratory Instruments";   // shown as 31
-    longer.description = "";
+    // The serial is shown as 15 characters, the manufacturer as 31.
+    const ft232r::Fields longer =
+        exampleFields("Northwind Laboratory Instruments", "", "SN-2019-0417-A55");
     const ft232r::Image image = ft232r::makeImage(longer);
     write(image);
     ASSERT_EQ(read(open()), FT_OK);

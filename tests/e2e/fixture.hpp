@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -112,15 +111,14 @@ class EndToEnd : public testing::Test, protected ImageFolder {
         std::ifstream in(logPath_);
         for (std::string line; std::getline(in, line);) {
             const bool failure =
-                line.size() > failed.size() &&
-                line.compare(line.size() - failed.size(), failed.size(), failed) == 0;
+                line.size() > failed.size() && line.substr(line.size() - failed.size()) == failed;
             const std::string what = line.substr(0, line.find(' ')) + (failure ? failed : "");
             if (seen.empty() || seen.back() != what) seen.push_back(what);
         }
         return seen;
     }
     int writes() const { return countTransfers(logPath_).writes; }
-    bool logExists() const { return access(logPath_.c_str(), F_OK) == 0; }
+    bool logExists() const { return std::filesystem::exists(logPath_); }
 
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;
