@@ -26,13 +26,20 @@ inline ft232r::Fields exampleFields(const std::string& serial = "A1B2C3D4",
     return fields;
 }
 
+// Factory-style fields with these strings.
+inline ft232r::Fields exampleFields(const std::string& manufacturer, const std::string& product,
+                                    const std::string& serial) {
+    ft232r::Fields fields = exampleFields(serial);
+    fields.manufacturer = manufacturer;
+    fields.description = product;
+    return fields;
+}
+
 // What another tool stored beyond this tool's limits: manufacturer and
 // product of 41 characters (over 40), 46 with the serial, and CBUS0 at 0x0E.
 inline ft232r::Image storedBeyondTheLimits() {
-    ft232r::Fields f = exampleFields("AB12C");
-    f.manufacturer = "Acme Instruments";
-    f.description = "Precision Probe Interface";
-    ft232r::Image image = ft232r::makeImage(f);
+    ft232r::Image image =
+        ft232r::makeImage(exampleFields("Acme Instruments", "Precision Probe Interface", "AB12C"));
     image[0x14] = static_cast<std::uint8_t>((image[0x14] & 0xF0) | 0x0E);  // CBUS0: bits 3:0
     ft232r::updateChecksum(image);
     return image;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,11 +35,7 @@ class EmulatorEnvironment : public testing::Environment, public D2xxLibrary {
         unsetenv("FT232R_EMULATOR_FAULT");
         ASSERT_TRUE(load(EMULATOR_DIR "/libftd2xx.so"));
     }
-    void TearDown() override {
-        std::remove(device.c_str());
-        std::remove(log.c_str());
-        std::remove(dir.c_str());
-    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
 
     std::string dir, device, log;
 };
@@ -50,7 +46,6 @@ EmulatorEnvironment* const emulator =
 class EmulatorApi : public testing::Test {
   protected:
     void SetUp() override {
-        original_ = ft232r::makeImage(exampleFields("A1B2C3D4"));
         write(original_);
         std::remove(emulator->log.c_str());
     }
@@ -66,6 +61,9 @@ class EmulatorApi : public testing::Test {
         std::memcpy(image.data(), bytes.data(), std::min(bytes.size(), image.size()));
         return image;
     }
+    // The device's image through the handle, into record_.
+    FT_STATUS read(FT_HANDLE handle) { return emulator->eeRead(handle, &record_.data); }
+    FT_STATUS program(FT_HANDLE handle) { return emulator->eeProgram(handle, &record_.data); }
     FT_HANDLE open() {
         char name[64] = {};
         EXPECT_EQ(emulator->listDevices(nullptr, name, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION),
@@ -86,41 +84,36 @@ class EmulatorApi : public testing::Test {
         return counted;
     }
 
-    ft232r::Image original_{};
+    const ft232r::Image original_ = ft232r::makeImage(exampleFields("A1B2C3D4"));
+    D2xxRecord record_;
     FT_HANDLE handle_ = nullptr;
 };
 
 TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
-    D2xxRecord record;
-    const FT_HANDLE handle = open();
-    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
+    ASSERT_EQ(read(open()), FT_OK);
     EXPECT_EQ(transfers().reads, 64);
-    std::strcpy(record.serialNumber, "VN000042");
-    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
-    const WordTransfers program = transfers();
-    EXPECT_EQ(program.reads, 0);
-    EXPECT_EQ(program.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
-    EXPECT_EQ(program.verifies, 10);
+    std::strcpy(record_.serialNumber, "VN000042");
+    ASSERT_EQ(program(handle_), FT_OK);
+    const WordTransfers counted = transfers();
+    EXPECT_EQ(counted.reads, 0);
+    EXPECT_EQ(counted.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
+    EXPECT_EQ(counted.verifies, 10);
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
 
 // A handle that has not read the device plans against what the device
 // holds, not against a record that may be older.
 TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
-    D2xxRecord record;
-    open();
-    ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
+    ASSERT_EQ(read(open()), FT_OK);
     close();
     // Changed behind the record's back: the CBUS bytes now differ.
-    ft232r::Fields changed = exampleFields("A1B2C3D4");
-    changed.cbus = {0xA, 0xA, 0xA, 0xA, 0x9};
-    write(ft232r::makeImage(changed));
+    write(ft232r::makeImage(exampleFields("A1B2C3D4", {0xA, 0xA, 0xA, 0xA, 0x9})));
     transfers();
 
-    std::strcpy(record.serialNumber, "VN000042");
-    ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
-    const WordTransfers program = transfers();
-    EXPECT_EQ(program.reads, 64);
+    std::strcpy(record_.serialNumber, "VN000042");
+    ASSERT_EQ(program(open()), FT_OK);
+    const WordTransfers counted = transfers();
+    EXPECT_EQ(counted.reads, 64);
     // The record's CBUS values (the factory ones) go back on the device.
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
@@ -128,16 +121,14 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
 // After a programming the device holds what was written: a second
 // programming on the same handle plans against that, not the first read.
 TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
-    D2xxRecord record;
-    const FT_HANDLE handle = open();
-    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
-    record.data.Cbus0 = 0x0A;
-    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    ASSERT_EQ(read(open()), FT_OK);
+    record_.data.Cbus0 = 0x0A;
+    ASSERT_EQ(program(handle_), FT_OK);
     transfers();
     // Back to the values first read: against a stale copy of the first
     // read there would be nothing to write.
-    record.data.Cbus0 = 0x03;
-    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
+    record_.data.Cbus0 = 0x03;
+    ASSERT_EQ(program(handle_), FT_OK);
     const WordTransfers second = transfers();
     EXPECT_EQ(second.reads, 64);
     EXPECT_EQ(second.writes, 4);  // CBUS pair 0x0A/0x0B, checksum pair
@@ -146,20 +137,16 @@ TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
 
 // A refused record writes nothing and leaves the handle's read usable.
 TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
-    D2xxRecord record;
-    const FT_HANDLE handle = open();
-    ASSERT_EQ(emulator->eeRead(handle, &record.data), FT_OK);
-    record.data.Cbus4 = 0x0A;  // CBUS4 accepts only 0x00..0x09
-    EXPECT_EQ(emulator->eeProgram(handle, &record.data), FT_INVALID_PARAMETER);
-    record.data.Cbus4 = 0x09;
+    ASSERT_EQ(read(open()), FT_OK);
+    record_.data.Cbus4 = 0x0A;  // CBUS4 accepts only 0x00..0x09
+    EXPECT_EQ(program(handle_), FT_INVALID_PARAMETER);
+    record_.data.Cbus4 = 0x09;
     transfers();
-    ASSERT_EQ(emulator->eeProgram(handle, &record.data), FT_OK);
-    const WordTransfers program = transfers();
-    EXPECT_EQ(program.reads, 0);
-    EXPECT_EQ(program.writes, 4);
-    ft232r::Fields expected = exampleFields("A1B2C3D4");
-    expected.cbus[4] = 0x09;
-    EXPECT_EQ(stored(), ft232r::encode(original_, expected));
+    ASSERT_EQ(program(handle_), FT_OK);
+    const WordTransfers counted = transfers();
+    EXPECT_EQ(counted.reads, 0);
+    EXPECT_EQ(counted.writes, 4);
+    EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("A1B2C3D4", {3, 2, 0, 1, 0x09})));
 }
 
 // Strings longer than their record buffers are handed out cut; left so, they
@@ -167,25 +154,24 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
 // (compared with a fresh read); a string the caller changes is written.
 TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
     // 32 + 0 + 16 characters: the whole string area.
-    ft232r::Fields longer = exampleFields("SN-2019-0417-A55");  // shown as 15 characters
-    longer.manufacturer = "Northwind Laboratory Instruments";   // shown as 31
-    longer.description = "";
+    // The serial is shown as 15 characters, the manufacturer as 31.
+    const ft232r::Fields longer =
+        exampleFields("Northwind Laboratory Instruments", "", "SN-2019-0417-A55");
     const ft232r::Image image = ft232r::makeImage(longer);
     write(image);
-    D2xxRecord record;
-    ASSERT_EQ(emulator->eeRead(open(), &record.data), FT_OK);
-    EXPECT_STREQ(record.serialNumber, "SN-2019-0417-A5");
-    EXPECT_STREQ(record.manufacturer, "Northwind Laboratory Instrument");
-    ASSERT_EQ(emulator->eeProgram(handle_, &record.data), FT_OK);
+    ASSERT_EQ(read(open()), FT_OK);
+    EXPECT_STREQ(record_.serialNumber, "SN-2019-0417-A5");
+    EXPECT_STREQ(record_.manufacturer, "Northwind Laboratory Instrument");
+    ASSERT_EQ(program(handle_), FT_OK);
     EXPECT_EQ(stored(), image);
     close();
     transfers();
 
-    record.data.Cbus1 = 0x0A;
-    ASSERT_EQ(emulator->eeProgram(open(), &record.data), FT_OK);
+    record_.data.Cbus1 = 0x0A;
+    ASSERT_EQ(program(open()), FT_OK);
     EXPECT_EQ(transfers().writes, 4);  // CBUS pair, checksum pair
-    std::strcpy(record.manufacturer, "Acme");
-    ASSERT_EQ(emulator->eeProgram(handle_, &record.data), FT_OK);
+    std::strcpy(record_.manufacturer, "Acme");
+    ASSERT_EQ(program(handle_), FT_OK);
     ft232r::Fields expected = longer;
     expected.cbus[1] = 0x0A;
     expected.manufacturer = "Acme";
@@ -197,20 +183,17 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
 // A failed read leaves nothing to plan against: programming reads again
 // and refuses the blank device the same way.
 TEST_F(EmulatorApi, FailedReadIsNotKept) {
-    D2xxRecord record;
-    open();
-    ASSERT_EQ(emulator->eeRead(handle_, &record.data), FT_OK);
+    ASSERT_EQ(read(open()), FT_OK);
     close();
     ft232r::Image blank;
     blank.fill(0xFF);
     write(blank);
-    const FT_HANDLE handle = open();
-    EXPECT_EQ(emulator->eeRead(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
+    EXPECT_EQ(read(open()), FT_EEPROM_NOT_PROGRAMMED);
     transfers();
-    EXPECT_EQ(emulator->eeProgram(handle, &record.data), FT_EEPROM_NOT_PROGRAMMED);
-    const WordTransfers program = transfers();
-    EXPECT_EQ(program.reads, 64);
-    EXPECT_EQ(program.writes, 0);
+    EXPECT_EQ(program(handle_), FT_EEPROM_NOT_PROGRAMMED);
+    const WordTransfers counted = transfers();
+    EXPECT_EQ(counted.reads, 64);
+    EXPECT_EQ(counted.writes, 0);
     EXPECT_EQ(stored(), blank);
 }
 

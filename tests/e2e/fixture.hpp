@@ -3,15 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -85,37 +81,44 @@ class EndToEnd : public testing::Test, protected ImageFolder {
         return result;
     }
 
-    std::vector<std::string> logLines() const {
-        std::ifstream in(logPath_);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
+    // Runs varnolt and checks its whole output and exit status.
+    ProcessResult expectRun(const std::vector<std::string>& args, const std::string& out,
+                            const std::string& err, int status, const std::string& faults = "") {
+        ProcessResult result = run(args, faults);
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(result.status, status);
+        return result;
     }
+
+    // A case of its own: no devices and no log of the runs before.
+    void reset() {
+        devices_.clear();
+        std::remove(logPath_.c_str());
+    }
+    template <typename Bytes>
+    std::string onlyDevice(const Bytes& bytes) {
+        reset();
+        return addDevice(bytes);
+    }
+
     // What the devices saw, in order: each line's first word (list, open,
     // read, write, close) and whether it failed, a run of the same one
     // counted once.
     std::vector<std::string> calls() const {
         std::vector<std::string> seen;
         const std::string failed = " failed";
-        for (const auto& line : logLines()) {
+        std::ifstream in(logPath_);
+        for (std::string line; std::getline(in, line);) {
             const bool failure =
-                line.size() > failed.size() &&
-                line.compare(line.size() - failed.size(), failed.size(), failed) == 0;
+                line.size() > failed.size() && line.substr(line.size() - failed.size()) == failed;
             const std::string what = line.substr(0, line.find(' ')) + (failure ? failed : "");
             if (seen.empty() || seen.back() != what) seen.push_back(what);
         }
         return seen;
     }
-    int transfers(const std::string& direction) const {
-        int count = 0;
-        for (const auto& line : logLines()) {
-            count += line.rfind(direction + " 0x", 0) == 0 ? 1 : 0;
-        }
-        return count;
-    }
-    bool logExists() const { return access(logPath_.c_str(), F_OK) == 0; }
+    int writes() const { return countTransfers(logPath_).writes; }
+    bool logExists() const { return std::filesystem::exists(logPath_); }
 
     std::string logPath_;
     std::string libraryPath_ = EMULATOR_DIR;

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -23,12 +25,8 @@ constexpr const char* kSanitizerMarkers[] = {
 };
 
 bool hasSanitizerReport(const std::string& err) {
-    for (const char* marker : kSanitizerMarkers) {
-        if (err.find(marker) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(std::begin(kSanitizerMarkers), std::end(kSanitizerMarkers),
+                       [&](const char* marker) { return err.find(marker) != std::string::npos; });
 }
 
 // The command line that starts `argv` in the child.  In a cross build the
@@ -40,9 +38,7 @@ std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
 #ifdef VARNOLT_E2E_EMULATOR
     std::vector<std::string> line;
     std::istringstream words(VARNOLT_E2E_EMULATOR);
-    for (std::string word; words >> word;) {
-        line.push_back(word);
-    }
+    for (std::string word; words >> word;) line.push_back(word);
     std::vector<std::string> loaderNames;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string variable = *entry;
@@ -51,9 +47,7 @@ std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
             loaderNames.push_back(variable.substr(0, variable.find('=')));
         }
     }
-    for (const std::string& name : loaderNames) {
-        unsetenv(name.c_str());
-    }
+    for (const std::string& name : loaderNames) unsetenv(name.c_str());
     line.insert(line.end(), argv.begin(), argv.end());
     return line;
 #else
@@ -69,17 +63,12 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                                    const std::string& workingDir) {
     int outPipe[2];
     int errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
-        std::abort();
-    }
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) std::abort();
     const pid_t child = fork();
     if (child == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        close(outPipe[1]);
-        close(errPipe[1]);
+        for (const int fd : {outPipe[0], errPipe[0], outPipe[1], errPipe[1]}) close(fd);
         for (const auto& [name, value] : environment) {
             if (value.empty()) {
                 unsetenv(name.c_str());
@@ -87,14 +76,10 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                 setenv(name.c_str(), value.c_str(), 1);
             }
         }
-        if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) {
-            _exit(127);
-        }
-        const std::vector<std::string> line = commandLine(argv);
+        if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(127);
+        std::vector<std::string> line = commandLine(argv);
         std::vector<char*> args;
-        for (const std::string& arg : line) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
+        for (std::string& arg : line) args.push_back(arg.data());
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -111,13 +96,9 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
             kill(child, signalToSend);
             signalled = true;
         }
-        if (events <= 0) {
-            continue;
-        }
+        if (events <= 0) continue;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) {
-                continue;
-            }
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
             char buffer[4096];
             const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
             if (got <= 0) {
@@ -131,11 +112,8 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
     }
     int status = 0;
     waitpid(child, &status, 0);
-    if (WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     // A sanitizer finding fails the test that ran the child, whatever that
     // test goes on to check.
     if (hasSanitizerReport(result.err)) {

@@ -38,14 +38,11 @@ std::vector<Change> changes() {
         serialOver("serial, same length", factory, "Z9Y8X7W6"),
         serialOver("serial, shorter", factory, "Q1"),
         serialOver("serial, longer", factory, "LONGER-SERIAL15"),
-        {"cbus",
-         factory,
-         {"-c", "a", "b", "c", "d", "9"},
-         exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
-        {"serial and cbus",
-         factory,
-         {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
+        // clang-format off
+        {"cbus", factory, {"-c", "a", "b", "c", "d", "9"}, exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
+        {"serial and cbus", factory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
          exampleFields("VN0042", {0, 0, 0, 0, 0})},
+        // clang-format on
         // A serial of 20 characters (another tool's), which the record
         // shows as its first 15, made 15 long and different only in the
         // last one: a cut reading can show exactly the new 15 characters
@@ -66,21 +63,6 @@ std::vector<Change> changes() {
     };
 }
 
-// The word counts after which a write is cut: every one, or in a sampled
-// run (under qemu-user or the sanitizers, where each varnolt run costs ten
-// times as much) the first, a middle and the last; the unit tier, which
-// runs there too, cuts every layout at every word.
-std::vector<std::size_t> cutPoints(std::size_t words) {
-    std::vector<std::size_t> cuts;
-    for (std::size_t allowed = 0; allowed < words; ++allowed) {
-#ifdef VARNOLT_E2E_SAMPLED
-        if (allowed != 0 && allowed != words / 2 && allowed != words - 1) continue;
-#endif
-        cuts.push_back(allowed);
-    }
-    return cuts;
-}
-
 // For every point at which the cable can be pulled, the interrupted run
 // fails loudly and the same command run again gives the uninterrupted result
 // byte for byte.  The unit tier checks the same over generated layouts;
@@ -92,10 +74,16 @@ TEST_F(LinuxEndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
         ASSERT_NE(expected, change.original) << change.name;
         const auto words = ft232r::planWrites(change.original, expected).size();
         RecordProperty(change.name, static_cast<int>(words));
-        for (const std::size_t allowed : cutPoints(words)) {
+        // The word counts after which a write is cut: every one, or in a
+        // sampled run (under qemu-user or the sanitizers, where each varnolt run
+        // costs ten times as much) the first, a middle and the last; the unit
+        // tier, which runs there too, cuts every layout at every word.
+        for (std::size_t allowed = 0; allowed < words; ++allowed) {
+#ifdef VARNOLT_E2E_SAMPLED
+            if (allowed != 0 && allowed != words / 2 && allowed != words - 1) continue;
+#endif
             SCOPED_TRACE(std::string(change.name) + ", writes=" + std::to_string(allowed));
-            devices_.clear();
-            const std::string device = addDevice(change.original);
+            const std::string device = onlyDevice(change.original);
             const ProcessResult cut = run(change.args, "writes=" + std::to_string(allowed));
             EXPECT_EQ(cut.status, 255);
             EXPECT_EQ(cut.err, "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n");
@@ -114,28 +102,22 @@ TEST_F(LinuxEndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
 // verification and the close; then the process ends as the signal asks.
 // Under Wine, SIGINT reaches the program as Ctrl-C (its console handler).
 TEST_F(EndToEnd, InterruptWhileProgrammingIsHeld) {
-    std::vector<int> signals = {SIGINT, SIGTERM};
-    if (wineTarget() != nullptr) {
-        signals = {SIGINT};
-    }
-    for (const int signal : signals) {
+    const bool wine = wineTarget() != nullptr;
+    for (const int signal : wine ? std::vector<int>{SIGINT} : std::vector<int>{SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
-        devices_.clear();
-        std::remove(logPath_.c_str());
         const ft232r::Image original = ft232r::makeImage(exampleFields());
-        const std::string device = addDevice(original);
+        const std::string device = onlyDevice(original);
         const ft232r::Fields wanted = exampleFields("HELD0001", {0xa, 0xa, 3, 2, 1});
         // Slow word writes keep the programming going after the first one,
         // when the signal is sent.
-        const ProcessResult result =
-            run({"-s", "HELD0001", "-c", "a", "a", "3", "2", "1"}, "slow=100", signal,
-                [this] { return transfers("write") > 0; });
+        const ProcessResult result = run({"-s", "HELD0001", "-c", "a", "a", "3", "2", "1"},
+                                         "slow=100", signal, [this] { return writes() > 0; });
         EXPECT_EQ(result.out, kBanner +
                                   "Serial Number : A1B2C3D4 -> HELD0001\n"
                                   "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n"
                                   "Done\n");
         EXPECT_EQ(result.err, "");
-        if (wineTarget() != nullptr) {
+        if (wine) {
             // ExitProcess(STATUS_CONTROL_C_EXIT, 0xC000013A), as the default
             // Ctrl-C handling ends a process; Wine passes on the low byte.
             EXPECT_EQ(result.status, 0x3A);
