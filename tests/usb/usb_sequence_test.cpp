@@ -19,19 +19,11 @@
 #include "d2xx.h"
 #include "d2xx_record.hpp"
 #include "fake_usb.hpp"
-#include "ft232r_eeprom.hpp"
-#include "images.hpp"
 #include "word_transport.hpp"
 
 namespace {
 
 using Calls = std::vector<std::string>;
-
-// An FT232R with these strings.
-fake_usb::Device ft232r(std::uint8_t bus, std::vector<std::uint8_t> ports,
-                        const ft232r::Fields& fields) {
-    return {bus, std::move(ports), fields.description, fields.serial};
-}
 
 // What listing costs: one context, libusb's list, and each FT232R's strings.
 Calls listing(std::initializer_list<std::string> places) {
@@ -66,9 +58,10 @@ class UsbSequence : public testing::Test {
         EXPECT_EQ(bus.configs, 0);
     }
 
-    fake_usb::Device& add(fake_usb::Device device) {
-        fake_usb::bus().devices.push_back(std::move(device));
-        return fake_usb::bus().devices.back();
+    // An FT232R at bus-port.port with this serial and product string.
+    static void add(std::uint8_t bus, std::vector<std::uint8_t> ports, const char* serial,
+                    const char* product = "FT232R USB UART") {
+        fake_usb::bus().devices.push_back({bus, std::move(ports), product, serial});
     }
 
     // The description listed at `index`, asked for as varnolt asks.
@@ -92,10 +85,8 @@ class UsbSequence : public testing::Test {
 
 // Bus first, then the port at each hub tier, whatever libusb's own order.
 TEST_F(UsbSequence, ListsByBusThenHubPort) {
-    add(ft232r(2, {1}, exampleFields("FTB2")));
-    fake_usb::Device behindHub = ft232r(1, {3, 1}, exampleFields("OWN00001"));
-    behindHub.product = "Beacon v2";
-    add(behindHub);
+    add(2, {1}, "FTB2");
+    add(1, {3, 1}, "OWN00001", "Beacon v2");
 
     const char* const names[] = {"Beacon v2", "FT232R USB UART"};
     for (std::uintptr_t index = 0; index < 2; ++index) {
@@ -111,7 +102,7 @@ TEST_F(UsbSequence, ListsByBusThenHubPort) {
 
 TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
     fake_usb::bus().noUsb = true;  // libusb_init fails
-    add(ft232r(1, {1}, exampleFields("A1")));
+    add(1, {1}, "A1");
     char name[kListingBytes] = {};
     EXPECT_EQ(listAt(0, name), FT_DEVICE_NOT_FOUND);
     mark();
@@ -128,7 +119,7 @@ TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
 // open takes an index into the latest listing and finds the device again
 // at its place: a device plugged in elsewhere meanwhile is never opened.
 TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
-    add(ft232r(1, {1}, exampleFields("A1")));
+    add(1, {1}, "A1");
     ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 1u);
 
@@ -141,8 +132,8 @@ TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
 }
 
 TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
-    add(ft232r(1, {1}, exampleFields("A1")));
-    add(ft232r(1, {2}, exampleFields("B2")));
+    add(1, {1}, "A1");
+    add(1, {2}, "B2");
     ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 2u);
 
@@ -166,7 +157,7 @@ TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
 
 // Beyond the EEPROM, and into the factory area: refused before the wire.
 TEST_F(UsbSequence, AddressesOutOfReachAreRefused) {
-    add(ft232r(1, {1}, exampleFields("A1")));
+    add(1, {1}, "A1");
     ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(usb.open(0, transport), FT_OK);
     mark();
