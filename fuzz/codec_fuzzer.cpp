@@ -25,15 +25,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "eeprom_io.hpp"
-#include "ft232r_eeprom.hpp"
+#include "eeprom_oracle.hpp"
 
 namespace {
 
@@ -41,19 +37,7 @@ using ft232r::DecodeResult;
 using ft232r::Fields;
 using ft232r::Image;
 using ft232r::Invalid;
-
-[[noreturn]] void violation(const char* what, const Image& image) {
-    std::fprintf(stderr, "codec violation: %s\nimage:", what);
-    for (std::size_t i = 0; i < image.size(); ++i) {
-        std::fprintf(stderr, "%s%02X", i % 16 == 0 ? "\n  " : " ", image[i]);
-    }
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
-
-void check(bool ok, const char* what, const Image& image) {
-    if (!ok) violation(what, image);
-}
+using oracle::check;
 
 // Bits of the user area that no field covers; encode must carry them
 // through.  Byte: mask of the bits the model does not own.
@@ -70,63 +54,59 @@ constexpr std::array<std::pair<std::size_t, std::uint8_t>, 7> kForeignBits = {{
 // Changes that a command line or a D2XX record can ask for, applied over the
 // decoded fields.  Texts are derived from the old ones so that lengths and
 // contents vary with the image.
-using Change = std::function<void(Fields&)>;
-
-const std::vector<Change>& changes() {
-    static const std::vector<Change> table = {
-        // Serial: same length other text, shrink, grow, empty, longest,
-        // too long, and an 8-bit character (stored as one UTF-16 unit).
-        [](Fields& f) {
-            for (char& c : f.serial) c = c == 'Z' ? 'Y' : 'Z';
-        },
-        [](Fields& f) {
-            if (!f.serial.empty()) f.serial.pop_back();
-        },
-        [](Fields& f) { f.serial += "7"; },
-        [](Fields& f) { f.serial.clear(); },
-        [](Fields& f) { f.serial = "VN0000000000042"; },
-        [](Fields& f) { f.serial = "0123456789ABCDEF"; },
-        [](Fields& f) { f.serial = "\xE9t\xE9"; },
-        // CBUS: the highest codes, one step on each pin, a code beyond CBUS4's range.
-        [](Fields& f) { f.cbus = ft232r::kCbusMax; },
-        [](Fields& f) {
-            for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) {
-                f.cbus[pin] =
-                    static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
-            }
-        },
-        [](Fields& f) { f.cbus[4] = 0x0A; },
-        // Serial and CBUS together, as `-s QQ -c 1 2 3 4 5`.
-        [](Fields& f) {
-            f.serial = "QQ";
-            f.cbus = {1, 2, 3, 4, 5};
-        },
-        // The other strings: gone, longer, at and over their limits.
-        [](Fields& f) { f.manufacturer.clear(); },
-        [](Fields& f) { f.manufacturer += "Acme"; },
-        [](Fields& f) {
-            f.description = std::string(40 - std::min<std::size_t>(f.manufacturer.size(), 40), 'D');
-        },
-        [](Fields& f) { f.description = std::string(41, 'D'); },
-        // Every scalar at once.
-        [](Fields& f) {
-            f.vendorId = static_cast<std::uint16_t>(~f.vendorId);
-            f.productId = static_cast<std::uint16_t>(f.productId + 1);
-            f.maxPower = static_cast<std::uint16_t>(510 - f.maxPower);
-            f.usbVersion = static_cast<std::uint16_t>(f.usbVersion ^ 0x0110);
-            f.endpointSize = static_cast<std::uint8_t>(~f.endpointSize);
-            for (bool* flag : {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut,
-                               &f.pullDownEnable, &f.serNumEnable, &f.usbVersionEnable,
-                               &f.useExtOsc, &f.highDriveIOs, &f.riIsD2xx}) {
-                *flag = !*flag;
-            }
-            for (auto&& bit : f.invert) bit = !bit;
-        },
-        // Out of a byte's range.
-        [](Fields& f) { f.maxPower = 512; },
-    };
-    return table;
-}
+using Change = void (*)(Fields&);
+const Change kChanges[] = {
+    // Serial: same length other text, shrink, grow, empty, longest,
+    // too long, and an 8-bit character (stored as one UTF-16 unit).
+    [](Fields& f) {
+        for (char& c : f.serial) c = c == 'Z' ? 'Y' : 'Z';
+    },
+    [](Fields& f) {
+        if (!f.serial.empty()) f.serial.pop_back();
+    },
+    [](Fields& f) { f.serial += "7"; },
+    [](Fields& f) { f.serial.clear(); },
+    [](Fields& f) { f.serial = "VN0000000000042"; },
+    [](Fields& f) { f.serial = "0123456789ABCDEF"; },
+    [](Fields& f) { f.serial = "\xE9t\xE9"; },
+    // CBUS: the highest codes, one step on each pin, a code beyond CBUS4's range.
+    [](Fields& f) { f.cbus = ft232r::kCbusMax; },
+    [](Fields& f) {
+        for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) {
+            f.cbus[pin] =
+                static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
+        }
+    },
+    [](Fields& f) { f.cbus[4] = 0x0A; },
+    // Serial and CBUS together, as `-s QQ -c 1 2 3 4 5`.
+    [](Fields& f) {
+        f.serial = "QQ";
+        f.cbus = {1, 2, 3, 4, 5};
+    },
+    // The other strings: gone, longer, at and over their limits.
+    [](Fields& f) { f.manufacturer.clear(); },
+    [](Fields& f) { f.manufacturer += "Acme"; },
+    [](Fields& f) {
+        f.description = std::string(40 - std::min<std::size_t>(f.manufacturer.size(), 40), 'D');
+    },
+    [](Fields& f) { f.description = std::string(41, 'D'); },
+    // Every scalar at once.
+    [](Fields& f) {
+        f.vendorId = static_cast<std::uint16_t>(~f.vendorId);
+        f.productId = static_cast<std::uint16_t>(f.productId + 1);
+        f.maxPower = static_cast<std::uint16_t>(510 - f.maxPower);
+        f.usbVersion = static_cast<std::uint16_t>(f.usbVersion ^ 0x0110);
+        f.endpointSize = static_cast<std::uint8_t>(~f.endpointSize);
+        for (bool* flag :
+             {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut, &f.pullDownEnable,
+              &f.serNumEnable, &f.usbVersionEnable, &f.useExtOsc, &f.highDriveIOs, &f.riIsD2xx}) {
+            *flag = !*flag;
+        }
+        for (auto&& bit : f.invert) bit = !bit;
+    },
+    // Out of a byte's range.
+    [](Fields& f) { f.maxPower = 512; },
+};
 
 // Whether the serial descriptor's own length byte agrees with the header's.
 bool serialSound(const Image& image) { return image[image[0x12] & 0x7Fu] == image[0x13]; }
@@ -157,34 +137,13 @@ void checkPlan(const Image& current, const Image& target) {
     check(ft232r::planWrites(target, target).empty(), "equal images need writes", current);
 }
 
-// What the D2XX record shows of an image: strings cut to its buffers.
-Fields shownOf(const Image& image) {
-    Fields f;
-    ft232r::decode(image, f);
-    return d2xx::shownFields(f);
-}
-
-// `-s` and `-c` as a command line asks them, over what the device shows.
-struct Command {
-    bool setSerial, setCbus;
-    std::string serial;
-    std::array<std::uint8_t, 5> cbus;
-    ft232r::Change over(const Image& image) const {
-        const Fields shown = shownOf(image);
-        Fields wanted = shown;
-        if (setSerial) wanted.serial = serial;
-        if (setCbus) wanted.cbus = cbus;
-        return ft232r::planChange(image, shown, wanted);
-    }
-};
-
 void checkCuts(const Image& image, const Fields& fields, const Fields& requested) {
     Fields rest = requested;
     rest.serial = fields.serial;
     rest.cbus = fields.cbus;
     if (rest != fields) return;  // not a change a command line makes
-    const Command command{requested.serial != fields.serial, requested.cbus != fields.cbus,
-                          requested.serial, requested.cbus};
+    const oracle::Command command{requested.serial != fields.serial, requested.serial,
+                                  requested.cbus != fields.cbus, requested.cbus};
     const ft232r::Change plan = command.over(image);
     if (plan.status != Invalid::None) return;
     const bool safe = plan.serial != ft232r::Placement::Shift;
@@ -289,14 +248,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A reader shown the strings cut to the D2XX record's buffers who
     // changes nothing asks for no change: the whole stored strings come
     // back, unless a cut write left the serial unsound.
-    const Fields shown = shownOf(image);
+    const Fields shown = oracle::shownOf(image);
     Fields kept = shown;
     ft232r::keepUnchangedStrings(image, shown, kept);
     if (serialSound(image)) {
         check(kept == fields, "strings left as shown did not keep their stored text", image);
     }
 
-    for (const Change& change : changes()) {
+    for (const Change change : kChanges) {
         Fields requested = fields;
         change(requested);
         checkChange(image, requested);

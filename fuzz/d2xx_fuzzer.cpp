@@ -24,10 +24,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -35,12 +32,13 @@
 
 #include "d2xx.h"
 #include "d2xx_record.hpp"
-#include "eeprom_io.hpp"
-#include "ft232r_eeprom.hpp"
+#include "eeprom_oracle.hpp"
 #include "ft232r_model.hpp"
 #include "word_transport.hpp"
 
 namespace {
+
+using oracle::check;
 
 enum class Fault : std::uint8_t { None, Cut, Clone, OldAndNew };
 
@@ -59,24 +57,17 @@ class ChipWords : public d2xx::WordTransport {
         return FT_OK;
     }
     FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
-        switch (chip().write(address, value)) {
-            case ft232r::WordWrite::Failed:
-                return FT_IO_ERROR;
-            case ft232r::WordWrite::Refused:
-                return FT_INVALID_PARAMETER;
-            case ft232r::WordWrite::Kept:
-            case ft232r::WordWrite::Dropped:
-                break;
-        }
-        return FT_OK;
+        const ft232r::WordWrite write = chip().write(address, value);
+        return write == ft232r::WordWrite::Failed    ? FT_IO_ERROR
+               : write == ft232r::WordWrite::Refused ? FT_INVALID_PARAMETER
+                                                     : FT_OK;
     }
 };
 
 class ChipBus : public d2xx::DeviceBus {
   public:
     FT_STATUS list(std::vector<d2xx::DeviceEntry>& devices) override {
-        devices.assign(1, d2xx::DeviceEntry{});
-        devices[0].description = "FT232R USB UART";
+        devices = {d2xx::DeviceEntry{"FT232R USB UART", "", ""}};
         return FT_OK;
     }
     FT_STATUS open(std::size_t index, std::unique_ptr<d2xx::WordTransport>& device) override {
@@ -86,21 +77,9 @@ class ChipBus : public d2xx::DeviceBus {
     }
 };
 
-[[noreturn]] void violation(const char* what, const ft232r::Image& start) {
-    std::fprintf(stderr, "D2XX violation: %s\nstart image:", what);
-    for (std::size_t i = 0; i < start.size(); ++i) {
-        std::fprintf(stderr, "%s%02X", i % 16 == 0 ? "\n  " : " ", start[i]);
-    }
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
-
 // What the caller puts into the record between the read and the program.
-struct Request {
-    bool setSerial = false;
-    std::string serial;  // at most 15 bytes, as the command line admits
-    bool setCbus = false;
-    std::array<std::uint8_t, 5> cbus{};
+// The serial is at most 15 bytes, as the command line admits.
+struct Request : oracle::Command {
     std::uint8_t other = 0;  // 0: nothing else; otherwise which field to change
 };
 
@@ -115,13 +94,12 @@ struct Outcome {
 Outcome session(const Request& request, const ft232r::Image& start) {
     Outcome outcome;
     char listing[kListingBytes] = {};
-    if (FT_ListDevices(nullptr, listing, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK) {
-        violation("listing failed", start);
-    }
+    check(FT_ListDevices(nullptr, listing, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) == FT_OK,
+          "listing failed", start);
     const FT_HANDLE handle = FT_W32_CreateFile(
         listing, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
         FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) violation("open failed", start);
+    check(handle != nullptr && handle != INVALID_HANDLE_VALUE, "open failed", start);
     D2xxRecord record;
     outcome.read = FT_EE_Read(handle, &record.data);
     if (outcome.read == FT_OK) {
@@ -130,7 +108,7 @@ Outcome session(const Request& request, const ft232r::Image& start) {
               {record.manufacturerId, kManufacturerIdBytes},
               {record.description, kDescriptionBytes},
               {record.serialNumber, kSerialNumberBytes}}) {
-            if (std::memchr(text, '\0', size) == nullptr) violation("text not terminated", start);
+            check(std::memchr(text, '\0', size) != nullptr, "text not terminated", start);
         }
         outcome.shownSerial = record.serialNumber;
         if (request.setSerial) {
@@ -140,22 +118,16 @@ Outcome session(const Request& request, const ft232r::Image& start) {
             const auto pins = cbusBytes(record.data);
             for (std::size_t pin = 0; pin < pins.size(); ++pin) *pins[pin] = request.cbus[pin];
         }
-        switch (request.other) {
-            case 1:
-                std::strcpy(record.manufacturer, "Acme");
-                break;
-            case 2:
-                record.data.VendorId = static_cast<WORD>(record.data.VendorId ^ 0x0100);
-                break;
-            case 3:
-                record.description[0] = '\0';
-                break;
-            case 4:
-                record.data.InvertRI = record.data.InvertRI != 0 ? 0 : 1;
-                break;
-            default:
-                break;
-        }
+        // Another field (Request::other), one per row.
+        using Edit = void (*)(D2xxRecord&);
+        static constexpr Edit kOther[] = {
+            [](D2xxRecord&) {},
+            [](D2xxRecord& r) { std::strcpy(r.manufacturer, "Acme"); },
+            [](D2xxRecord& r) { r.data.VendorId = static_cast<WORD>(r.data.VendorId ^ 0x0100); },
+            [](D2xxRecord& r) { r.description[0] = '\0'; },
+            [](D2xxRecord& r) { r.data.InvertRI = r.data.InvertRI != 0 ? 0 : 1; },
+        };
+        kOther[request.other](record);
         outcome.program = FT_EE_Program(handle, &record.data);
     }
     FT_W32_CloseHandle(handle);
@@ -176,18 +148,16 @@ void checkResult(const ft232r::Image& start, const Request& request, const Outco
     ft232r::Fields before;
     const ft232r::DecodeResult decoded = ft232r::decode(start, before);
     const bool readable = ft232r::decodeImage(start).readable();
-    if ((outcome.read == FT_OK) != readable)
-        violation("read status disagrees with the image", start);
+    check((outcome.read == FT_OK) == readable, "read status disagrees with the image", start);
     if (!readable) return;
     const ft232r::Image now = chip().userArea();
     if (outcome.program != FT_OK) {
-        if (now != start) violation("a refused programming changed the device", start);
+        check(now == start, "a refused programming changed the device", start);
         return;
     }
     ft232r::Fields after;
-    if (ft232r::decode(now, after) != ft232r::DecodeResult::Ok) {
-        violation("success left an image that does not decode with a good checksum", start);
-    }
+    check(ft232r::decode(now, after) == ft232r::DecodeResult::Ok,
+          "success left an image that does not decode with a good checksum", start);
     // A serial left as shown keeps its stored text (also one longer than the
     // record's buffer); only one that a cut write may have left inexact (a
     // stale checksum, or a descriptor length of ours apart from the header's,
@@ -198,29 +168,14 @@ void checkResult(const ft232r::Image& start, const Request& request, const Outco
     const bool serialOk = serialAsked ? after.serial == request.serial
                                       : after.serial == before.serial ||
                                             (maybeCut && after.serial == outcome.shownSerial);
-    if (!serialOk) violation("serial not as asked, or an unchanged one not kept", start);
-    if (after.cbus != (request.setCbus ? request.cbus : before.cbus)) {
-        violation("CBUS codes not as asked", start);
-    }
+    check(serialOk, "serial not as asked, or an unchanged one not kept", start);
+    check(after.cbus == (request.setCbus ? request.cbus : before.cbus), "CBUS codes not as asked",
+          start);
     if (request.other == 0) {
         after.serial = before.serial;
         after.cbus = before.cbus;
-        if (after != before) violation("a field nobody changed changed", start);
+        check(after == before, "a field nobody changed changed", start);
     }
-}
-
-// Whether the plan for `request` over `start` moves bytes other than the
-// serial's (no free room for it): a cut can then harm those bytes, which is
-// the documented residual risk; everything else must be repaired exactly.
-bool planMovesOtherBytes(const ft232r::Image& start, const Request& request) {
-    ft232r::Fields stored;
-    ft232r::decode(start, stored);
-    const ft232r::Fields shown = d2xx::shownFields(stored);
-    ft232r::Fields requested = shown;
-    if (request.setSerial) requested.serial = request.serial;
-    if (request.setCbus) requested.cbus = request.cbus;
-    const ft232r::Placement placement = ft232r::planChange(start, shown, requested).serial;
-    return placement == ft232r::Placement::Shift || placement == ft232r::Placement::Relayout;
 }
 
 }  // namespace
@@ -264,36 +219,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fault != Fault::Cut || cutHit) {
         // Clone and old-AND-new parts store something else than asked
         // (unless old AND new happens to be new); a pulled cable fails.
-        if (faulty.program == FT_OK && chip().userArea() != reference) {
-            violation("a write the chip did not keep was reported as success", start);
-        }
+        check(faulty.program != FT_OK || chip().userArea() == reference,
+              "a write the chip did not keep was reported as success", start);
         if (fault != Fault::Cut) return 0;
     }
     if (!cutHit) {
-        if (faulty.program != FT_OK || chip().userArea() != reference) {
-            violation("a cut after the last write changed the outcome", start);
-        }
+        check(faulty.program == FT_OK && chip().userArea() == reference,
+              "a cut after the last write changed the outcome", start);
         return 0;
     }
-    if (faulty.program == FT_OK) violation("a cut write was reported as success", start);
+    check(faulty.program != FT_OK, "a cut write was reported as success", start);
 
     // The same command again, perhaps cut once more, then once more whole.
     ft232r::Image state = chip().userArea();
-    if (!ft232r::decodeImage(state).readable())
-        violation("a cut left the device unreadable", start);
+    check(ft232r::decodeImage(state).readable(), "a cut left the device unreadable", start);
     runOn(state, request, Fault::Cut, secondCut);
     state = chip().userArea();
     const Outcome rerun = runOn(state, request, Fault::None, 0);
     ft232r::Fields asked;
     ft232r::Fields got;
     ft232r::decode(reference, asked);
-    if (rerun.program != FT_OK ||
-        ft232r::decode(chip().userArea(), got) != ft232r::DecodeResult::Ok ||
-        got.serial != asked.serial || got.cbus != asked.cbus) {
-        violation("running the same request again did not store what was asked", start);
-    }
-    if (chip().userArea() != reference && !planMovesOtherBytes(start, request)) {
-        violation("running the same request again did not finish the cut write exactly", start);
-    }
+    check(rerun.program == FT_OK &&
+              ft232r::decode(chip().userArea(), got) == ft232r::DecodeResult::Ok &&
+              got.serial == asked.serial && got.cbus == asked.cbus,
+          "running the same request again did not store what was asked", start);
+    // Where the plan moves bytes other than the serial's (no free room for
+    // it), a cut can harm those bytes: the documented residual risk.
+    // Everything else must be repaired exactly.
+    const ft232r::Placement placement = request.over(start).serial;
+    check(chip().userArea() == reference || placement == ft232r::Placement::Shift ||
+              placement == ft232r::Placement::Relayout,
+          "running the same request again did not finish the cut write exactly", start);
     return 0;
 }

@@ -37,11 +37,23 @@ int unreached(const char* call) {
 
 Device& deviceOf(std::size_t index) { return theBus.devices.at(index); }
 
-Device* openedDevice(const ftdi_context* ftdi) {
-    if (ftdi == nullptr || ftdi->usb_dev == nullptr) {
-        return nullptr;
+// bus-port.port, as in the call log.
+std::string where(std::size_t index) {
+    const Device& device = deviceOf(index);
+    std::string text = std::to_string(device.bus);
+    for (std::size_t i = 0; i < device.ports.size(); ++i) {
+        text += (i == 0 ? "-" : ".") + std::to_string(device.ports[i]);
     }
-    return &deviceOf(ftdi->usb_dev->index);
+    return text;
+}
+
+bool opened(const ftdi_context* ftdi) { return ftdi != nullptr && ftdi->usb_dev != nullptr; }
+
+// The handle a libftdi1 context owns, given back.
+void dropHandle(ftdi_context* ftdi) {
+    delete ftdi->usb_dev;
+    ftdi->usb_dev = nullptr;
+    --theBus.handles;
 }
 
 // One allocation for a configuration with one interface and its setting.
@@ -55,20 +67,10 @@ struct ConfigStorage {
 
 Bus& bus() { return theBus; }
 
-void reset() { theBus = Bus{}; }
-
-std::string where(const Device& device) {
-    std::string text = std::to_string(device.bus);
-    for (std::size_t i = 0; i < device.ports.size(); ++i) {
-        text += (i == 0 ? "-" : ".") + std::to_string(device.ports[i]);
-    }
-    return text;
-}
-
 }  // namespace fake_usb
 
-using fake_usb::Device;
 using fake_usb::theBus;
+using fake_usb::where;
 
 extern "C" {
 
@@ -90,11 +92,7 @@ int ftdi_init(struct ftdi_context* ftdi) {
 
 void ftdi_deinit(struct ftdi_context* ftdi) {
     fake_usb::log("ftdi_deinit");
-    if (ftdi->usb_dev != nullptr) {
-        delete ftdi->usb_dev;
-        ftdi->usb_dev = nullptr;
-        --theBus.handles;
-    }
+    if (ftdi->usb_dev != nullptr) fake_usb::dropHandle(ftdi);
     if (ftdi->usb_ctx != nullptr) {
         delete ftdi->usb_ctx;
         ftdi->usb_ctx = nullptr;
@@ -107,30 +105,20 @@ void ftdi_set_usbdev(struct ftdi_context* ftdi, libusb_device_handle* usbdev) {
 }
 
 int ftdi_set_baudrate(struct ftdi_context* ftdi, int baudrate) {
-    if (fake_usb::openedDevice(ftdi) == nullptr) {
-        return -3;
-    }
+    if (!fake_usb::opened(ftdi)) return -3;
     fake_usb::log("baud rate " + std::to_string(baudrate));
     return 0;
 }
 
 int ftdi_usb_close(struct ftdi_context* ftdi) {
-    Device* device = fake_usb::openedDevice(ftdi);
-    if (device == nullptr) {
-        return -3;
-    }
-    fake_usb::log("ftdi close " + fake_usb::where(*device));
-    delete ftdi->usb_dev;
-    ftdi->usb_dev = nullptr;
-    --theBus.handles;
+    if (!fake_usb::opened(ftdi)) return -3;
+    fake_usb::log("ftdi close " + where(ftdi->usb_dev->index));
+    fake_usb::dropHandle(ftdi);
     return 0;
 }
 
 int ftdi_usb_reset(struct ftdi_context* ftdi) {
-    Device* device = fake_usb::openedDevice(ftdi);
-    if (device == nullptr) {
-        return -2;
-    }
+    if (!fake_usb::opened(ftdi)) return -2;
     fake_usb::log("sio reset");
     return 0;
 }
@@ -154,9 +142,7 @@ int ftdi_set_latency_timer(struct ftdi_context*, unsigned char) {
 // --- libusb -----------------------------------------------------------------
 
 ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
-    if (ctx == nullptr) {
-        return LIBUSB_ERROR_INVALID_PARAM;
-    }
+    if (ctx == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
     fake_usb::log("list devices");
     const std::size_t count = theBus.devices.size();
     *list = new libusb_device*[count + 1];
@@ -170,17 +156,12 @@ ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
 
 void libusb_free_device_list(libusb_device** list, int unref_devices) {
     fake_usb::log("free list");
-    for (libusb_device** at = list; *at != nullptr; ++at) {
-        if (unref_devices != 0) {
-            delete *at;
-        }
-    }
+    for (libusb_device** at = list; unref_devices != 0 && *at != nullptr; ++at) delete *at;
     delete[] list;
     --theBus.lists;
 }
 
 int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descriptor* desc) {
-    const Device& device = fake_usb::deviceOf(dev->index);
     *desc = libusb_device_descriptor{};
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
@@ -191,16 +172,14 @@ int libusb_get_device_descriptor(libusb_device* dev, struct libusb_device_descri
     desc->bcdDevice = 0x0600;
     desc->iManufacturer = 1;
     desc->iProduct = 2;
-    desc->iSerialNumber = device.serial.empty() ? 0 : 3;
+    desc->iSerialNumber = fake_usb::deviceOf(dev->index).serial.empty() ? 0 : 3;
     desc->bNumConfigurations = 1;
     return 0;
 }
 
 int libusb_get_config_descriptor(libusb_device* /*dev*/, uint8_t config_index,
                                  struct libusb_config_descriptor** config) {
-    if (config_index != 0) {
-        return LIBUSB_ERROR_NOT_FOUND;
-    }
+    if (config_index != 0) return LIBUSB_ERROR_NOT_FOUND;
     auto* storage = new fake_usb::ConfigStorage{};
     storage->setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
     storage->setting.bNumEndpoints = 2;
@@ -226,24 +205,21 @@ uint8_t libusb_get_device_address(libusb_device* dev) {
 }
 
 int libusb_get_port_numbers(libusb_device* dev, uint8_t* port_numbers, int port_numbers_len) {
-    const Device& device = fake_usb::deviceOf(dev->index);
-    if (static_cast<int>(device.ports.size()) > port_numbers_len) {
-        return LIBUSB_ERROR_OVERFLOW;
-    }
-    std::copy(device.ports.begin(), device.ports.end(), port_numbers);
-    return static_cast<int>(device.ports.size());
+    const std::vector<std::uint8_t>& ports = fake_usb::deviceOf(dev->index).ports;
+    if (static_cast<int>(ports.size()) > port_numbers_len) return LIBUSB_ERROR_OVERFLOW;
+    std::copy(ports.begin(), ports.end(), port_numbers);
+    return static_cast<int>(ports.size());
 }
 
 int libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
-    const Device& device = fake_usb::deviceOf(dev->index);
-    fake_usb::log("open " + fake_usb::where(device));
+    fake_usb::log("open " + where(dev->index));
     *dev_handle = new libusb_device_handle{dev->index};
     ++theBus.handles;
     return 0;
 }
 
 void libusb_close(libusb_device_handle* dev_handle) {
-    fake_usb::log("close " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)));
+    fake_usb::log("close " + where(dev_handle->index));
     delete dev_handle;
     --theBus.handles;
 }
@@ -254,16 +230,15 @@ int libusb_set_auto_detach_kernel_driver(libusb_device_handle* dev_handle, int e
 }
 
 int libusb_claim_interface(libusb_device_handle* dev_handle, int interface_number) {
-    fake_usb::log("claim " + fake_usb::where(fake_usb::deviceOf(dev_handle->index)) + " #" +
-                  std::to_string(interface_number) +
+    fake_usb::log("claim " + where(dev_handle->index) + " #" + std::to_string(interface_number) +
                   (dev_handle->autoDetach ? " detach+reattach" : " keep-driver"));
     return LIBUSB_SUCCESS;
 }
 
 int libusb_get_string_descriptor_ascii(libusb_device_handle* dev_handle, uint8_t desc_index,
                                        unsigned char* data, int length) {
-    const Device& device = fake_usb::deviceOf(dev_handle->index);
-    fake_usb::log("string " + fake_usb::where(device) + " #" + std::to_string(desc_index));
+    const fake_usb::Device& device = fake_usb::deviceOf(dev_handle->index);
+    fake_usb::log("string " + where(dev_handle->index) + " #" + std::to_string(desc_index));
     const std::string* text = desc_index == 2                             ? &device.product
                               : desc_index == 3 && !device.serial.empty() ? &device.serial
                                                                           : nullptr;

@@ -36,11 +36,7 @@ struct Bus {
     int configs = 0;
 };
 
-// The one fake bus the fake functions work on.
+// The one fake bus the fake functions work on (`bus() = {}` empties it).
 Bus& bus();
-// An empty bus.
-void reset();
-// bus-port.port, as in the call log.
-std::string where(const Device& device);
 
 }  // namespace fake_usb

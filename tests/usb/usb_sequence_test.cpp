@@ -19,34 +19,21 @@
 #include "d2xx.h"
 #include "d2xx_record.hpp"
 #include "fake_usb.hpp"
-#include "ft232r_eeprom.hpp"
-#include "images.hpp"
 #include "word_transport.hpp"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
-Calls operator+(Calls a, const Calls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// An FT232R with these strings.
-fake_usb::Device ft232r(std::uint8_t bus, std::vector<std::uint8_t> ports,
-                        const ft232r::Fields& fields) {
-    return {bus, std::move(ports), fields.description, fields.serial};
-}
-
 // What listing costs: one context, libusb's list, and each FT232R's strings.
-Calls listing(std::initializer_list<const char*> places) {
+Calls listing(std::initializer_list<std::string> places) {
     Calls calls = {"ftdi_init", "list devices"};
-    for (const char* place : places) {
-        calls =
-            calls + Calls{std::string("open ") + place, std::string("string ") + place + " #2",
-                          std::string("string ") + place + " #3", std::string("close ") + place};
+    for (const std::string& place : places) {
+        calls.insert(calls.end(), {"open " + place, "string " + place + " #2",
+                                   "string " + place + " #3", "close " + place});
     }
-    return calls + Calls{"free list", "ftdi_deinit"};
+    calls.insert(calls.end(), {"free list", "ftdi_deinit"});
+    return calls;
 }
 // Opening: a context of the device's own, found again at its place, opened
 // with the kernel driver detached until close.
@@ -56,15 +43,14 @@ Calls opening(const std::string& place) {
         "sio reset", "baud rate 9600", "free list"};
 }
 
-bool invalid(FT_HANDLE handle) { return handle == INVALID_HANDLE_VALUE; }
-
 class UsbSequence : public testing::Test {
   protected:
-    void SetUp() override { fake_usb::reset(); }
+    void SetUp() override { fake_usb::bus() = {}; }
 
     // Whatever a test did, every context, list, handle and descriptor it
     // took was given back.
     void TearDown() override {
+        transport.reset();
         const fake_usb::Bus& bus = fake_usb::bus();
         EXPECT_EQ(bus.contexts, 0);
         EXPECT_EQ(bus.lists, 0);
@@ -72,25 +58,16 @@ class UsbSequence : public testing::Test {
         EXPECT_EQ(bus.configs, 0);
     }
 
-    fake_usb::Device& add(fake_usb::Device device) {
-        fake_usb::bus().devices.push_back(std::move(device));
-        return fake_usb::bus().devices.back();
+    // An FT232R at bus-port.port with this serial and product string.
+    static void add(std::uint8_t bus, std::vector<std::uint8_t> ports, const char* serial,
+                    const char* product = "FT232R USB UART") {
+        fake_usb::bus().devices.push_back({bus, std::move(ports), product, serial});
     }
 
     // The description listed at `index`, asked for as varnolt asks.
     static FT_STATUS listAt(std::uintptr_t index, char (&name)[kListingBytes]) {
         return FT_ListDevices(reinterpret_cast<PVOID>(index), name,
                               FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
-    }
-
-    // Opens the first listed device the way varnolt does: its description
-    // by index, then open by that description.
-    FT_HANDLE openFirst() {
-        char name[kListingBytes] = {};
-        listAt(0, name);
-        return FT_W32_CreateFile(
-            name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr);
     }
 
     // The calls from here on.
@@ -101,14 +78,15 @@ class UsbSequence : public testing::Test {
     }
 
     std::size_t mark_ = 0;
+    d2xx::DeviceBus& usb = d2xx::deviceBus();
+    std::vector<d2xx::DeviceEntry> entries;
+    std::unique_ptr<d2xx::WordTransport> transport;
 };
 
 // Bus first, then the port at each hub tier, whatever libusb's own order.
 TEST_F(UsbSequence, ListsByBusThenHubPort) {
-    add(ft232r(2, {1}, exampleFields("FTB2")));
-    fake_usb::Device behindHub = ft232r(1, {3, 1}, exampleFields("OWN00001"));
-    behindHub.product = "Beacon v2";
-    add(behindHub);
+    add(2, {1}, "FTB2");
+    add(1, {3, 1}, "OWN00001", "Beacon v2");
 
     const char* const names[] = {"Beacon v2", "FT232R USB UART"};
     for (std::uintptr_t index = 0; index < 2; ++index) {
@@ -124,11 +102,16 @@ TEST_F(UsbSequence, ListsByBusThenHubPort) {
 
 TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
     fake_usb::bus().noUsb = true;  // libusb_init fails
-    add(ft232r(1, {1}, exampleFields("A1")));
+    add(1, {1}, "A1");
     char name[kListingBytes] = {};
     EXPECT_EQ(listAt(0, name), FT_DEVICE_NOT_FOUND);
     mark();
-    EXPECT_TRUE(invalid(openFirst()));
+    // Opened as varnolt opens: the description listed at index 0, then by it.
+    listAt(0, name);
+    EXPECT_EQ(FT_W32_CreateFile(
+                  name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | FT_OPEN_BY_DESCRIPTION, nullptr),
+              INVALID_HANDLE_VALUE);
     // The open by name goes by that listing: USB is not asked again.
     EXPECT_EQ(sinceMark(), (Calls{"ftdi_init", "ftdi_deinit"}));
 }
@@ -136,61 +119,52 @@ TEST_F(UsbSequence, NoUsbAtAllListsNothingAndOpensNothing) {
 // open takes an index into the latest listing and finds the device again
 // at its place: a device plugged in elsewhere meanwhile is never opened.
 TEST_F(UsbSequence, OpenFindsTheListedDeviceAtItsPlace) {
-    add(ft232r(1, {1}, exampleFields("A1")));
-    std::vector<d2xx::DeviceEntry> entries;
-    ASSERT_EQ(d2xx::deviceBus().list(entries), FT_OK);
+    add(1, {1}, "A1");
+    ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 1u);
 
     fake_usb::bus().devices[0].ports = {2};  // unplugged and plugged in elsewhere
-    std::unique_ptr<d2xx::WordTransport> transport;
     mark();
-    EXPECT_EQ(d2xx::deviceBus().open(0, transport), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(usb.open(0, transport), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(sinceMark(), (Calls{"ftdi_init", "list devices", "free list", "ftdi_deinit"}));
-    EXPECT_EQ(d2xx::deviceBus().open(1, transport), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(usb.open(1, transport), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(transport, nullptr);
 }
 
 TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
-    add(ft232r(1, {1}, exampleFields("A1")));
-    add(ft232r(1, {2}, exampleFields("B2")));
-    d2xx::DeviceBus& bus = d2xx::deviceBus();
-    std::vector<d2xx::DeviceEntry> entries;
-    ASSERT_EQ(bus.list(entries), FT_OK);
+    add(1, {1}, "A1");
+    add(1, {2}, "B2");
+    ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 2u);
 
     // Listed again with USB gone: nothing to open, although both are there.
     fake_usb::bus().noUsb = true;
-    ASSERT_EQ(bus.list(entries), FT_OK);
+    ASSERT_EQ(usb.list(entries), FT_OK);
     EXPECT_TRUE(entries.empty());
     fake_usb::bus().noUsb = false;
-    std::unique_ptr<d2xx::WordTransport> transport;
-    EXPECT_EQ(bus.open(0, transport), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(usb.open(0, transport), FT_DEVICE_NOT_FOUND);
 
     // Listed again with the first one unplugged: index 0 is now the second.
     fake_usb::bus().devices.erase(fake_usb::bus().devices.begin());
-    ASSERT_EQ(bus.list(entries), FT_OK);
+    ASSERT_EQ(usb.list(entries), FT_OK);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].serial, "B2");
-    EXPECT_EQ(bus.open(1, transport), FT_DEVICE_NOT_FOUND);
+    EXPECT_EQ(usb.open(1, transport), FT_DEVICE_NOT_FOUND);
     mark();
-    ASSERT_EQ(bus.open(0, transport), FT_OK);
+    ASSERT_EQ(usb.open(0, transport), FT_OK);
     EXPECT_EQ(sinceMark(), opening("1-2"));
-    transport.reset();
 }
 
 // Beyond the EEPROM, and into the factory area: refused before the wire.
 TEST_F(UsbSequence, AddressesOutOfReachAreRefused) {
-    add(ft232r(1, {1}, exampleFields("A1")));
-    std::vector<d2xx::DeviceEntry> entries;
-    ASSERT_EQ(d2xx::deviceBus().list(entries), FT_OK);
-    std::unique_ptr<d2xx::WordTransport> transport;
-    ASSERT_EQ(d2xx::deviceBus().open(0, transport), FT_OK);
+    add(1, {1}, "A1");
+    ASSERT_EQ(usb.list(entries), FT_OK);
+    ASSERT_EQ(usb.open(0, transport), FT_OK);
     mark();
     std::uint16_t value = 0;
     EXPECT_EQ(transport->readWord(0x80, value), FT_INVALID_PARAMETER);
     EXPECT_EQ(transport->writeWord(0x40, 0x1234), FT_INVALID_PARAMETER);
     EXPECT_TRUE(sinceMark().empty());
-    transport.reset();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "wine_target.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -35,9 +36,7 @@ const WineTarget* wineTarget() {
 
 std::string windowsPath(const std::string& unixPath) {
     std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/') c = '\\';
-    }
+    std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
