@@ -469,11 +469,12 @@ class Chip {
         const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
         // Length, type, bcdUSB, class by interface, ep0 packet size; idVendor,
         // idProduct, bcdDevice; manufacturer, product, serial string; one configuration.
-        std::vector<std::uint8_t> bytes = {18, 1, lo(usb), hi(usb), 0, 0, 0, 8};
-        for (const std::uint16_t id : {vendor, product, kind_.release})
-            bytes.insert(bytes.end(), {lo(id), hi(id)});
-        bytes.insert(bytes.end(), {1, 2, serial, 1});
-        return bytes;
+        // clang-format off
+        return {18, 1, lo(usb), hi(usb), 0, 0, 0, 8,
+                lo(vendor), hi(vendor), lo(product), hi(product),
+                lo(kind_.release), hi(kind_.release),
+                1, 2, serial, 1};
+        // clang-format on
     }
 
     // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
