@@ -369,9 +369,9 @@ struct ChangeCase {
     const char* name;
     Image base;
     Edit edit;  // of the base's decoded fields
+    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> bytes{};  // the result's, at
     Invalid status = Invalid::None;
     std::optional<Placement> serial{};  // where planChange puts the serial, where a row says
-    std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>> bytes{};  // the result's, at
     std::pair<std::size_t, std::size_t> kept{};  // base bytes [first, last) the result keeps
 };
 
@@ -381,121 +381,80 @@ const std::vector<ChangeCase>& changeCases() {
     static const std::vector<ChangeCase> cases = {
         // Validation limits.
         {"Cbus0At0D", example, cbus(0, 0x0D)},
-        {"Cbus0At0E", example, cbus(0, 0x0E), Invalid::Cbus},
+        {"Cbus0At0E", example, cbus(0, 0x0E), {}, Invalid::Cbus},
         {"Cbus1At0D", example, cbus(1, 0x0D)},
-        {"Cbus1At0E", example, cbus(1, 0x0E), Invalid::Cbus},
+        {"Cbus1At0E", example, cbus(1, 0x0E), {}, Invalid::Cbus},
         {"Cbus2At0D", example, cbus(2, 0x0D)},
-        {"Cbus2At0E", example, cbus(2, 0x0E), Invalid::Cbus},
+        {"Cbus2At0E", example, cbus(2, 0x0E), {}, Invalid::Cbus},
         {"Cbus3At0D", example, cbus(3, 0x0D)},
-        {"Cbus3At0E", example, cbus(3, 0x0E), Invalid::Cbus},
+        {"Cbus3At0E", example, cbus(3, 0x0E), {}, Invalid::Cbus},
         {"Cbus4At09", example, cbus(4, 0x09)},
-        {"Cbus4At0A", example, cbus(4, 0x0A), Invalid::Cbus},
-        {"Cbus4At0F", example, cbus(4, 0x0F), Invalid::Cbus},
-        {"CbusOverANibble", example, cbus(0, 0x13), Invalid::Cbus},
+        {"Cbus4At0A", example, cbus(4, 0x0A), {}, Invalid::Cbus},
+        {"Cbus4At0F", example, cbus(4, 0x0F), {}, Invalid::Cbus},
+        {"CbusOverANibble", example, cbus(0, 0x13), {}, Invalid::Cbus},
         {"Serial15", example, serial(std::string(15, 'x'))},
-        {"Serial16", example, serial(std::string(16, 'x')), Invalid::SerialTooLong},
+        {"Serial16", example, serial(std::string(16, 'x')), {}, Invalid::SerialTooLong},
         {"ManufacturerPlusDescription40", example, strings(10, 30, 1)},
-        {"ManufacturerPlusDescription41", example, strings(10, 31, 1), Invalid::StringsTooLong},
+        {"ManufacturerPlusDescription41", example, strings(10, 31, 1), {}, Invalid::StringsTooLong},
         {"AllStrings46", example, strings(16, 15, 15)},
-        {"AllStrings47", example, strings(17, 15, 15), Invalid::StringsTooLong},
+        {"AllStrings47", example, strings(17, 15, 15), {}, Invalid::StringsTooLong},
         {"MaxPower510", example, [](Fields& f) { f.maxPower = 510; }},
-        {"MaxPower511", example, [](Fields& f) { f.maxPower = 511; }, Invalid::Value},
+        {"MaxPower511", example, [](Fields& f) { f.maxPower = 511; }, {}, Invalid::Value},
         // Values another tool stored beyond the limits (see
         // storedBeyondTheLimits): only what a change touches is checked.
         {"StoredBeyondNothing", beyond, [](Fields&) {}},
         {"StoredBeyondSerialSameLength", beyond, serial("ZZ99Z")},
         {"StoredBeyondSerialShorter", beyond, serial("Z")},
-        {"StoredBeyondSerialLongerTo47", beyond, serial("AB12CD"), Invalid::StringsTooLong},
+        {"StoredBeyondSerialLongerTo47", beyond, serial("AB12CD"), {}, Invalid::StringsTooLong},
         {"StoredBeyondManufacturerShorter", beyond, [](Fields& f) { f.manufacturer = "Acme"; }},
-        {"StoredBeyondProductLongerTo42", beyond, [](Fields& f) { f.description += "s"; },
+        {"StoredBeyondProductLongerTo42",
+         beyond,
+         [](Fields& f) { f.description += "s"; },
+         {},
          Invalid::StringsTooLong},
         {"StoredBeyondAnotherPin", beyond, cbus(1, 0x0A)},
         {"StoredBeyondThatPinValid", beyond, cbus(0, 0x0D)},
-        {"StoredBeyondThatPinInvalid", beyond, cbus(0, 0x0F), Invalid::Cbus},
+        {"StoredBeyondThatPinInvalid", beyond, cbus(0, 0x0F), {}, Invalid::Cbus},
         // Descriptors the change does not rewrite stay as they are, the
         // serial's own length byte is put right.  (The manufacturer asked
         // for is the text its header's length gives.)
+        // clang-format off
         {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves",
-         exampleWith({{0x18, 0x08}}),
-         [](Fields& f) {
-             f.manufacturer = "FTDI";
-             f.serial = "A1B2";
-         },
-         Invalid::None,
-         {},
+         exampleWith({{0x18, 0x08}}), [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; },
          {{0x18, {0x08}}}},
-        {"InPlaceRewriteLeavesUnchangedDescriptorsAlone",
-         exampleWith({{0x18, 0x08}}),
-         serial("Z9Y8X7W6"),
-         Invalid::None,
-         {},
-         {{0x18, {0x08}}}},
-        {"InPlaceRewriteRepairsTheDescriptorLengthByte",
-         exampleWith({{0x42, 0x0A}}),
-         serial("Z9Y8X7W6"),
-         Invalid::None,
-         {},
-         {{0x42, {0x12}}}},
+        {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", exampleWith({{0x18, 0x08}}),
+         serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
+        {"InPlaceRewriteRepairsTheDescriptorLengthByte", exampleWith({{0x42, 0x0A}}),
+         serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
         // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
-        {"RepairingADescriptorKeepsItsWideUnits",
-         exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false),
-         [](Fields&) {},
-         Invalid::None,
-         {},
-         {{0x42, {0x12}}, {0x45, {0x04}}}},
+        {"RepairingADescriptorKeepsItsWideUnits", exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false),
+         [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
         // Bytes after the serial stay where they are: a longer serial goes
         // after the trailer and a zero word, the old bytes kept.
-        {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom",
-         withTrailer(),
-         serial("A1B2C3D4E5"),
-         Invalid::None,
-         Placement::Copy,
-         {{0x12, {0x80 | 0x5A, 0x16}}},
-         {0x42, 0x5A}},
-        {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes",
-         withTrailer(),
-         serial("A1B2"),
-         Invalid::None,
-         {},
-         {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}},
-         {0x54, 0x7E}},
-        {"TrailerShiftsWithoutFreeRoomForALongerLastSerial",
-         trailerWithoutFreeRoom(),
-         serial("A1B2C3D4E"),
-         Invalid::None,
-         Placement::Shift,
-         {{0x56, {0x02}}}},
+        {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", withTrailer(), serial("A1B2C3D4E5"),
+         {{0x12, {0x80 | 0x5A, 0x16}}}, Invalid::None, Placement::Copy, {0x42, 0x5A}},
+        {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes", withTrailer(), serial("A1B2"),
+         {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}}, Invalid::None, {}, {0x54, 0x7E}},
+        {"TrailerShiftsWithoutFreeRoomForALongerLastSerial", trailerWithoutFreeRoom(),
+         serial("A1B2C3D4E"), {{0x56, {0x02}}}, Invalid::None, Placement::Shift},
         // A D2XX caller's change of another string's length lays the area out again.
-        {"TrailerMovesWhenAnEarlierStringChangesLength",
-         withTrailer(),
+        {"TrailerMovesWhenAnEarlierStringChangesLength", withTrailer(),
          [](Fields& f) { f.manufacturer = "FTDI Ltd"; },
-         Invalid::None,
-         {},
          {{0x5C, {0x02, 0x03, 0x5A, 0x00}}, {0x10, {0x80 | 0x2A}}, {0x12, {0x80 | 0x4A}}}},
         // Serial stays first, the gap follows the shorter manufacturer.
-        {"RelayoutKeepsDescriptorOrderAndGapBytes",
-         otherOrderWithGap(),
+        {"RelayoutKeepsDescriptorOrderAndGapBytes", otherOrderWithGap(),
          [](Fields& f) { f.manufacturer = "AC"; },
-         Invalid::None,
-         {},
          {{0x12, {0x80 | 0x18}}, {0x0E, {0x80 | 0x2A, 0x06, 0x80 | 0x32}}, {0x30, {0xEE, 0xEE}}}},
         {"RelayoutNonZeroBytesPushedPastTheStringAreaMeanNoRoom", noRoomBehindTheSerial(),
-         serial("A1B2C3D4E"), Invalid::NoRoom},
-        {"RelayoutShrinkingBeforeNonZeroBytesStillFits",
-         noRoomBehindTheSerial(),
-         serial("A1B2C3D"),
-         Invalid::None,
-         {},
-         {{0x7D, {0x11}}}},
+         serial("A1B2C3D4E"), {}, Invalid::NoRoom},
+        {"RelayoutShrinkingBeforeNonZeroBytesStillFits", noRoomBehindTheSerial(),
+         serial("A1B2C3D"), {{0x7D, {0x11}}}},
         // Serial at the odd offset 0x6B ends at 0x7D; growing it by one
         // character would push its last (zero) high byte and the zero at
         // 0x7D out: it goes to the free run after the product.
-        {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy",
-         serialMovedTo(0x6B),
-         serial("A1B2C3D4E"),
-         Invalid::None,
-         Placement::Copy,
-         {{0x12, {0x80 | 0x42}}}},
+        {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy", serialMovedTo(0x6B),
+         serial("A1B2C3D4E"), {{0x12, {0x80 | 0x42}}}, Invalid::None, Placement::Copy},
+        // clang-format on
         // 6 + 25 + 15 = 46 characters, 98 bytes of 102.
         {"RelayoutZeroBytesMayBePushedOut", example,
          [](Fields& f) {
