@@ -104,19 +104,17 @@ TEST(Checksum, AllZeroImageIsTheSeedRotatedAnOddNumberOfTimes) {
 }
 
 TEST(Checksum, IgnoresTheChecksumWordItself) {
-    Image image = kWorkedExample;
-    image[0x7E] = 0x00;
-    image[0x7F] = 0x00;
+    Image image = exampleWith({{0x7E, 0x00}, {0x7F, 0x00}}, false);
     EXPECT_EQ(checksum(image), 0x4ED3);
     EXPECT_FALSE(checksumOk(image));
     updateChecksum(image);
     EXPECT_EQ(image, kWorkedExample);
 }
 
+// Decoded Ok to exampleFields(): see the round-trip rows.  The values the
+// dump holds, whatever the defaults of Fields:
 TEST(WorkedExample, DecodesToItsFields) {
-    Fields f;
-    ASSERT_EQ(decode(kWorkedExample, f), DecodeResult::Ok);
-    EXPECT_TRUE(f == exampleFields());
+    const Fields f = decoded(kWorkedExample);
     EXPECT_EQ(f.maxPower, 90);
     EXPECT_EQ(f.cbus, (std::array<std::uint8_t, 5>{3, 2, 0, 1, 5}));
 }
@@ -148,41 +146,37 @@ Image otherOrderWithGap() {
     return moved;
 }
 
-const std::vector<RoundTripCase>& roundTripCases() {
-    static const std::vector<RoundTripCase> cases = {
-        {"WorkedExample", kWorkedExample, DecodeResult::Ok, exampleFields()},
-        {"TrailerAfterSerial", withTrailer(), DecodeResult::Ok},
-        // An interrupted write: serial descriptor's own length byte disagrees
-        // with 0x13; the header's length wins.
-        {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false),
-         DecodeResult::StaleChecksum},
-        {"DescriptorLengthDisagrees", exampleWith({{0x42, 0x0A}}), DecodeResult::Ok,
-         exampleFields()},
-        {"UnknownBitsSet",
-         exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
-                      {0x06, 0x34},  // release number
-                      {0x07, 0x12},
-                      {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
-                      {0x0A, 0xE8},  // bits 5-7
-                      {0x16, 0xA5},  // high nibble beside CBUS4
-                      {0x17, 0x5C}}),
-         DecodeResult::Ok},
-        // A wrong checksum is stale, the fields still filled.
-        {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum,
-         exampleFields()},
-        {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false),
-         DecodeResult::StaleChecksum, exampleFields()},
-        // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
-        {"WideCharacterInSerial", exampleWith({{0x45, 0x04}}), DecodeResult::Ok},
-        // Text stops at a NUL unit: 'A' becomes U+2041, 'C' NUL.
-        {"TextStopsAtANulUnit", exampleWith({{0x45, 0x20}, {0x4C, 0x00}, {0x4D, 0x00}}),
-         DecodeResult::Ok, exampleFields("?1B2")},
-        {"OtherOrderWithGap", otherOrderWithGap(), DecodeResult::Ok},
-        {"DescriptorEndingExactlyAtTheChecksum", serialMovedTo(0x6C), DecodeResult::Ok,
-         exampleFields()},
-    };
-    return cases;
-}
+const RoundTripCase kRoundTrips[] = {
+    {"WorkedExample", kWorkedExample, DecodeResult::Ok, exampleFields()},
+    {"TrailerAfterSerial", withTrailer(), DecodeResult::Ok},
+    // An interrupted write: serial descriptor's own length byte disagrees
+    // with 0x13; the header's length wins.
+    {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false),
+     DecodeResult::StaleChecksum},
+    {"DescriptorLengthDisagrees", exampleWith({{0x42, 0x0A}}), DecodeResult::Ok, exampleFields()},
+    {"UnknownBitsSet",
+     exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
+                  {0x06, 0x34},  // release number
+                  {0x07, 0x12},
+                  {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
+                  {0x0A, 0xE8},  // bits 5-7
+                  {0x16, 0xA5},  // high nibble beside CBUS4
+                  {0x17, 0x5C}}),
+     DecodeResult::Ok},
+    // A wrong checksum is stale, the fields still filled.
+    {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum,
+     exampleFields()},
+    {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false),
+     DecodeResult::StaleChecksum, exampleFields()},
+    // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
+    {"WideCharacterInSerial", exampleWith({{0x45, 0x04}}), DecodeResult::Ok},
+    // Text stops at a NUL unit: 'A' becomes U+2041, 'C' NUL.
+    {"TextStopsAtANulUnit", exampleWith({{0x45, 0x20}, {0x4C, 0x00}, {0x4D, 0x00}}),
+     DecodeResult::Ok, exampleFields("?1B2")},
+    {"OtherOrderWithGap", otherOrderWithGap(), DecodeResult::Ok},
+    {"DescriptorEndingExactlyAtTheChecksum", serialMovedTo(0x6C), DecodeResult::Ok,
+     exampleFields()},
+};
 
 class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
@@ -207,7 +201,7 @@ TEST_P(RoundTrip, DecodeThenEncodeReproducesEveryByte) {
     EXPECT_EQ(encode(image, f), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, RoundTrip, ::testing::ValuesIn(roundTripCases()),
+INSTANTIATE_TEST_SUITE_P(Images, RoundTrip, ::testing::ValuesIn(kRoundTrips),
                          rowName<RoundTripCase>);
 
 TEST(Decode, AllOnesIsBlank) {
@@ -227,23 +221,20 @@ struct BrokenCase {
     const char* fault;  // part of what structureFault says
 };
 
-const std::vector<BrokenCase>& brokenCases() {
-    static const std::vector<BrokenCase> cases = {
-        // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
-        {"PointerBelowStringArea",
-         {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
-         "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
-        {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string pointer 0x18 (byte 0x0e)"},
-        {"OddLength", {{0x0F, 0x09}}, "manufacturer string length 0x09 (byte 0x0f) is not an even"},
-        {"ZeroLength", {{0x11, 0x00}}, "product string length 0x00 (byte 0x11)"},
-        {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}, "serial string at 0x6e"},
-        {"WrongType", {{0x19, 0x04}}, "manufacturer string at 0x18 has descriptor type 0x04"},
-        {"Overlapping", {{0x10, 0x98}}, "manufacturer and product strings overlap"},
-        {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}, "strings overlap"},
-        {"OneByteFromBlank", {}, "manufacturer string length 0xff"},
-    };
-    return cases;
-}
+const BrokenCase kBroken[] = {
+    // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
+    {"PointerBelowStringArea",
+     {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
+     "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
+    {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string pointer 0x18 (byte 0x0e)"},
+    {"OddLength", {{0x0F, 0x09}}, "manufacturer string length 0x09 (byte 0x0f) is not an even"},
+    {"ZeroLength", {{0x11, 0x00}}, "product string length 0x00 (byte 0x11)"},
+    {"PastTheChecksum", {{0x12, 0x80 | 0x6E}, {0x6F, 0x03}}, "serial string at 0x6e"},
+    {"WrongType", {{0x19, 0x04}}, "manufacturer string at 0x18 has descriptor type 0x04"},
+    {"Overlapping", {{0x10, 0x98}}, "manufacturer and product strings overlap"},
+    {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}, "strings overlap"},
+    {"OneByteFromBlank", {}, "manufacturer string length 0xff"},
+};
 
 class BrokenImages : public ::testing::TestWithParam<BrokenCase> {};
 
@@ -263,8 +254,7 @@ TEST_P(BrokenImages, DecodeAsBrokenAndLeaveTheFieldsAlone) {
     EXPECT_NE(structureFault(image).find(c.fault), std::string::npos) << structureFault(image);
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, BrokenImages, ::testing::ValuesIn(brokenCases()),
-                         rowName<BrokenCase>);
+INSTANTIATE_TEST_SUITE_P(Images, BrokenImages, ::testing::ValuesIn(kBroken), rowName<BrokenCase>);
 
 // --- Each field change touches only its bytes -------------------------------
 
@@ -274,49 +264,46 @@ struct FieldChange {
     std::vector<std::pair<std::size_t, std::size_t>> allowed;  // [first, last] ranges
 };                                                             // besides the checksum 0x7E/0x7F
 
-const std::vector<FieldChange>& fieldChanges() {
-    static const std::vector<FieldChange> cases = {
-        {"SerialSameLength", serial("Z9Y8X7W6"), {{0x44, 0x53}}},
-        // In place, or (behind a trailer) a copy in free room and a new pointer.
-        {"SerialLonger", serial("A1B2C3D4E5F6"), {{0x12, 0x13}, {0x42, 0x7D}}},
-        {"SerialShorter", serial("A1"), {{0x13, 0x13}, {0x42, 0x7D}}},
-        {"SerialEmpty", serial(""), {{0x13, 0x13}, {0x42, 0x7D}}},
-        // Bytes from 0x80 up are UTF-16 code units 0x0080..0x00FF, whatever
-        // the signedness of plain char.
-        {"SerialHighBytes", serial("12345\xe9\xff\x80"), {{0x44, 0x53}}},
-        {"ManufacturerSameLength", [](Fields& f) { f.manufacturer = "ACME"; }, {{0x1A, 0x21}}},
-        {"ManufacturerLonger",
-         [](Fields& f) { f.manufacturer = "ACME Ltd"; },
-         {{0x0F, 0x10}, {0x12, 0x12}, {0x18, 0x7D}}},
-        {"DescriptionShorter",
-         [](Fields& f) { f.description = "Widget"; },
-         {{0x11, 0x12}, {0x22, 0x7D}}},
-        {"Cbus0", cbus(0, 0x0A), {{0x14, 0x14}}},
-        {"Cbus1", cbus(1, 0x0D), {{0x14, 0x14}}},
-        {"Cbus2", cbus(2, 0x06), {{0x15, 0x15}}},
-        {"Cbus3", cbus(3, 0x0B), {{0x15, 0x15}}},
-        {"Cbus4", cbus(4, 0x09), {{0x16, 0x16}}},
-        {"VendorId", [](Fields& f) { f.vendorId = 0x1234; }, {{0x02, 0x03}}},
-        {"ProductId", [](Fields& f) { f.productId = 0x6015; }, {{0x04, 0x05}}},
-        {"Invert", [](Fields& f) { f.invert[0] = f.invert[7] = true; }, {{0x0B, 0x0B}}},
-        {"MaxPower", [](Fields& f) { f.maxPower = 500; }, {{0x09, 0x09}}},
-        {"SelfPowered", [](Fields& f) { f.selfPowered = true; }, {{0x08, 0x08}}},
-        {"RemoteWakeupOff", [](Fields& f) { f.remoteWakeup = false; }, {{0x08, 0x08}}},
-        {"PullDowns", [](Fields& f) { f.pullDownEnable = true; }, {{0x0A, 0x0A}}},
-        {"SerialNumberOff", [](Fields& f) { f.serNumEnable = false; }, {{0x0A, 0x0A}}},
-        {"UsbVersion",
-         [](Fields& f) {
-             f.usbVersionEnable = true;
-             f.usbVersion = 0x0200;
-         },
-         {{0x0A, 0x0A}, {0x0C, 0x0D}}},
-        {"ExternalOscillator", [](Fields& f) { f.useExtOsc = true; }, {{0x00, 0x00}}},
-        {"HighDrive", [](Fields& f) { f.highDriveIOs = true; }, {{0x00, 0x00}}},
-        {"D2xxDriver", [](Fields& f) { f.riIsD2xx = true; }, {{0x00, 0x00}}},
-        {"EndpointSize", [](Fields& f) { f.endpointSize = 0x10; }, {{0x01, 0x01}}},
-    };
-    return cases;
-}
+const FieldChange kFieldChanges[] = {
+    {"SerialSameLength", serial("Z9Y8X7W6"), {{0x44, 0x53}}},
+    // In place, or (behind a trailer) a copy in free room and a new pointer.
+    {"SerialLonger", serial("A1B2C3D4E5F6"), {{0x12, 0x13}, {0x42, 0x7D}}},
+    {"SerialShorter", serial("A1"), {{0x13, 0x13}, {0x42, 0x7D}}},
+    {"SerialEmpty", serial(""), {{0x13, 0x13}, {0x42, 0x7D}}},
+    // Bytes from 0x80 up are UTF-16 code units 0x0080..0x00FF, whatever
+    // the signedness of plain char.
+    {"SerialHighBytes", serial("12345\xe9\xff\x80"), {{0x44, 0x53}}},
+    {"ManufacturerSameLength", [](Fields& f) { f.manufacturer = "ACME"; }, {{0x1A, 0x21}}},
+    {"ManufacturerLonger",
+     [](Fields& f) { f.manufacturer = "ACME Ltd"; },
+     {{0x0F, 0x10}, {0x12, 0x12}, {0x18, 0x7D}}},
+    {"DescriptionShorter",
+     [](Fields& f) { f.description = "Widget"; },
+     {{0x11, 0x12}, {0x22, 0x7D}}},
+    {"Cbus0", cbus(0, 0x0A), {{0x14, 0x14}}},
+    {"Cbus1", cbus(1, 0x0D), {{0x14, 0x14}}},
+    {"Cbus2", cbus(2, 0x06), {{0x15, 0x15}}},
+    {"Cbus3", cbus(3, 0x0B), {{0x15, 0x15}}},
+    {"Cbus4", cbus(4, 0x09), {{0x16, 0x16}}},
+    {"VendorId", [](Fields& f) { f.vendorId = 0x1234; }, {{0x02, 0x03}}},
+    {"ProductId", [](Fields& f) { f.productId = 0x6015; }, {{0x04, 0x05}}},
+    {"Invert", [](Fields& f) { f.invert[0] = f.invert[7] = true; }, {{0x0B, 0x0B}}},
+    {"MaxPower", [](Fields& f) { f.maxPower = 500; }, {{0x09, 0x09}}},
+    {"SelfPowered", [](Fields& f) { f.selfPowered = true; }, {{0x08, 0x08}}},
+    {"RemoteWakeupOff", [](Fields& f) { f.remoteWakeup = false; }, {{0x08, 0x08}}},
+    {"PullDowns", [](Fields& f) { f.pullDownEnable = true; }, {{0x0A, 0x0A}}},
+    {"SerialNumberOff", [](Fields& f) { f.serNumEnable = false; }, {{0x0A, 0x0A}}},
+    {"UsbVersion",
+     [](Fields& f) {
+         f.usbVersionEnable = true;
+         f.usbVersion = 0x0200;
+     },
+     {{0x0A, 0x0A}, {0x0C, 0x0D}}},
+    {"ExternalOscillator", [](Fields& f) { f.useExtOsc = true; }, {{0x00, 0x00}}},
+    {"HighDrive", [](Fields& f) { f.highDriveIOs = true; }, {{0x00, 0x00}}},
+    {"D2xxDriver", [](Fields& f) { f.riIsD2xx = true; }, {{0x00, 0x00}}},
+    {"EndpointSize", [](Fields& f) { f.endpointSize = 0x10; }, {{0x01, 0x01}}},
+};
 
 class FieldChangeTest : public ::testing::TestWithParam<FieldChange> {};
 
@@ -342,7 +329,7 @@ TEST_P(FieldChangeTest, TouchesOnlyItsBytesAndDecodesBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, FieldChangeTest, ::testing::ValuesIn(fieldChanges()),
+INSTANTIATE_TEST_SUITE_P(Changes, FieldChangeTest, ::testing::ValuesIn(kFieldChanges),
                          rowName<FieldChange>);
 
 // --- A change over a given image: refused or made, and where it goes ----------
@@ -375,96 +362,91 @@ struct ChangeCase {
     std::pair<std::size_t, std::size_t> kept{};  // base bytes [first, last) the result keeps
 };
 
-const std::vector<ChangeCase>& changeCases() {
-    const Image beyond = storedBeyondTheLimits();
-    const Image& example = kWorkedExample;
-    static const std::vector<ChangeCase> cases = {
-        // Validation limits.
-        {"Cbus0At0D", example, cbus(0, 0x0D)},
-        {"Cbus0At0E", example, cbus(0, 0x0E), {}, Invalid::Cbus},
-        {"Cbus1At0D", example, cbus(1, 0x0D)},
-        {"Cbus1At0E", example, cbus(1, 0x0E), {}, Invalid::Cbus},
-        {"Cbus2At0D", example, cbus(2, 0x0D)},
-        {"Cbus2At0E", example, cbus(2, 0x0E), {}, Invalid::Cbus},
-        {"Cbus3At0D", example, cbus(3, 0x0D)},
-        {"Cbus3At0E", example, cbus(3, 0x0E), {}, Invalid::Cbus},
-        {"Cbus4At09", example, cbus(4, 0x09)},
-        {"Cbus4At0A", example, cbus(4, 0x0A), {}, Invalid::Cbus},
-        {"Cbus4At0F", example, cbus(4, 0x0F), {}, Invalid::Cbus},
-        {"CbusOverANibble", example, cbus(0, 0x13), {}, Invalid::Cbus},
-        {"Serial15", example, serial(std::string(15, 'x'))},
-        {"Serial16", example, serial(std::string(16, 'x')), {}, Invalid::SerialTooLong},
-        {"ManufacturerPlusDescription40", example, strings(10, 30, 1)},
-        {"ManufacturerPlusDescription41", example, strings(10, 31, 1), {}, Invalid::StringsTooLong},
-        {"AllStrings46", example, strings(16, 15, 15)},
-        {"AllStrings47", example, strings(17, 15, 15), {}, Invalid::StringsTooLong},
-        {"MaxPower510", example, [](Fields& f) { f.maxPower = 510; }},
-        {"MaxPower511", example, [](Fields& f) { f.maxPower = 511; }, {}, Invalid::Value},
-        // Values another tool stored beyond the limits (see
-        // storedBeyondTheLimits): only what a change touches is checked.
-        {"StoredBeyondNothing", beyond, [](Fields&) {}},
-        {"StoredBeyondSerialSameLength", beyond, serial("ZZ99Z")},
-        {"StoredBeyondSerialShorter", beyond, serial("Z")},
-        {"StoredBeyondSerialLongerTo47", beyond, serial("AB12CD"), {}, Invalid::StringsTooLong},
-        {"StoredBeyondManufacturerShorter", beyond, [](Fields& f) { f.manufacturer = "Acme"; }},
-        {"StoredBeyondProductLongerTo42",
-         beyond,
-         [](Fields& f) { f.description += "s"; },
-         {},
-         Invalid::StringsTooLong},
-        {"StoredBeyondAnotherPin", beyond, cbus(1, 0x0A)},
-        {"StoredBeyondThatPinValid", beyond, cbus(0, 0x0D)},
-        {"StoredBeyondThatPinInvalid", beyond, cbus(0, 0x0F), {}, Invalid::Cbus},
-        // Descriptors the change does not rewrite stay as they are, the
-        // serial's own length byte is put right.  (The manufacturer asked
-        // for is the text its header's length gives.)
-        // clang-format off
-        {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves",
-         exampleWith({{0x18, 0x08}}), [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; },
-         {{0x18, {0x08}}}},
-        {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", exampleWith({{0x18, 0x08}}),
-         serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
-        {"InPlaceRewriteRepairsTheDescriptorLengthByte", exampleWith({{0x42, 0x0A}}),
-         serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
-        // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
-        {"RepairingADescriptorKeepsItsWideUnits", exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false),
-         [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
-        // Bytes after the serial stay where they are: a longer serial goes
-        // after the trailer and a zero word, the old bytes kept.
-        {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", withTrailer(), serial("A1B2C3D4E5"),
-         {{0x12, {0x80 | 0x5A, 0x16}}}, Invalid::None, Placement::Copy, {0x42, 0x5A}},
-        {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes", withTrailer(), serial("A1B2"),
-         {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}}, Invalid::None, {}, {0x54, 0x7E}},
-        {"TrailerShiftsWithoutFreeRoomForALongerLastSerial", trailerWithoutFreeRoom(),
-         serial("A1B2C3D4E"), {{0x56, {0x02}}}, Invalid::None, Placement::Shift},
-        // A D2XX caller's change of another string's length lays the area out again.
-        {"TrailerMovesWhenAnEarlierStringChangesLength", withTrailer(),
-         [](Fields& f) { f.manufacturer = "FTDI Ltd"; },
-         {{0x5C, {0x02, 0x03, 0x5A, 0x00}}, {0x10, {0x80 | 0x2A}}, {0x12, {0x80 | 0x4A}}}},
-        // Serial stays first, the gap follows the shorter manufacturer.
-        {"RelayoutKeepsDescriptorOrderAndGapBytes", otherOrderWithGap(),
-         [](Fields& f) { f.manufacturer = "AC"; },
-         {{0x12, {0x80 | 0x18}}, {0x0E, {0x80 | 0x2A, 0x06, 0x80 | 0x32}}, {0x30, {0xEE, 0xEE}}}},
-        {"RelayoutNonZeroBytesPushedPastTheStringAreaMeanNoRoom", noRoomBehindTheSerial(),
-         serial("A1B2C3D4E"), {}, Invalid::NoRoom},
-        {"RelayoutShrinkingBeforeNonZeroBytesStillFits", noRoomBehindTheSerial(),
-         serial("A1B2C3D"), {{0x7D, {0x11}}}},
-        // Serial at the odd offset 0x6B ends at 0x7D; growing it by one
-        // character would push its last (zero) high byte and the zero at
-        // 0x7D out: it goes to the free run after the product.
-        {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy", serialMovedTo(0x6B),
-         serial("A1B2C3D4E"), {{0x12, {0x80 | 0x42}}}, Invalid::None, Placement::Copy},
-        // clang-format on
-        // 6 + 25 + 15 = 46 characters, 98 bytes of 102.
-        {"RelayoutZeroBytesMayBePushedOut", example,
-         [](Fields& f) {
-             f.manufacturer = "FTDI M";
-             f.description = std::string(25, 'D');
-             f.serial = std::string(15, 'S');
-         }},
-    };
-    return cases;
-}
+const Image kBeyond = storedBeyondTheLimits();
+
+// clang-format off
+const ChangeCase kChanges[] = {
+    // Validation limits.
+    {"Cbus0At0D", kWorkedExample, cbus(0, 0x0D)},
+    {"Cbus0At0E", kWorkedExample, cbus(0, 0x0E), {}, Invalid::Cbus},
+    {"Cbus1At0D", kWorkedExample, cbus(1, 0x0D)},
+    {"Cbus1At0E", kWorkedExample, cbus(1, 0x0E), {}, Invalid::Cbus},
+    {"Cbus2At0D", kWorkedExample, cbus(2, 0x0D)},
+    {"Cbus2At0E", kWorkedExample, cbus(2, 0x0E), {}, Invalid::Cbus},
+    {"Cbus3At0D", kWorkedExample, cbus(3, 0x0D)},
+    {"Cbus3At0E", kWorkedExample, cbus(3, 0x0E), {}, Invalid::Cbus},
+    {"Cbus4At09", kWorkedExample, cbus(4, 0x09)},
+    {"Cbus4At0A", kWorkedExample, cbus(4, 0x0A), {}, Invalid::Cbus},
+    {"Cbus4At0F", kWorkedExample, cbus(4, 0x0F), {}, Invalid::Cbus},
+    {"CbusOverANibble", kWorkedExample, cbus(0, 0x13), {}, Invalid::Cbus},
+    {"Serial15", kWorkedExample, serial(std::string(15, 'x'))},
+    {"Serial16", kWorkedExample, serial(std::string(16, 'x')), {}, Invalid::SerialTooLong},
+    {"ManufacturerPlusDescription40", kWorkedExample, strings(10, 30, 1)},
+    {"ManufacturerPlusDescription41", kWorkedExample, strings(10, 31, 1), {},
+     Invalid::StringsTooLong},
+    {"AllStrings46", kWorkedExample, strings(16, 15, 15)},
+    {"AllStrings47", kWorkedExample, strings(17, 15, 15), {}, Invalid::StringsTooLong},
+    {"MaxPower510", kWorkedExample, [](Fields& f) { f.maxPower = 510; }},
+    {"MaxPower511", kWorkedExample, [](Fields& f) { f.maxPower = 511; }, {}, Invalid::Value},
+    // Values another tool stored beyond the limits (see
+    // storedBeyondTheLimits): only what a change touches is checked.
+    {"StoredBeyondNothing", kBeyond, [](Fields&) {}},
+    {"StoredBeyondSerialSameLength", kBeyond, serial("ZZ99Z")},
+    {"StoredBeyondSerialShorter", kBeyond, serial("Z")},
+    {"StoredBeyondSerialLongerTo47", kBeyond, serial("AB12CD"), {}, Invalid::StringsTooLong},
+    {"StoredBeyondManufacturerShorter", kBeyond, [](Fields& f) { f.manufacturer = "Acme"; }},
+    {"StoredBeyondProductLongerTo42", kBeyond, [](Fields& f) { f.description += "s"; }, {},
+     Invalid::StringsTooLong},
+    {"StoredBeyondAnotherPin", kBeyond, cbus(1, 0x0A)},
+    {"StoredBeyondThatPinValid", kBeyond, cbus(0, 0x0D)},
+    {"StoredBeyondThatPinInvalid", kBeyond, cbus(0, 0x0F), {}, Invalid::Cbus},
+    // Descriptors the change does not rewrite stay as they are, the
+    // serial's own length byte is put right.  (The manufacturer asked
+    // for is the text its header's length gives.)
+    {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves",
+     exampleWith({{0x18, 0x08}}), [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; },
+     {{0x18, {0x08}}}},
+    {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", exampleWith({{0x18, 0x08}}),
+     serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
+    {"InPlaceRewriteRepairsTheDescriptorLengthByte", exampleWith({{0x42, 0x0A}}),
+     serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
+    // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
+    {"RepairingADescriptorKeepsItsWideUnits", exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false),
+     [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
+    // Bytes after the serial stay where they are: a longer serial goes
+    // after the trailer and a zero word, the old bytes kept.
+    {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", withTrailer(), serial("A1B2C3D4E5"),
+     {{0x12, {0x80 | 0x5A, 0x16}}}, Invalid::None, Placement::Copy, {0x42, 0x5A}},
+    {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes", withTrailer(), serial("A1B2"),
+     {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}}, Invalid::None, {}, {0x54, 0x7E}},
+    {"TrailerShiftsWithoutFreeRoomForALongerLastSerial", trailerWithoutFreeRoom(),
+     serial("A1B2C3D4E"), {{0x56, {0x02}}}, Invalid::None, Placement::Shift},
+    // A D2XX caller's change of another string's length lays the area out again.
+    {"TrailerMovesWhenAnEarlierStringChangesLength", withTrailer(),
+     [](Fields& f) { f.manufacturer = "FTDI Ltd"; },
+     {{0x5C, {0x02, 0x03, 0x5A, 0x00}}, {0x10, {0x80 | 0x2A}}, {0x12, {0x80 | 0x4A}}}},
+    // Serial stays first, the gap follows the shorter manufacturer.
+    {"RelayoutKeepsDescriptorOrderAndGapBytes", otherOrderWithGap(),
+     [](Fields& f) { f.manufacturer = "AC"; },
+     {{0x12, {0x80 | 0x18}}, {0x0E, {0x80 | 0x2A, 0x06, 0x80 | 0x32}}, {0x30, {0xEE, 0xEE}}}},
+    {"RelayoutNonZeroBytesPushedPastTheStringAreaMeanNoRoom", noRoomBehindTheSerial(),
+     serial("A1B2C3D4E"), {}, Invalid::NoRoom},
+    {"RelayoutShrinkingBeforeNonZeroBytesStillFits", noRoomBehindTheSerial(),
+     serial("A1B2C3D"), {{0x7D, {0x11}}}},
+    // Serial at the odd offset 0x6B ends at 0x7D; growing it by one
+    // character would push its last (zero) high byte and the zero at
+    // 0x7D out: it goes to the free run after the product.
+    {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy", serialMovedTo(0x6B),
+     serial("A1B2C3D4E"), {{0x12, {0x80 | 0x42}}}, Invalid::None, Placement::Copy},
+    // 6 + 25 + 15 = 46 characters, 98 bytes of 102.
+    {"RelayoutZeroBytesMayBePushedOut", kWorkedExample,
+     [](Fields& f) {
+         f.manufacturer = "FTDI M";
+         f.description = std::string(25, 'D');
+         f.serial = std::string(15, 'S');
+     }},
+};
+// clang-format on
 
 class Changes : public ::testing::TestWithParam<ChangeCase> {};
 
@@ -495,7 +477,7 @@ TEST_P(Changes, AreRefusedOrMadeWhereExpected) {
                            out.begin() + c.kept.first));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Changes, ::testing::ValuesIn(changeCases()), rowName<ChangeCase>);
+INSTANTIATE_TEST_SUITE_P(Rows, Changes, ::testing::ValuesIn(kChanges), rowName<ChangeCase>);
 
 // As a whole, what another tool stored beyond the limits is not storable.
 TEST(StoredBeyondTheLimits, FailsTheChecksThatNeedNoImage) {

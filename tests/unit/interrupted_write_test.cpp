@@ -289,21 +289,21 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                 t[Shifted] += shifted;
                 const std::vector<unsigned>& words = plan.words;
                 for (std::size_t cut = 0; cut < words.size(); ++cut) {
+                    SCOPED_TRACE("cut after " + std::to_string(cut) + " words");
                     ++t[Cuts];
                     const Image state = applyWrites(image, target, words, cut);
-                    ASSERT_TRUE(readable(state)) << "cut after " << cut << " words";
+                    ASSERT_TRUE(readable(state));
                     const Change rerun = replan(state, request);
-                    ASSERT_EQ(rerun.status, Invalid::None) << "cut after " << cut << " words";
+                    ASSERT_EQ(rerun.status, Invalid::None);
                     const Image& repaired = rerun.target;
-                    ASSERT_TRUE(holdsRequest(repaired, request, before.fields.serial))
-                        << "cut after " << cut << " words";
+                    ASSERT_TRUE(holdsRequest(repaired, request, before.fields.serial));
                     for (std::size_t w = 0; w <= rerun.words.size(); ++w) {
                         ASSERT_TRUE(readable(applyWrites(state, repaired, rerun.words, w)));
                     }
                     if (repaired == target) {
                         ++t[Exact];
                     } else {
-                        EXPECT_TRUE(shifted) << "inexact with room for a safe plan, cut " << cut;
+                        EXPECT_TRUE(shifted) << "inexact with room for a safe plan";
                         const Decoded a = decodeImage(repaired), b = decodeImage(target);
                         const bool stringsKept = a.strings[0].offset == b.strings[0].offset &&
                                                  a.strings[1].offset == b.strings[1].offset &&
