@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -178,10 +179,8 @@ std::vector<Family> families() {
 // The changes of a command line: `-s` and `-c`, alone, together, or neither.
 struct Request {
     std::string kind;
-    bool setSerial;
-    std::string serial;
-    bool setCbus;
-    std::array<std::uint8_t, 5> cbus;
+    std::optional<std::string> serial;
+    std::optional<std::array<std::uint8_t, 5>> cbus;
 };
 
 std::vector<Request> requests(const std::string& serial) {
@@ -192,15 +191,15 @@ std::vector<Request> requests(const std::string& serial) {
     const std::string longer =
         (serial + "L2345678").substr(0, std::min<std::size_t>(15, serial.size() + 3));
     return {
-        {"serial same length", true, same, false, {}},
-        {"serial shorter", true, shorter, false, {}},
-        {"serial longer", true, longer, false, {}},
-        {"serial empty", true, "", false, {}},
-        {"serial of 15", true, "VN0000000000042", false, {}},
-        {"cbus", false, "", true, cbus},
-        {"serial shorter and cbus", true, shorter, true, cbus},
-        {"serial longer and cbus", true, longer, true, cbus},
-        {"none", false, "", false, {}},
+        {"serial same length", same, {}},
+        {"serial shorter", shorter, {}},
+        {"serial longer", longer, {}},
+        {"serial empty", "", {}},
+        {"serial of 15", "VN0000000000042", {}},
+        {"cbus", {}, cbus},
+        {"serial shorter and cbus", shorter, cbus},
+        {"serial longer and cbus", longer, cbus},
+        {"none", {}, {}},
     };
 }
 
@@ -210,8 +209,8 @@ Change replan(const Image& image, const Request& request) {
     decode(image, stored);
     const Fields shown = d2xx::shownFields(stored);
     Fields wanted = shown;
-    if (request.setSerial) wanted.serial = request.serial;
-    if (request.setCbus) wanted.cbus = request.cbus;
+    wanted.serial = request.serial.value_or(wanted.serial);
+    wanted.cbus = request.cbus.value_or(wanted.cbus);
     return planChange(image, shown, wanted);
 }
 
@@ -228,12 +227,12 @@ bool readable(const Image& image) { return decodeImage(image).readable(); }
 bool holdsRequest(const Image& image, const Request& request, const std::string& storedSerial) {
     const Decoded d = decodeImage(image);
     if (!d.readable()) return false;
-    if (request.setCbus && d.fields.cbus != request.cbus) return false;
+    if (request.cbus && d.fields.cbus != *request.cbus) return false;
     // A serial asked for as shown is left as stored (the unchanged-field rule).
-    if (!request.setSerial || request.serial == storedSerial.substr(0, 15)) {
+    if (!request.serial || *request.serial == storedSerial.substr(0, 15)) {
         return d.fields.serial == storedSerial;
     }
-    const Bytes want = descriptor(request.serial);
+    const Bytes want = descriptor(*request.serial);
     const StringPlace& s = d.strings[2];
     return s.length == want.size() &&
            std::equal(want.begin(), want.end(), image.begin() + s.offset);
@@ -254,8 +253,8 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
             const Decoded before = decodeImage(image);
             ASSERT_TRUE(before.readable()) << family.name;
             for (const Request& request : requests(before.fields.serial)) {
-                SCOPED_TRACE(family.name + ", " + request.kind + " '" + request.serial +
-                             "' over '" + before.fields.serial + "'");
+                SCOPED_TRACE(family.name + ", " + request.kind + " '" +
+                             request.serial.value_or("") + "' over '" + before.fields.serial + "'");
                 ++t[Cases];
                 const Change plan = replan(image, request);
                 if (plan.status != Invalid::None) {
