@@ -259,8 +259,9 @@ INSTANTIATE_TEST_SUITE_P(Images, BrokenImages, ::testing::ValuesIn(kBroken), row
 struct FieldChange {
     const char* name;
     Edit edit;
-    std::vector<std::pair<std::size_t, std::size_t>> allowed;  // [first, last] ranges
-};                                                             // besides the checksum 0x7E/0x7F
+    // The bytes it may change besides the checksum 0x7E/0x7F, as [first, last] ranges.
+    std::vector<std::pair<std::size_t, std::size_t>> allowed;
+};
 
 const FieldChange kFieldChanges[] = {
     {"SerialSameLength", serial("Z9Y8X7W6"), {{0x44, 0x53}}},
@@ -332,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, FieldChangeTest, ::testing::ValuesIn(kFieldCha
 
 // --- A change over a given image: refused or made, and where it goes ----------
 
-// With `fill` at 0x56..0x7C and 0x11 right behind the serial and at 0x7D:
+// With 0x22 at 0x56..0x7C and 0x11 right behind the serial and at 0x7D:
 // no room in place, a shift would lose 0x7D, and no free run for a copy.
 Image noRoomBehindTheSerial() {
     Image image = kWorkedExample;
