@@ -52,8 +52,9 @@ constexpr std::size_t kTextBytes[4] = {kManufacturerBytes, kManufacturerIdBytes,
                                        kSerialNumberBytes};
 char foreign[4][kDescriptionBytes] = {"Moved", "MV", "Moved", "MOVED"};
 
-std::array<char*, 4> textsOf(const FT_PROGRAM_DATA& data) {
-    return {data.Manufacturer, data.ManufacturerId, data.Description, data.SerialNumber};
+// The record's four text pointers, in the order of kTextBytes.
+std::array<char**, 4> textsOf(FT_PROGRAM_DATA& data) {
+    return {&data.Manufacturer, &data.ManufacturerId, &data.Description, &data.SerialNumber};
 }
 
 void logCall(char call, FT_HANDLE handle) {
@@ -84,19 +85,14 @@ FT_STATUS WINAPI fakeRead(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     const char* const stored[4] = {"FTDI", "A1", "FT232R USB UART", "A1B2C3D4"};
     const auto texts = textsOf(*data);
     for (std::size_t text = 0; text < texts.size(); ++text) {
-        fake.texts[text] = texts[text];
-        std::strcpy(texts[text], stored[text]);
-        if (fake.fault == Fault::ReadUnterminated) std::memset(texts[text], 'X', kTextBytes[text]);
+        fake.texts[text] = *texts[text];
+        std::strcpy(*texts[text], stored[text]);
+        if (fake.fault == Fault::ReadUnterminated) std::memset(*texts[text], 'X', kTextBytes[text]);
+        if (fake.fault == Fault::ReadMovesTexts) *texts[text] = foreign[text];
     }
     const UCHAR cbus[5] = {0x03, 0x02, 0x00, 0x01, 0x05};
     const auto pins = cbusBytes(*data);
     for (std::size_t pin = 0; pin < pins.size(); ++pin) *pins[pin] = cbus[pin];
-    if (fake.fault == Fault::ReadMovesTexts) {
-        data->Manufacturer = foreign[0];
-        data->ManufacturerId = foreign[1];
-        data->Description = foreign[2];
-        data->SerialNumber = foreign[3];
-    }
     if (fake.fault == Fault::ReadFails) return FT_EEPROM_READ_FAILED;
     return fake.fault == Fault::ReadFailsUnnamed ? 42 : FT_OK;
 }
@@ -106,8 +102,8 @@ FT_STATUS WINAPI fakeProgram(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     const FT_STATUS status = fake.fault == Fault::ProgramFails ? FT_EEPROM_WRITE_FAILED : FT_OK;
     const auto texts = textsOf(*data);
     for (std::size_t text = 0; text < texts.size(); ++text) {
-        if (texts[text] != fake.texts[text] ||
-            std::memchr(texts[text], '\0', kTextBytes[text]) == nullptr) {
+        if (*texts[text] != fake.texts[text] ||
+            std::memchr(*texts[text], '\0', kTextBytes[text]) == nullptr) {
             fake.calls += '!';
             return status;
         }

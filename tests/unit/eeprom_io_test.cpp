@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "d2xx_library.hpp"
+#include "images.hpp"
 
 namespace {
 
@@ -39,10 +40,7 @@ class FakeTransport : public d2xx::WordTransport {
 };
 
 ft232r::Image withCbus(std::uint8_t pin0) {
-    ft232r::Fields fields;
-    fields.serial = "A1B2C3D4";
-    fields.cbus[0] = pin0;
-    return ft232r::makeImage(fields);
+    return ft232r::makeImage(exampleFields("A1B2C3D4", {pin0, 0x02, 0x00, 0x01, 0x05}));
 }
 
 TEST(ProgramImage, WritesChangedPairsThenVerifiesThem) {

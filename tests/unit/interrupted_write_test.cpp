@@ -14,7 +14,7 @@
 
 #include <cstdio>
 #include <functional>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,9 +102,19 @@ std::vector<Family> families() {
         }
         out.push_back(family);
     };
-    add("factory", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {1, p}, {2, s}};
-    });
+    // A layout of fixed pieces, each serial where `sn` stands.
+    const Bytes sn;
+    auto layout = [&](const std::string& name, const std::vector<Piece>& pieces,
+                      std::size_t start = 0x18, std::uint8_t fill = 0x00) {
+        add(name, start, fill, [pieces](const Bytes& serial) {
+            std::vector<Piece> out = pieces;
+            for (Piece& piece : out) {
+                if (piece.slot == 2) piece.bytes = serial;
+            }
+            return out;
+        });
+    };
+    layout("factory", {{0, m}, {1, p}, {2, sn}});
     add("libftdi1 trailer", 0x18, 0x00, [&](const Bytes& s) {
         Bytes t = trailer;
         t[2] = static_cast<std::uint8_t>(variant % 2);  // is_not_pnp
@@ -118,40 +128,22 @@ std::vector<Family> families() {
         {"order manufacturer-serial-product", {0, 2, 1}},
     };
     for (const auto& [name, order] : orders) {
-        add(name, 0x18, 0x00, [&, order = order](const Bytes& s) {
-            std::vector<Piece> pieces;
-            for (const int slot : order)
-                pieces.push_back({slot, slot == 0 ? m : slot == 1 ? p : s});
-            return pieces;
-        });
+        std::vector<Piece> pieces;
+        for (const int slot : order) pieces.push_back({slot, slot == 0 ? m : p});
+        layout(name, pieces);
     }
-    add("gaps of zeros", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {-1, Bytes(4, 0)}, {1, p}, {-1, Bytes(6, 0)}, {2, s}};
-    });
-    add("gap of old text", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {1, p}, {-1, oldText}, {2, s}};
-    });
-    add("serial between old text and a trailer", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {-1, oldText}, {2, s}, {-1, trailer}, {1, p}};
-    });
-    add("strings from 0x20", 0x20, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {1, p}, {2, s}};
-    });
-    add("0xFF after the strings", 0x18, 0xFF, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, m}, {1, p}, {2, s}};
-    });
-    add("empty strings", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, descriptor("")}, {1, descriptor("")}, {2, s}};
-    });
-    add("manufacturer of 35 characters", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{
-            {0, descriptor("Acme Instruments International Ltd.")}, {1, descriptor("")}, {2, s}};
-    });
-    add("strings over 40 and 46", 0x18, 0x00, [&](const Bytes& s) {
-        return std::vector<Piece>{{0, descriptor("Acme Instruments")},
-                                  {1, descriptor("Precision Probe Interface")},
-                                  {2, s}};
-    });
+    layout("gaps of zeros", {{0, m}, {-1, Bytes(4, 0)}, {1, p}, {-1, Bytes(6, 0)}, {2, sn}});
+    layout("gap of old text", {{0, m}, {1, p}, {-1, oldText}, {2, sn}});
+    layout("serial between old text and a trailer",
+           {{0, m}, {-1, oldText}, {2, sn}, {-1, trailer}, {1, p}});
+    layout("strings from 0x20", {{0, m}, {1, p}, {2, sn}}, 0x20);
+    layout("0xFF after the strings", {{0, m}, {1, p}, {2, sn}}, 0x18, 0xFF);
+    layout("empty strings", {{0, descriptor("")}, {1, descriptor("")}, {2, sn}});
+    layout("manufacturer of 35 characters",
+           {{0, descriptor("Acme Instruments International Ltd.")}, {1, descriptor("")}, {2, sn}});
+    layout("strings over 40 and 46", {{0, descriptor("Acme Instruments")},
+                                      {1, descriptor("Precision Probe Interface")},
+                                      {2, sn}});
     add("area full", 0x18, 0x00, [&](const Bytes& s) {
         // The product takes whatever the serial leaves, up to 0x7E.
         const std::size_t room = kStringAreaEnd - kStringAreaStart - m.size() - s.size();
@@ -187,10 +179,8 @@ std::vector<Family> families() {
 // The changes of a command line: `-s` and `-c`, alone, together, or neither.
 struct Request {
     std::string kind;
-    bool setSerial;
-    std::string serial;
-    bool setCbus;
-    std::array<std::uint8_t, 5> cbus;
+    std::optional<std::string> serial;
+    std::optional<std::array<std::uint8_t, 5>> cbus;
 };
 
 std::vector<Request> requests(const std::string& serial) {
@@ -201,15 +191,15 @@ std::vector<Request> requests(const std::string& serial) {
     const std::string longer =
         (serial + "L2345678").substr(0, std::min<std::size_t>(15, serial.size() + 3));
     return {
-        {"serial same length", true, same, false, {}},
-        {"serial shorter", true, shorter, false, {}},
-        {"serial longer", true, longer, false, {}},
-        {"serial empty", true, "", false, {}},
-        {"serial of 15", true, "VN0000000000042", false, {}},
-        {"cbus", false, "", true, cbus},
-        {"serial shorter and cbus", true, shorter, true, cbus},
-        {"serial longer and cbus", true, longer, true, cbus},
-        {"none", false, "", false, {}},
+        {"serial same length", same, {}},
+        {"serial shorter", shorter, {}},
+        {"serial longer", longer, {}},
+        {"serial empty", "", {}},
+        {"serial of 15", "VN0000000000042", {}},
+        {"cbus", {}, cbus},
+        {"serial shorter and cbus", shorter, cbus},
+        {"serial longer and cbus", longer, cbus},
+        {"none", {}, {}},
     };
 }
 
@@ -219,8 +209,8 @@ Change replan(const Image& image, const Request& request) {
     decode(image, stored);
     const Fields shown = d2xx::shownFields(stored);
     Fields wanted = shown;
-    if (request.setSerial) wanted.serial = request.serial;
-    if (request.setCbus) wanted.cbus = request.cbus;
+    wanted.serial = request.serial.value_or(wanted.serial);
+    wanted.cbus = request.cbus.value_or(wanted.cbus);
     return planChange(image, shown, wanted);
 }
 
@@ -237,40 +227,38 @@ bool readable(const Image& image) { return decodeImage(image).readable(); }
 bool holdsRequest(const Image& image, const Request& request, const std::string& storedSerial) {
     const Decoded d = decodeImage(image);
     if (!d.readable()) return false;
-    if (request.setCbus && d.fields.cbus != request.cbus) return false;
+    if (request.cbus && d.fields.cbus != *request.cbus) return false;
     // A serial asked for as shown is left as stored (the unchanged-field rule).
-    if (!request.setSerial || request.serial == storedSerial.substr(0, 15)) {
+    if (!request.serial || *request.serial == storedSerial.substr(0, 15)) {
         return d.fields.serial == storedSerial;
     }
-    const Bytes want = descriptor(request.serial);
+    const Bytes want = descriptor(*request.serial);
     const StringPlace& s = d.strings[2];
     return s.length == want.size() &&
            std::equal(want.begin(), want.end(), image.begin() + s.offset);
 }
 
-struct Tally {
-    int images = 0, cases = 0, refused = 0, shifted = 0, cuts = 0, exact = 0, otherString = 0,
-        otherBytes = 0, doubleCuts = 0;
-};
+// What the sweep counts, per layout family; all but the double cuts are printed.
+enum Count { Images, Cases, Refused, Shifted, Cuts, Exact, OtherString, OtherBytes, DoubleCuts };
+using Tally = std::array<int, DoubleCuts + 1>;
 
 TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
-    std::map<std::string, Tally> byFamily;
-    std::vector<std::string> familyOrder;
-    Tally all;
-    for (const Family& family : families()) {
-        Tally& t = byFamily[family.name];
-        familyOrder.push_back(family.name);
+    const std::vector<Family> layouts = families();
+    std::vector<Tally> tallies(layouts.size());
+    for (std::size_t f = 0; f < layouts.size(); ++f) {
+        const Family& family = layouts[f];
+        Tally& t = tallies[f];
         for (const Image& image : family.images) {
-            ++t.images;
+            ++t[Images];
             const Decoded before = decodeImage(image);
             ASSERT_TRUE(before.readable()) << family.name;
             for (const Request& request : requests(before.fields.serial)) {
-                SCOPED_TRACE(family.name + ", " + request.kind + " '" + request.serial +
-                             "' over '" + before.fields.serial + "'");
-                ++t.cases;
+                SCOPED_TRACE(family.name + ", " + request.kind + " '" +
+                             request.serial.value_or("") + "' over '" + before.fields.serial + "'");
+                ++t[Cases];
                 const Change plan = replan(image, request);
                 if (plan.status != Invalid::None) {
-                    ++t.refused;
+                    ++t[Refused];
                     continue;
                 }
                 const Image& target = plan.target;
@@ -297,39 +285,36 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                                          serialByte(before, at) || serialByte(after, at);
                     EXPECT_TRUE(allowed || image[at] == target[at]) << "byte " << at;
                 }
-                t.shifted += shifted;
+                t[Shifted] += shifted;
                 const std::vector<unsigned>& words = plan.words;
                 for (std::size_t cut = 0; cut < words.size(); ++cut) {
-                    ++t.cuts;
+                    SCOPED_TRACE("cut after " + std::to_string(cut) + " words");
+                    ++t[Cuts];
                     const Image state = applyWrites(image, target, words, cut);
-                    ASSERT_TRUE(readable(state)) << "cut after " << cut << " words";
+                    ASSERT_TRUE(readable(state));
                     const Change rerun = replan(state, request);
-                    ASSERT_EQ(rerun.status, Invalid::None) << "cut after " << cut << " words";
+                    ASSERT_EQ(rerun.status, Invalid::None);
                     const Image& repaired = rerun.target;
-                    ASSERT_TRUE(holdsRequest(repaired, request, before.fields.serial))
-                        << "cut after " << cut << " words";
+                    ASSERT_TRUE(holdsRequest(repaired, request, before.fields.serial));
                     for (std::size_t w = 0; w <= rerun.words.size(); ++w) {
                         ASSERT_TRUE(readable(applyWrites(state, repaired, rerun.words, w)));
                     }
                     if (repaired == target) {
-                        ++t.exact;
+                        ++t[Exact];
                     } else {
-                        EXPECT_TRUE(shifted) << "inexact with room for a safe plan, cut " << cut;
-                        bool stringsKept = true;
+                        EXPECT_TRUE(shifted) << "inexact with room for a safe plan";
                         const Decoded a = decodeImage(repaired), b = decodeImage(target);
-                        for (std::size_t slot = 0; slot < 2; ++slot) {
-                            stringsKept = stringsKept &&
-                                          a.strings[slot].offset == b.strings[slot].offset &&
-                                          a.fields.manufacturer == b.fields.manufacturer &&
-                                          a.fields.description == b.fields.description;
-                        }
-                        ++(stringsKept ? t.otherBytes : t.otherString);
+                        const bool stringsKept = a.strings[0].offset == b.strings[0].offset &&
+                                                 a.strings[1].offset == b.strings[1].offset &&
+                                                 a.fields.manufacturer == b.fields.manufacturer &&
+                                                 a.fields.description == b.fields.description;
+                        ++t[stringsKept ? OtherBytes : OtherString];
                     }
                     // A second cut during the rerun, then a third run: the
                     // same result as the rerun (where a shift left nothing
                     // to go by, at least the request).
                     if (!rerun.words.empty()) {
-                        ++t.doubleCuts;
+                        ++t[DoubleCuts];
                         const std::size_t second = (cut * 7 + 1) % rerun.words.size();
                         const Image twice = applyWrites(state, repaired, rerun.words, second);
                         ASSERT_TRUE(readable(twice));
@@ -344,31 +329,30 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
             }
         }
     }
-    std::printf("%-40s %6s %5s %7s %7s %5s %5s %7s %7s\n", "layout family", "images", "cases",
-                "refused", "shifted", "cuts", "exact", "strings", "bytes");
-    for (const std::string& name : familyOrder) {
-        const Tally& t = byFamily[name];
-        std::printf("%-40s %6d %5d %7d %7d %5d %5d %7d %7d\n", name.c_str(), t.images, t.cases,
-                    t.refused, t.shifted, t.cuts, t.exact, t.otherString, t.otherBytes);
-        all.images += t.images;
-        all.cases += t.cases;
-        all.refused += t.refused;
-        all.shifted += t.shifted;
-        all.cuts += t.cuts;
-        all.exact += t.exact;
-        all.otherString += t.otherString;
-        all.otherBytes += t.otherBytes;
-        all.doubleCuts += t.doubleCuts;
+    const char* const columns[] = {"images", "cases", "refused", "shifted",
+                                   "cuts",   "exact", "strings", "bytes"};
+    const int widths[] = {6, 5, 7, 7, 5, 5, 7, 7};
+    std::printf("%-40s", "layout family");
+    for (int c = Images; c < DoubleCuts; ++c) std::printf(" %*s", widths[c], columns[c]);
+    std::printf("\n");
+    auto print = [&](const std::string& name, const Tally& t) {
+        std::printf("%-40s", name.c_str());
+        for (int c = Images; c < DoubleCuts; ++c) std::printf(" %*d", widths[c], t[c]);
+    };
+    Tally sum{};
+    for (std::size_t f = 0; f < layouts.size(); ++f) {
+        print(layouts[f].name, tallies[f]);
+        std::printf("\n");
+        for (int c = Images; c <= DoubleCuts; ++c) sum[c] += tallies[f][c];
     }
-    std::printf("%-40s %6d %5d %7d %7d %5d %5d %7d %7d (double cuts %d)\n", "all", all.images,
-                all.cases, all.refused, all.shifted, all.cuts, all.exact, all.otherString,
-                all.otherBytes, all.doubleCuts);
-    RecordProperty("cases", all.cases);
-    RecordProperty("cuts", all.cuts);
-    RecordProperty("exact", all.exact);
-    EXPECT_EQ(byFamily["factory"].exact, byFamily["factory"].cuts);
-    EXPECT_EQ(all.otherString, 0);
-    EXPECT_GE(all.exact * 100, all.cuts * 95);
+    print("all", sum);
+    std::printf(" (double cuts %d)\n", sum[DoubleCuts]);
+    RecordProperty("cases", sum[Cases]);
+    RecordProperty("cuts", sum[Cuts]);
+    RecordProperty("exact", sum[Exact]);
+    EXPECT_EQ(tallies.front()[Exact], tallies.front()[Cuts]);  // the factory layout
+    EXPECT_EQ(sum[OtherString], 0);
+    EXPECT_GE(sum[Exact] * 100, sum[Cuts] * 95);
 }
 
 }  // namespace
