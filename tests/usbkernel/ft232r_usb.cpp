@@ -6,8 +6,10 @@
 //
 // Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
 // user area, optionally followed by the 128-byte factory area); the chips sit
-// on bus 1 at ports 1, 2, ... Each kept word write is saved to its file at
-// once.  IMAGE may name another kind of device instead, which the host lists
+// on bus 1 at ports 1, 2, ..., or where IMAGE@B-P[.P...] puts them (bus B,
+// the port at each hub tier: 1-3.1 is port 1 of a hub at port 3 of bus 1's
+// root hub; the hubs are added as needed).  Each kept word write is saved to
+// its file at once.  IMAGE may name another kind of device instead, which the host lists
 // but must never send a request (each request is logged):
 //   ft232bm:IMAGE        an FT232BM, FTDI's chip before the FT232R (release 4.00)
 //   hid:IMAGE            a device of release 6.00 whose one interface is HID (class 3)
@@ -28,14 +30,18 @@
 //   signal=S@reset       Nth control transfer (or at its port reset), then
 //                        waits 100 ms before it answers: a signal at a known
 //                        stage, with time for it to take effect
+//   move=PLACE           the first chip, once the host has read its serial
+//   move=none            string (a listing's last request), is unplugged and
+//                        plugged in at PLACE (B-P[.P...]), or nowhere
 // The command starts with SIGINT, SIGTERM, SIGHUP and SIGQUIT at their
 // default actions and unblocked (a shell starts background jobs with SIGINT
 // and SIGQUIT ignored), and without core dumps.
 // The log gets one line per control transfer and per interface operation,
 // and at the end one line per chip with its kernel driver, latency timer and
-// the strings the host sees.  Exit status: the command's (128 + signal when a
-// signal ended it); 77 when umockdev cannot run here; 2 for a usage error; 1
-// when the command cannot be started.
+// the strings the host sees; each line starts with the chip's place (1-1).
+// The command finds the log in FT232R_USB_LOG and may append lines of its own.  Exit status: the
+// command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
+// error; 1 when the command cannot be started.
 #include <fcntl.h>
 #include <ftw.h>
 #include <linux/usbdevice_fs.h>
@@ -89,6 +95,45 @@ constexpr std::uint8_t kStandardIn = 0x80;
 // The driver that owns an FT232R's interface when no program has claimed it.
 constexpr const char* kSerialDriver = "ftdi_sio";
 
+// Where a device sits: its bus, the hub port at each tier (none: the root
+// hub itself), and the address the host gave it.
+struct Place {
+    long bus = 1;
+    std::vector<long> ports;
+    unsigned address = 0;
+
+    // As the kernel names it: "1-3.1", "usb1" for the root hub.
+    std::string name() const {
+        std::string text = ports.empty() ? "usb" + std::to_string(bus) : std::to_string(bus);
+        for (std::size_t i = 0; i < ports.size(); ++i)
+            text += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+        return text;
+    }
+    std::string syspath() const {
+        // A host controller per bus, the later ones first in sysfs (as a
+        // machine may have them): the host's own order is not the bus order.
+        char controller[40];
+        std::snprintf(controller, sizeof controller, "/sys/devices/pci0000:00/0000:00:%02lx.0/",
+                      0x15 - bus);
+        if (ports.empty()) return controller + name();
+        Place hub = *this;
+        hub.ports.pop_back();
+        return hub.syspath() + "/" + name();
+    }
+    std::string devnode() const {
+        char text[32];
+        std::snprintf(text, sizeof text, "/dev/bus/usb/%03ld/%03u", bus, address);
+        return text;
+    }
+    // The start of its umockdev record: what every USB device has.
+    std::string record() const {
+        return "P: " + syspath().substr(4) +
+               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=" + devnode().substr(13, 3) +
+               "\nE: DEVNUM=" + devnode().substr(17) + "\nA: busnum=" + std::to_string(bus) +
+               "\nA: devnum=" + std::to_string(address) + "\nA: bConfigurationValue=1\n";
+    }
+};
+
 struct Faults {
     ft232r::ChipFaults chip;  // stall-write=N, clone, pairs, and-writes: the EEPROM's
     long unplugAfter = -1;    // control transfers; -1: never
@@ -99,6 +144,7 @@ struct Faults {
     long stallRequest = -1;  // bRequest; -1: none
     long signal = 0;         // 0: none
     long signalAt = 0;       // control transfer, 1-based; 0: at the port reset
+    std::string move;        // move=PLACE; "none": unplugged only
 };
 
 // The command's process, once started: the chips' handlers signal it.
@@ -140,6 +186,7 @@ const char* said(int error) {
            : error == EBUSY   ? "busy"
            : error == ENODEV  ? "gone"
            : error == ENODATA ? "no driver"
+           : error == EINVAL  ? "no such interface"
                               : "enotty";
 }
 
@@ -158,37 +205,34 @@ struct Kind {
 // reads it only after the command has ended.
 class Chip {
   public:
-    Chip(std::string path, std::vector<std::uint8_t> bytes, unsigned port, Kind kind,
+    Chip(std::string path, std::vector<std::uint8_t> bytes, Place place, Kind kind,
          const Faults& faults, Log& log)
         : path_(std::move(path)),
           kind_(kind),
           fileSize_(bytes.size()),
-          port_(port),
+          place_(std::move(place)),
           faults_(faults),
           log_(log),
           eeprom_(bytes, faults.chip),
           loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {}
 
     UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
+    bool first = false;                  // the chip that signal=, deny and move= concern
+    // move=: where the chip is plugged in once the host has read its serial
+    // string (a listing's last request); no ports: nowhere.
+    std::unique_ptr<Place> moveTo;
 
-    std::string name() const { return "1-" + std::to_string(port_); }
-    std::string syspath() const { return "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name(); }
-    std::string devnode() const {
-        char text[32];
-        std::snprintf(text, sizeof text, "/dev/bus/usb/001/%03u", port_ + 1);
-        return text;
-    }
+    std::string name() const { return place_.name(); }
+    std::string syspath() const { return place_.syspath(); }
+    std::string devnode() const { return place_.devnode(); }
 
     // The umockdev record of the chip as the host enumerated it.
     std::string record() const {
         char ids[64];
         std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", word(loaded_, 2),
                       word(loaded_, 4));
-        return "P: " + syspath().substr(4) + "\nN: " + devnode().substr(5) +
-               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=" +
-               devnode().substr(devnode().size() - 3) + "\nE: DEVNAME=" + devnode() +
-               "\nA: busnum=1\nA: devnum=" + std::to_string(port_ + 1) +
-               "\nA: bConfigurationValue=1\nA: speed=12\n" + ids +
+        return place_.record() + "N: " + devnode().substr(5) + "\nE: DEVNAME=" + devnode() +
+               "\nA: speed=12\n" + ids +
                "A: bcdDevice=" + hex({hi(kind_.release), lo(kind_.release)}) +
                "\nH: descriptors=" + hex(descriptors()) + "\n";
     }
@@ -237,13 +281,13 @@ class Chip {
             case USBDEVFS_DISCARDURB:
                 return complete(-1, EINVAL);  // every transfer has completed at once
             case USBDEVFS_CLAIMINTERFACE:
-                return answer(claim(client, false, gone));
+                return answer(claim(client, arg, false, gone));
             case USBDEVFS_DISCONNECT_CLAIM:
                 if (faults_.noDisconnectClaim) {
                     log_.line("%s disconnect-claim -> enotty", name().c_str());
                     return complete(-1, ENOTTY);
                 }
-                return answer(claim(client, true, gone));
+                return answer(claim(client, arg, true, gone));
             case USBDEVFS_RELEASEINTERFACE:
                 log_.line("%s release -> %s", name().c_str(), gone ? "gone" : "ok");
                 if (gone) return complete(-1, ENODEV);
@@ -316,7 +360,7 @@ class Chip {
     // The signal of the fault, sent by the first chip to the command while
     // it waits for this chip's answer.
     void interrupt() {
-        if (faults_.signal == 0 || port_ != 1) return;
+        if (faults_.signal == 0 || !first) return;
         for (int wait = 0; g_command.load() == 0 && wait < 1000; ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -367,7 +411,23 @@ class Chip {
         std::snprintf(result, sizeof result, ok ? "ok %zu" : "stall", size);
         log_.line("%s ctrl %02x %02x %04x %04x %u -> %s", name().c_str(), type, request, value,
                   index, length, result);
+        if (moveTo && type == kStandardIn && request == kGetDescriptor && value == 0x0303) move();
         return ok ? static_cast<int>(size) : -1;
+    }
+
+    // Unplugged, then plugged in at moveTo (once): every open of the old
+    // place is gone, the host finds the chip only by enumerating again.
+    void move() {
+        umockdev_testbed_remove_device(testbed, syspath().c_str());
+        log_.line("%s unplugged", name().c_str());
+        for (const auto& open : completed_) dead_.insert(open.first);
+        const std::unique_ptr<Place> to = std::move(moveTo);
+        if (to->ports.empty()) return;
+        place_ = *to;
+        GError* error = nullptr;
+        const bool added = umockdev_testbed_add_from_string(testbed, record().c_str(), &error);
+        g_clear_error(&error);
+        log_.line("%s plugged in%s", name().c_str(), added ? "" : " -> failed");
     }
 
     // A write that fails stalls; one the chip does not keep (the factory
@@ -384,12 +444,16 @@ class Chip {
     }
 
     // USBDEVFS_CLAIMINTERFACE, or USBDEVFS_DISCONNECT_CLAIM, which first
-    // unbinds the kernel's driver.  Returns 0 or the errno.
-    int claim(UMockdevIoctlClient* client, bool disconnect, bool gone) {
+    // unbinds the kernel's driver.  Returns 0 or the errno.  Both start with
+    // the interface number; an FT232R has interface 0 only.
+    int claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool disconnect, bool gone) {
         const char* what = disconnect ? "disconnect-claim" : "claim";
+        const Data interface = resolve(arg, 0, sizeof(unsigned));
         int error = 0;
         if (gone) {
             error = ENODEV;
+        } else if (!interface || *reinterpret_cast<const unsigned*>(interface->data) != 0) {
+            error = EINVAL;
         } else if (faults_.busy || (owner_ != nullptr && owner_ != client)) {
             error = EBUSY;
         } else if (disconnect) {
@@ -553,7 +617,7 @@ class Chip {
     std::string path_;
     Kind kind_;
     std::size_t fileSize_;
-    unsigned port_;
+    Place place_;
     const Faults& faults_;
     Log& log_;
     ft232r::ChipEeprom eeprom_;         // what the cells hold
@@ -583,6 +647,20 @@ bool number(const std::string& text, int base, long& out) {
     return !text.empty() && *rest == '\0' && out >= 0;
 }
 
+// B-P[.P...]: a bus and a port at each of at most 7 hub tiers.
+bool parsePlace(const std::string& text, Place& place) {
+    std::istringstream items(text);
+    std::string item;
+    place.ports.clear();
+    if (!std::getline(items, item, '-') || !number(item, 10, place.bus) || place.bus == 0 ||
+        place.bus > 255)
+        return false;
+    for (long port = 0; std::getline(items, item, '.'); place.ports.push_back(port)) {
+        if (!number(item, 10, port) || port == 0 || port > 255) return false;
+    }
+    return !place.ports.empty() && place.ports.size() <= 7;
+}
+
 // F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
 bool parseFaults(const std::string& text, Faults& faults) {
     const std::map<std::string, bool*> flags = {{"clone", &faults.chip.clone},
@@ -610,6 +688,10 @@ bool parseFaults(const std::string& text, Faults& faults) {
             // The Nth write is the first that fails: N - 1 are allowed.
             ok = number(value, 10, n);
             if (n > 0) faults.chip.writesAllowed = n - 1;
+        } else if (name == "move") {
+            Place place;
+            faults.move = value;
+            ok = value == "none" || parsePlace(value, place);
         } else if (name == "unplug") {
             ok = number(value, 10, faults.unplugAfter);
         } else if (name == "signal") {
@@ -693,9 +775,36 @@ int main(int argc, char** argv) {
     char** command = argv + at + 1;
 
     Log log;
-    if (!logPath.empty()) log.file.reset(std::fopen(logPath.c_str(), "w"));
+    if (!logPath.empty()) {
+        // Appended to, so that lines the command adds stay in order with ours.
+        std::fclose(std::fopen(logPath.c_str(), "w"));
+        log.file.reset(std::fopen(logPath.c_str(), "a"));
+    }
+    // Addresses as the host gives them: on each bus the root hub 1, then
+    // each hub and chip as it is plugged in.
+    std::map<long, unsigned> lastAddress;
+    std::vector<Place> hubs;
+    auto plug = [&](Place& place) {
+        for (std::size_t tier = 0; tier < place.ports.size(); ++tier) {
+            Place hub{place.bus, {place.ports.begin(), place.ports.begin() + tier}};
+            if (std::none_of(hubs.begin(), hubs.end(),
+                             [&](const Place& h) { return h.name() == hub.name(); })) {
+                hub.address = ++lastAddress[place.bus];
+                hubs.push_back(hub);
+            }
+        }
+        place.address = ++lastAddress[place.bus];
+    };
     std::vector<std::unique_ptr<Chip>> chips;
     for (std::string path : images) {
+        Place place;
+        place.ports = {static_cast<long>(chips.size() + 1)};
+        const std::size_t where = path.rfind('@');
+        if (where != std::string::npos) {
+            if (!parsePlace(path.substr(where + 1), place)) return usage();
+            path.erase(where);
+        }
+        plug(place);
         Kind kind;
         if (path.rfind("ft232bm:", 0) == 0) {
             kind.release = 0x0400;
@@ -710,8 +819,15 @@ int main(int argc, char** argv) {
                          path.c_str());
             return kExitUsage;
         }
-        chips.push_back(std::make_unique<Chip>(
-            path, std::move(bytes), static_cast<unsigned>(chips.size() + 1), kind, faults, log));
+        chips.push_back(std::make_unique<Chip>(path, std::move(bytes), place, kind, faults, log));
+    }
+    chips[0]->first = true;
+    if (!faults.move.empty()) {
+        chips[0]->moveTo = std::make_unique<Place>();
+        if (faults.move != "none") {
+            parsePlace(faults.move, *chips[0]->moveTo);
+            plug(*chips[0]->moveTo);
+        }
     }
 
     // The testbed is hundreds of small files made and removed on every run:
@@ -735,27 +851,37 @@ int main(int argc, char** argv) {
     gchar* root = umockdev_testbed_get_root_dir(testbed);
     const std::string rootDir = root;
     g_free(root);
-    // The root hub (a USB 2.0 hub) that the chips hang off.
+    // The hubs (USB 2.0) that the chips hang off, root hubs first.
     GError* error = nullptr;
-    const char* rootHub =
-        "P: /devices/pci0000:00/0000:00:14.0/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
-        "E: BUSNUM=001\nE: DEVNUM=001\nA: busnum=1\nA: devnum=1\nA: bConfigurationValue=1\n"
-        "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
-        // device, configuration, interface (class 9, hub), interrupt endpoint 0x81
-        "H: descriptors=12010002090001406b1d0200010603020101"
-        "09021900010100e000"
-        "090400000109000000"
-        "0705810304000c\n";
-    bool ok = umockdev_testbed_add_from_string(testbed, rootHub, &error);
+    bool ok = true;
+    for (const Place& hub : hubs) {
+        ok = ok && umockdev_testbed_add_from_string(
+                       testbed,
+                       (hub.record() +
+                        "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
+                        // device, configuration, interface (class 9, hub), interrupt endpoint 0x81
+                        "H: descriptors=12010002090001406b1d0200010603020101"
+                        "09021900010100e000"
+                        "090400000109000000"
+                        "0705810304000c\n")
+                           .c_str(),
+                       &error);
+    }
+    // A chip's handler, attached to a node before the device is added (the
+    // other order races): its place, and the one move= takes it to.
+    auto attach = [&](Chip& chip, const std::string& devnode) {
+        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), &chip);
+        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), &chip);
+        owned.handlers.push_back(handler);
+        return umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), handler, &error);
+    };
     for (const auto& chip : chips) {
         if (!ok) break;
         chip->testbed = testbed;
-        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), chip.get());
-        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), chip.get());
-        owned.handlers.push_back(handler);
-        // Attached before the device is added: the other order races.
-        ok = umockdev_testbed_attach_ioctl(testbed, chip->devnode().c_str(), handler, &error) &&
+        ok = attach(*chip, chip->devnode()) &&
+             (!chip->moveTo || chip->moveTo->ports.empty() ||
+              attach(*chip, chip->moveTo->devnode())) &&
              umockdev_testbed_add_from_string(testbed, chip->record().c_str(), &error);
     }
     if (!ok) {
@@ -787,6 +913,7 @@ int main(int argc, char** argv) {
     }
     if (child == 0) {
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        if (!logPath.empty()) setenv("FT232R_USB_LOG", logPath.c_str(), 1);
         for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
