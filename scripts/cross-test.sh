@@ -54,11 +54,10 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$triple.cmake" \
     "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG"
 # What differs by architecture runs here: the codec and the device flow
 # (unit), varnolt and the emulator with their record layout and ABI (e2e,
-# libftdi1's decoder as oracle included), and the package.  The libftdi1
-# layer against its fake libusb (usb), the hardware script on the emulator
-# and the bash completion are the same source run the same way on every
-# architecture, and run in the native suite; the USB kernel tier needs the
-# build machine's umockdev.
+# libftdi1's decoder as oracle included), and the package.  The hardware
+# script on the emulator and the bash completion are the same source run the
+# same way on every architecture, and run in the native suite; the USB tiers
+# (usb, usbkernel) need the build machine's umockdev.
 cmake --build "$build" -j"$(nproc)" \
     --target varnolt unit_tests e2e_tests emulator_api_tests differential_tests
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -L '^(unit|e2e|package)$' \

@@ -2,7 +2,8 @@
 # Builds the tool, the D2XX libraries, the codec and the tests with
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-sanitize/ and runs
 # the tiers where they can find something: unit, end-to-end against the
-# emulated FT232R, and the libftdi1 layer against its fake libusb.
+# emulated FT232R, and the libftdi1 layer in process on the real libftdi1 and
+# libusb against FT232R chips emulated under umockdev (usb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
@@ -31,5 +32,10 @@ cmake --build "$build" -j"$(nproc)" \
 # package tests (the .deb, the bash completion) build and check files and
 # scripts, no code of this build, and run in the plain suite; so do the
 # Windows builds, which this one does not make.
+# The usb tests run under ft232r-usb, which preloads umockdev's library
+# ahead of the ASan runtime: the runtime is told not to insist on coming
+# first (umockdev's wrappers of open/ioctl/... then reach ASan's, which reach
+# libc's; the tests' own code is instrumented all the same).
+ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 \
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -L '^(unit|e2e|usb)$' \
     -E '^DefaultLibrary\.'
