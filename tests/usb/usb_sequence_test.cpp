@@ -60,52 +60,49 @@ std::string place(libusb_device* device) {
     return text;
 }
 
+// A call passed on: what it holds moves by `by` when it succeeded, and it is
+// logged.
+template <typename Result>
+Result passed(Result result, bool ok, int& holds, int by, const std::string& what) {
+    holds += ok ? by : 0;
+    note(ok ? what : what + " -> fail");
+    return result;
+}
+
 }  // namespace
 
 extern "C" {
 
 int libusb_init(libusb_context** context) {
-    if (noUsb) {
-        note("init -> fail");
-        return LIBUSB_ERROR_OTHER;
-    }
-    const int result = REAL(libusb_init)(context);
-    held.contexts += result == 0;
-    note("init");
-    return result;
+    const int result = noUsb ? LIBUSB_ERROR_OTHER : REAL(libusb_init)(context);
+    return passed(result, result == 0, held.contexts, 1, "init");
 }
 void libusb_exit(libusb_context* context) {
     REAL(libusb_exit)(context);
-    --held.contexts;
-    note("exit");
+    passed(0, true, held.contexts, -1, "exit");
 }
 ssize_t libusb_get_device_list(libusb_context* context, libusb_device*** list) {
     const ssize_t result = REAL(libusb_get_device_list)(context, list);
-    held.lists += result >= 0;
-    note("list");
-    return result;
+    return passed(result, result >= 0, held.lists, 1, "list");
 }
 void libusb_free_device_list(libusb_device** list, int unref) {
     REAL(libusb_free_device_list)(list, unref);
-    held.lists -= list != nullptr;
-    note("free list");
+    passed(0, list != nullptr, held.lists, -1, "free list");
 }
 int libusb_open(libusb_device* device, libusb_device_handle** handle) {
     const int result = REAL(libusb_open)(device, handle);
-    held.handles += result == 0;
-    note("open " + place(device));
-    return result;
+    return passed(result, result == 0, held.handles, 1, "open " + place(device));
 }
 void libusb_close(libusb_device_handle* handle) {
-    if (handle != nullptr) note("close " + place(libusb_get_device(handle)));
+    if (handle == nullptr) return;  // as libusb does
+    passed(0, true, held.handles, -1, "close " + place(libusb_get_device(handle)));
     REAL(libusb_close)(handle);
-    held.handles -= handle != nullptr;
 }
 int libusb_get_config_descriptor(libusb_device* device, std::uint8_t index,
                                  libusb_config_descriptor** config) {
     const int result = REAL(libusb_get_config_descriptor)(device, index, config);
-    held.configs += result == 0;
     configsTaken += result == 0;
+    held.configs += result == 0;
     return result;
 }
 void libusb_free_config_descriptor(libusb_config_descriptor* config) {

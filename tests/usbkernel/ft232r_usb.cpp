@@ -66,6 +66,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -647,18 +648,14 @@ bool number(const std::string& text, int base, long& out) {
     return !text.empty() && *rest == '\0' && out >= 0;
 }
 
-// B-P[.P...]: a bus and a port at each of at most 7 hub tiers.
+// B-P[.P...]: a bus and the port at each of at most 7 hub tiers.
 bool parsePlace(const std::string& text, Place& place) {
     std::istringstream items(text);
-    std::string item;
+    char separator = 0;
     place.ports.clear();
-    if (!std::getline(items, item, '-') || !number(item, 10, place.bus) || place.bus == 0 ||
-        place.bus > 255)
-        return false;
-    for (long port = 0; std::getline(items, item, '.'); place.ports.push_back(port)) {
-        if (!number(item, 10, port) || port == 0 || port > 255) return false;
-    }
-    return !place.ports.empty() && place.ports.size() <= 7;
+    items >> place.bus;
+    for (long port = 0; items >> separator >> port;) place.ports.push_back(port);
+    return std::regex_match(text, std::regex("[1-9][0-9]?-[1-9][0-9]?([.][1-9][0-9]?){0,6}"));
 }
 
 // F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
