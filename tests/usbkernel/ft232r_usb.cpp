@@ -42,7 +42,6 @@
 // The command finds the log in FT232R_USB_LOG and may append lines of its own.  Exit status: the
 // command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
 // error; 1 when the command cannot be started.
-#include <ftw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -704,22 +703,15 @@ bool parseFaults(const std::string& text, Faults& faults) {
     return true;
 }
 
-int makeReadable(const char* path, const struct stat*, int, struct FTW*) {
-    struct stat info {};
-    if (lstat(path, &info) == 0 && !S_ISLNK(info.st_mode)) {
-        // a+rwX: read and write for all, search where someone may search.
-        const mode_t add = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH |
-                           ((S_ISDIR(info.st_mode) || (info.st_mode & 0111)) ? 0111 : 0);
-        chmod(path, info.st_mode | add);
-    }
-    return 0;
-}
-
-// `argv` with `environment` added, the command's signals at their default
-// actions and unblocked, and no core dumps; `watched`: the command that the
-// chips' signal= concerns.  Its exit status, 128 + the signal that ended
-// it, or -1 when it could not be started.
-int run(const std::vector<std::string>& environment, char* const* argv, bool watched) {
+// `command` with `environment` added, the command's signals at their
+// default actions and unblocked, and no core dumps; `watched`: the command
+// that the chips' signal= concerns.  Its exit status, 128 + the signal that
+// ended it, or -1 when it could not be started.
+int run(const std::vector<std::string>& environment, const std::vector<std::string>& command,
+        bool watched) {
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
@@ -729,7 +721,7 @@ int run(const std::vector<std::string>& environment, char* const* argv, bool wat
         sigprocmask(SIG_SETMASK, &none, nullptr);
         const rlimit noCore{0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        execvp(argv[0], argv);
+        execvp(argv[0], argv.data());
         std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
@@ -775,7 +767,7 @@ int main(int argc, char** argv) {
         }
     }
     if (at + 1 >= argc || images.empty()) return usage();
-    char** command = argv + at + 1;
+    const std::vector<std::string> command(argv + at + 1, argv + argc);
 
     Log log;
     if (!logPath.empty()) {
@@ -882,9 +874,9 @@ int main(int argc, char** argv) {
     umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
                                    rootDir.c_str());
     if (faults.deny) {
-        // The testbed open to every user, the device node to root only: what
-        // a machine without the udev rule has.
-        nftw(rootDir.c_str(), makeReadable, 16, FTW_PHYS);
+        // The testbed open to every user (search where someone may search),
+        // the device node to root only: what a machine without the udev rule has.
+        run({}, {"chmod", "-R", "a+rwX", rootDir}, false);
         chmod((rootDir + chips[0]->devnode()).c_str(), 0600);
     }
 
@@ -895,11 +887,9 @@ int main(int argc, char** argv) {
     if (!logPath.empty()) environment.push_back("FT232R_USB_LOG=" + logPath);
     // Whether the preload library takes effect: a shell under it must see
     // the testbed's sysfs, not the machine's.
-    std::string probe = "exec 2>/dev/null; read -r v < '" + chips[0]->syspath() +
-                        "/ft232r_usb_probe'; [ \"$v\" = '" + rootDir + "' ]";
-    char* probeCommand[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), probe.data(),
-                            nullptr};
-    if (run(environment, probeCommand, false) != 0) {
+    const std::string probe = "exec 2>/dev/null; read -r v < '" + chips[0]->syspath() +
+                              "/ft232r_usb_probe'; [ \"$v\" = '" + rootDir + "' ]";
+    if (run(environment, {"/bin/sh", "-c", probe}, false) != 0) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
     const int status = run(environment, command, true);
