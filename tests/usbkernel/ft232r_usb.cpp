@@ -654,13 +654,12 @@ bool parsePlace(const std::string& text, Place& place) {
 
 // F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
 bool parseFaults(const std::string& text, Faults& faults) {
-    const std::map<std::string, bool*> flags = {{"clone", &faults.chip.clone},
-                                                {"pairs", &faults.chip.pairs},
-                                                {"and-writes", &faults.chip.andWrites},
-                                                {"busy", &faults.busy},
-                                                {"reset-gone", &faults.resetGone},
-                                                {"no-disconnect-claim", &faults.noDisconnectClaim},
-                                                {"deny", &faults.deny}};
+    // clang-format off
+    const std::map<std::string, bool*> flags = {
+        {"clone", &faults.chip.clone}, {"pairs", &faults.chip.pairs}, {"and-writes", &faults.chip.andWrites},
+        {"busy", &faults.busy}, {"reset-gone", &faults.resetGone}, {"deny", &faults.deny},
+        {"no-disconnect-claim", &faults.noDisconnectClaim}};
+    // clang-format on
     std::istringstream items(text);
     for (std::string item; std::getline(items, item, ',');) {
         const std::size_t equals = item.find('=');
