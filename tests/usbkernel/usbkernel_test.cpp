@@ -202,8 +202,7 @@ TEST_F(UsbKernel, Commands) {
         // A new serial: the host sees a changed device after the reset.
         {"serial and CBUS", kNewSerial + kNewCbus, "", exampleFields("VN000042", kNewCbusFields.cbus), kSerialEcho + kCbusEcho + "Done\n", "", Image::Changed, reenumerated},
         // The same descriptors: the reset is answered, libusb claims again.
-        {"CBUS", std::vector<std::string>{"-r"} + kNewCbus, "", kNewCbusFields,
-         "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed, "1-1 reset -> ok"},
+        {"CBUS", std::vector<std::string>{"-r"} + kNewCbus, "", kNewCbusFields, "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed, "1-1 reset -> ok"},
         {"shrinking serial", {"-s", "Z9"}, "", exampleFields("Z9"), "Serial Number : A1B2C3D4 -> Z9\nDone\n", "", Image::Changed, reenumerated},
         {"same serial writes nothing", {"-s", "A1B2C3D4"}, "", exampleFields("A1B2C3D4"), "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n", "", Image::Unchanged, "1-1 connect -> ok"},
         {"clone", kNewSerial, "clone", exampleFields("VN000042"), kSerialEcho, kNotKept + kWriteFailed, Image::Unchanged, "1-1 connect -> ok"},
@@ -324,18 +323,12 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         // clang-format off
         {"one device, a good run", {kStart}, kNewSerial, "", kSerialEcho + "Done\n", "", 0},
         // 'A' (0x41) AND 'V' (0x56): the part keeps 0x40.
-        {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho,
-         kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
+        {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho, kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
         {"blank EEPROM", {kBlank}, {"-r"}, "", "", kBlankRead, 255},
-        {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n",
-         kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
-             "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
-        {"broken image", {broken}, {"-r"}, "", "",
-         kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
-        {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n",
-         kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
-        {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"),
-         "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n", 0},
+        {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n", kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" + "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
+        {"broken image", {broken}, {"-r"}, "", "", kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
+        {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n", kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
+        {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n", 0},
         // clang-format on
     };
     for (const auto& c : cases) {
