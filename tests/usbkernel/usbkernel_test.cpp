@@ -634,6 +634,12 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         {"plugged again", {"VN000001"}, "", {}, 1, "REFUSED: the device at 1-1 already holds VN000001, which the log records as programmed", "VN000001"},
         // clang-format on
     };
+    // The serial number a device holds, whose image must decode.
+    const auto serialOf = [this](std::size_t device) {
+        ft232r::Fields fields;
+        EXPECT_NE(ft232r::decode(imageOf(device), fields), ft232r::DecodeResult::Broken);
+        return fields.serial;
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         attach(chips(c.devices));
@@ -644,11 +650,9 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         EXPECT_NE((c.status == 0 ? done.result.out : done.result.err).find(c.says),
                   std::string::npos)
             << done.result.out << done.result.err;
-        ft232r::Fields fields;
-        EXPECT_NE(ft232r::decode(imageOf(c.devices.size() - 1), fields),
-                  ft232r::DecodeResult::Broken);
+        const std::string serial = serialOf(c.devices.size() - 1);
         if (!c.serial.empty()) {
-            EXPECT_EQ(fields.serial, c.serial);
+            EXPECT_EQ(serial, c.serial);
         }
     }
     // The counter set back to a number the log holds.
@@ -666,12 +670,7 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         {"sh", "-c", script + " -P 1-1 & " + script + " -P 1-2; s=$?; wait $! || s=1; exit $s"},
         kTools);
     EXPECT_EQ(both.result.status, 0) << both.result.err;
-    std::vector<std::string> taken;
-    for (std::size_t i = 0; i < 2; ++i) {
-        ft232r::Fields fields;
-        ft232r::decode(imageOf(i), fields);
-        taken.push_back(fields.serial);
-    }
+    std::vector<std::string> taken = {serialOf(0), serialOf(1)};
     std::sort(taken.begin(), taken.end());
     EXPECT_EQ(taken, (std::vector<std::string>{"VN000005", "VN000006"}));
     // One line per run that took a number: time, port, old, new, CBUS, result.
