@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <array>
 #include <fstream>
 #include <initializer_list>
 #include <string>
@@ -31,11 +32,9 @@
 
 namespace {
 
-// Resources libusb handed out and not yet given back.
-struct Held {
-    int contexts = 0, lists = 0, handles = 0, configs = 0;
-};
-Held held;
+// Resources libusb handed out and not yet given back, by kind.
+enum { contexts, lists, handles, configs };
+std::array<int, 4> held{};
 int configsTaken = 0;
 bool noUsb = false;  // libusb_init fails, as on a machine without USB
 
@@ -75,39 +74,39 @@ extern "C" {
 
 int libusb_init(libusb_context** context) {
     const int result = noUsb ? LIBUSB_ERROR_OTHER : REAL(libusb_init)(context);
-    return passed(result, result == 0, held.contexts, 1, "init");
+    return passed(result, result == 0, held[contexts], 1, "init");
 }
 void libusb_exit(libusb_context* context) {
     REAL(libusb_exit)(context);
-    passed(0, true, held.contexts, -1, "exit");
+    passed(0, true, held[contexts], -1, "exit");
 }
 ssize_t libusb_get_device_list(libusb_context* context, libusb_device*** list) {
     const ssize_t result = REAL(libusb_get_device_list)(context, list);
-    return passed(result, result >= 0, held.lists, 1, "list");
+    return passed(result, result >= 0, held[lists], 1, "list");
 }
 void libusb_free_device_list(libusb_device** list, int unref) {
     REAL(libusb_free_device_list)(list, unref);
-    passed(0, list != nullptr, held.lists, -1, "free list");
+    passed(0, list != nullptr, held[lists], -1, "free list");
 }
 int libusb_open(libusb_device* device, libusb_device_handle** handle) {
     const int result = REAL(libusb_open)(device, handle);
-    return passed(result, result == 0, held.handles, 1, "open " + place(device));
+    return passed(result, result == 0, held[handles], 1, "open " + place(device));
 }
 void libusb_close(libusb_device_handle* handle) {
     if (handle == nullptr) return;  // as libusb does
-    passed(0, true, held.handles, -1, "close " + place(libusb_get_device(handle)));
+    passed(0, true, held[handles], -1, "close " + place(libusb_get_device(handle)));
     REAL(libusb_close)(handle);
 }
 int libusb_get_config_descriptor(libusb_device* device, std::uint8_t index,
                                  libusb_config_descriptor** config) {
     const int result = REAL(libusb_get_config_descriptor)(device, index, config);
     configsTaken += result == 0;
-    held.configs += result == 0;
+    held[configs] += result == 0;
     return result;
 }
 void libusb_free_config_descriptor(libusb_config_descriptor* config) {
     REAL(libusb_free_config_descriptor)(config);
-    held.configs -= config != nullptr;
+    held[configs] -= config != nullptr;
 }
 }
 
@@ -151,10 +150,7 @@ class UsbSequence : public testing::Test {
     // took was given back.
     void TearDown() override {
         transport.reset();
-        EXPECT_EQ(held.contexts, 0);
-        EXPECT_EQ(held.lists, 0);
-        EXPECT_EQ(held.handles, 0);
-        EXPECT_EQ(held.configs, 0);
+        EXPECT_EQ(held, (std::array<int, 4>{})) << "contexts, lists, handles, descriptors";
     }
 
     // The description listed at `index`, asked for as varnolt asks.

@@ -42,8 +42,6 @@
 // The command finds the log in FT232R_USB_LOG and may append lines of its own.  Exit status: the
 // command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
 // error; 1 when the command cannot be started.
-#include <fcntl.h>
-#include <ftw.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -66,6 +64,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -126,12 +125,19 @@ struct Place {
         std::snprintf(text, sizeof text, "/dev/bus/usb/%03ld/%03u", bus, address);
         return text;
     }
-    // The start of its umockdev record: what every USB device has.
-    std::string record() const {
-        return "P: " + syspath().substr(4) +
-               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=" + devnode().substr(13, 3) +
-               "\nE: DEVNUM=" + devnode().substr(17) + "\nA: busnum=" + std::to_string(bus) +
-               "\nA: devnum=" + std::to_string(address) + "\nA: bConfigurationValue=1\n";
+    // Its umockdev record: what sysfs shows of a USB device (`descriptors`
+    // in hex), and its node where the host may open it (a chip's).
+    std::string record(unsigned speed, std::uint16_t vendor, std::uint16_t product,
+                       std::uint16_t release, const std::string& descriptors, bool node) const {
+        char numbers[256];
+        std::snprintf(numbers, sizeof numbers,
+                      "E: BUSNUM=%03ld\nE: DEVNUM=%03u\nA: busnum=%ld\nA: devnum=%u\nA: speed=%u\n"
+                      "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n",
+                      bus, address, bus, address, speed, vendor, product, release);
+        return "P: " + syspath().substr(4) + "\n" +
+               (node ? "N: " + devnode().substr(5) + "\nE: DEVNAME=" + devnode() + "\n" : "") +
+               "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: bConfigurationValue=1\n" + numbers +
+               "H: descriptors=" + descriptors + "\n";
     }
 };
 
@@ -142,10 +148,10 @@ struct Faults {
     bool resetGone = false;
     bool noDisconnectClaim = false;
     bool deny = false;
-    long stallRequest = -1;  // bRequest; -1: none
-    long signal = 0;         // 0: none
-    long signalAt = 0;       // control transfer, 1-based; 0: at the port reset
-    std::string move;        // move=PLACE; "none": unplugged only
+    long stallRequest = -1;     // bRequest; -1: none
+    long signal = 0;            // 0: none
+    long signalAt = 0;          // control transfer, 1-based; 0: at the port reset
+    std::optional<Place> move;  // move=PLACE; no ports: unplugged only
 };
 
 // The command's process, once started: the chips' handlers signal it.
@@ -169,16 +175,9 @@ struct Log {
 };
 
 // Memory of the process under test, followed from an ioctl argument.
-struct Unref {
-    void operator()(UMockdevIoctlData* data) const { g_object_unref(data); }
-};
-using Data = std::unique_ptr<UMockdevIoctlData, Unref>;
-
+using Data = std::unique_ptr<UMockdevIoctlData, void (*)(gpointer)>;
 Data resolve(UMockdevIoctlData* pointer, std::size_t offset, std::size_t size) {
-    GError* error = nullptr;
-    Data data(umockdev_ioctl_data_resolve(pointer, offset, size, &error));
-    g_clear_error(&error);
-    return data;
+    return Data(umockdev_ioctl_data_resolve(pointer, offset, size, nullptr), g_object_unref);
 }
 
 // An errno as the log says it.
@@ -221,21 +220,16 @@ class Chip {
     bool first = false;                  // the chip that signal=, deny and move= concern
     // move=: where the chip is plugged in once the host has read its serial
     // string (a listing's last request); no ports: nowhere.
-    std::unique_ptr<Place> moveTo;
+    std::optional<Place> moveTo;
 
     std::string name() const { return place_.name(); }
     std::string syspath() const { return place_.syspath(); }
     std::string devnode() const { return place_.devnode(); }
 
-    // The umockdev record of the chip as the host enumerated it.
+    // The umockdev record of the chip as the host enumerated it (full speed).
     std::string record() const {
-        char ids[64];
-        std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", word(loaded_, 2),
-                      word(loaded_, 4));
-        return place_.record() + "N: " + devnode().substr(5) + "\nE: DEVNAME=" + devnode() +
-               "\nA: speed=12\n" + ids +
-               "A: bcdDevice=" + hex({hi(kind_.release), lo(kind_.release)}) +
-               "\nH: descriptors=" + hex(descriptors()) + "\n";
+        return place_.record(12, word(loaded_, 2), word(loaded_, 4), kind_.release,
+                             hex(descriptors()), true);
     }
 
     // What the host sees at the end of the run.
@@ -274,7 +268,7 @@ class Chip {
                 if (queue.empty()) return complete(-1, gone ? ENODEV : EAGAIN);
                 const Data slot = resolve(arg, 0, sizeof(void*));
                 if (!slot) return complete(-1, EFAULT);
-                const Data urb(queue.front());
+                const Data urb(queue.front(), g_object_unref);
                 queue.pop_front();
                 umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.get());
                 return complete(0, 0);
@@ -422,9 +416,10 @@ class Chip {
         umockdev_testbed_remove_device(testbed, syspath().c_str());
         log_.line("%s unplugged", name().c_str());
         for (const auto& open : completed_) dead_.insert(open.first);
-        const std::unique_ptr<Place> to = std::move(moveTo);
-        if (to->ports.empty()) return;
-        place_ = *to;
+        const Place to = *moveTo;
+        moveTo.reset();
+        if (to.ports.empty()) return;
+        place_ = to;
         GError* error = nullptr;
         const bool added = umockdev_testbed_add_from_string(testbed, record().c_str(), &error);
         g_clear_error(&error);
@@ -632,13 +627,12 @@ class Chip {
     std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
 };
 
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
-    static_cast<Chip*>(chip)->handle(client);
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, Chip* chip) {
+    chip->handle(client);
     return TRUE;
 }
-
-void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
-    static_cast<Chip*>(chip)->connected(client);
+void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, Chip* chip) {
+    chip->connected(client);
 }
 
 // A whole non-negative number in `base`.
@@ -660,13 +654,12 @@ bool parsePlace(const std::string& text, Place& place) {
 
 // F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
 bool parseFaults(const std::string& text, Faults& faults) {
-    const std::map<std::string, bool*> flags = {{"clone", &faults.chip.clone},
-                                                {"pairs", &faults.chip.pairs},
-                                                {"and-writes", &faults.chip.andWrites},
-                                                {"busy", &faults.busy},
-                                                {"reset-gone", &faults.resetGone},
-                                                {"no-disconnect-claim", &faults.noDisconnectClaim},
-                                                {"deny", &faults.deny}};
+    // clang-format off
+    const std::map<std::string, bool*> flags = {
+        {"clone", &faults.chip.clone}, {"pairs", &faults.chip.pairs}, {"and-writes", &faults.chip.andWrites},
+        {"busy", &faults.busy}, {"reset-gone", &faults.resetGone}, {"deny", &faults.deny},
+        {"no-disconnect-claim", &faults.noDisconnectClaim}};
+    // clang-format on
     std::istringstream items(text);
     for (std::string item; std::getline(items, item, ',');) {
         const std::size_t equals = item.find('=');
@@ -687,8 +680,8 @@ bool parseFaults(const std::string& text, Faults& faults) {
             if (n > 0) faults.chip.writesAllowed = n - 1;
         } else if (name == "move") {
             Place place;
-            faults.move = value;
             ok = value == "none" || parsePlace(value, place);
+            faults.move = place;
         } else if (name == "unplug") {
             ok = number(value, 10, faults.unplugAfter);
         } else if (name == "signal") {
@@ -709,33 +702,37 @@ bool parseFaults(const std::string& text, Faults& faults) {
     return true;
 }
 
-int makeReadable(const char* path, const struct stat*, int, struct FTW*) {
-    struct stat info {};
-    if (lstat(path, &info) == 0 && !S_ISLNK(info.st_mode)) {
-        // a+rwX: read and write for all, search where someone may search.
-        const mode_t add = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH |
-                           ((S_ISDIR(info.st_mode) || (info.st_mode & 0111)) ? 0111 : 0);
-        chmod(path, info.st_mode | add);
-    }
-    return 0;
-}
-
-// Whether the preload library takes effect: a shell under it must see the
-// testbed's sysfs, not the machine's.
-bool preloadWorks(const std::vector<std::string>& environment, const std::string& probe,
-                  const std::string& token) {
+// `command` with `environment` added, the command's signals at their
+// default actions and unblocked, and no core dumps; `watched`: the command
+// that the chips' signal= concerns.  Its exit status, 128 + the signal that
+// ended it, or -1 when it could not be started.
+int run(const std::vector<std::string>& environment, const std::vector<std::string>& command,
+        bool watched) {
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
-        const std::string script = "read -r v < '" + probe + "'; [ \"$v\" = '" + token + "' ]";
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
+    if (child < 0) {
+        std::fprintf(stderr, "ft232r-usb: cannot start %s: %s\n", argv[0], std::strerror(errno));
+        return -1;
+    }
+    if (watched) g_command = child;
     int status = 0;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int usage() {
@@ -769,7 +766,7 @@ int main(int argc, char** argv) {
         }
     }
     if (at + 1 >= argc || images.empty()) return usage();
-    char** command = argv + at + 1;
+    const std::vector<std::string> command(argv + at + 1, argv + argc);
 
     Log log;
     if (!logPath.empty()) {
@@ -802,14 +799,9 @@ int main(int argc, char** argv) {
             path.erase(where);
         }
         plug(place);
-        Kind kind;
-        if (path.rfind("ft232bm:", 0) == 0) {
-            kind.release = 0x0400;
-            path.erase(0, 8);
-        } else if (path.rfind("hid:", 0) == 0) {
-            kind.interfaceClass = 0x03;
-            path.erase(0, 4);
-        }
+        const bool bm = path.rfind("ft232bm:", 0) == 0, hid = path.rfind("hid:", 0) == 0;
+        const Kind kind{std::uint16_t(bm ? 0x0400 : 0x0600), std::uint8_t(hid ? 0x03 : 0xFF)};
+        if (bm || hid) path.erase(0, path.find(':') + 1);
         std::vector<std::uint8_t> bytes;
         if (!ft232r::loadImageFile(path, bytes)) {
             std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n",
@@ -819,13 +811,8 @@ int main(int argc, char** argv) {
         chips.push_back(std::make_unique<Chip>(path, std::move(bytes), place, kind, faults, log));
     }
     chips[0]->first = true;
-    if (!faults.move.empty()) {
-        chips[0]->moveTo = std::make_unique<Place>();
-        if (faults.move != "none") {
-            parsePlace(faults.move, *chips[0]->moveTo);
-            plug(*chips[0]->moveTo);
-        }
-    }
+    chips[0]->moveTo = faults.move;
+    if (faults.move && !faults.move->ports.empty()) plug(*chips[0]->moveTo);
 
     // The testbed is hundreds of small files made and removed on every run:
     // on a memory file system where there is one (several times faster than
@@ -852,17 +839,14 @@ int main(int argc, char** argv) {
     GError* error = nullptr;
     bool ok = true;
     for (const Place& hub : hubs) {
-        ok = ok && umockdev_testbed_add_from_string(
-                       testbed,
-                       (hub.record() +
-                        "A: speed=480\nA: idVendor=1d6b\nA: idProduct=0002\nA: bcdDevice=0601\n"
-                        // device, configuration, interface (class 9, hub), interrupt endpoint 0x81
-                        "H: descriptors=12010002090001406b1d0200010603020101"
-                        "09021900010100e000"
-                        "090400000109000000"
-                        "0705810304000c\n")
-                           .c_str(),
-                       &error);
+        // Linux's root hub IDs (1d6b:0002); device, configuration, interface
+        // (class 9, hub), interrupt endpoint 0x81.
+        const std::string record = hub.record(480, 0x1d6b, 0x0002, 0x0601,
+                                              "12010002090001406b1d0200010603020101"
+                                              "09021900010100e000090400000109000000"
+                                              "0705810304000c",
+                                              false);
+        ok = ok && umockdev_testbed_add_from_string(testbed, record.c_str(), &error);
     }
     // A chip's handler, attached to a node before the device is added (the
     // other order races): its place, and the one move= takes it to.
@@ -889,42 +873,25 @@ int main(int argc, char** argv) {
     umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
                                    rootDir.c_str());
     if (faults.deny) {
-        // The testbed open to every user, the device node to root only: what
-        // a machine without the udev rule has.
-        nftw(rootDir.c_str(), makeReadable, 16, FTW_PHYS);
+        // The testbed open to every user (search where someone may search),
+        // the device node to root only: what a machine without the udev rule has.
+        run({}, {"chmod", "-R", "a+rwX", rootDir}, false);
         chmod((rootDir + chips[0]->devnode()).c_str(), 0600);
     }
 
     const char* preload = std::getenv("LD_PRELOAD");
-    const std::vector<std::string> environment = {
+    std::vector<std::string> environment = {
         "UMOCKDEV_DIR=" + rootDir, std::string("LD_PRELOAD=libumockdev-preload.so.0") +
                                        (preload && *preload ? std::string(" ") + preload : "")};
-    if (!preloadWorks(environment, chips[0]->syspath() + "/ft232r_usb_probe", rootDir)) {
+    if (!logPath.empty()) environment.push_back("FT232R_USB_LOG=" + logPath);
+    // Whether the preload library takes effect: a shell under it must see
+    // the testbed's sysfs, not the machine's.
+    const std::string probe = "exec 2>/dev/null; read -r v < '" + chips[0]->syspath() +
+                              "/ft232r_usb_probe'; [ \"$v\" = '" + rootDir + "' ]";
+    if (run(environment, {"/bin/sh", "-c", probe}, false) != 0) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
-
-    const pid_t child = fork();
-    if (child < 0) {
-        std::fprintf(stderr, "ft232r-usb: cannot start %s: %s\n", command[0], std::strerror(errno));
-        return 1;
-    }
-    if (child == 0) {
-        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-        if (!logPath.empty()) setenv("FT232R_USB_LOG", logPath.c_str(), 1);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        const rlimit noCore{0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        execvp(command[0], command);
-        std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", command[0], std::strerror(errno));
-        _exit(127);
-    }
-    g_command = child;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = run(environment, command, true);
     for (const auto& chip : chips) log.line("%s", chip->summary().c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status < 0 ? 1 : status;
 }

@@ -46,9 +46,17 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
     return a;
 }
 
+// A chip as ft232r-image makes it with `serial`, and one such per serial.
+ft232r::Image chip(const std::string& serial) { return ft232r::makeImage(exampleFields(serial)); }
+std::vector<ft232r::Image> chips(const std::vector<std::string>& serials) {
+    std::vector<ft232r::Image> images(serials.size());
+    std::transform(serials.begin(), serials.end(), images.begin(), chip);
+    return images;
+}
+
 const std::vector<std::string> kNewCbus = {"-c", "0a", "0a", "03", "02", "01"};
 const std::vector<std::string> kNewSerial = {"-s", "VN000042"};
-const ft232r::Image kStart = ft232r::makeImage(exampleFields("A1B2C3D4"));
+const ft232r::Image kStart = chip("A1B2C3D4");
 // What kNewCbus asks for, and with a new serial too.
 const ft232r::Fields kNewCbusFields = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
 const ft232r::Image kNewSerialAndCbus =
@@ -160,6 +168,20 @@ class UsbKernel : public testing::Test, protected ImageFolder {
     UsbRun run(const std::vector<std::string>& args, const std::string& faults = "") {
         return runCommand(std::vector<std::string>{VARNOLT_EXE} + args, {}, faults);
     }
+    // varnolt `args` on kStart cut off by `faults`: exit 255 with `err`; the
+    // same command on the replugged device then makes the change.  The cut run.
+    UsbRun cutThenAgain(const std::vector<std::string>& args, const std::string& faults,
+                        const std::string& err, const ft232r::Image& target) {
+        attach({kStart});
+        UsbRun cut = run(args, faults);
+        EXPECT_EQ(cut.result.status, 255);
+        EXPECT_EQ(cut.result.err, err);
+        const UsbRun again = run(args);
+        EXPECT_EQ(again.result.status, 0) << again.result.err;
+        EXPECT_EQ(imageOf(), target);
+        EXPECT_TRUE(again.driverBack());
+        return cut;
+    }
 };
 
 TEST_F(UsbKernel, Commands) {
@@ -180,8 +202,7 @@ TEST_F(UsbKernel, Commands) {
         // A new serial: the host sees a changed device after the reset.
         {"serial and CBUS", kNewSerial + kNewCbus, "", exampleFields("VN000042", kNewCbusFields.cbus), kSerialEcho + kCbusEcho + "Done\n", "", Image::Changed, reenumerated},
         // The same descriptors: the reset is answered, libusb claims again.
-        {"CBUS", std::vector<std::string>{"-r"} + kNewCbus, "", kNewCbusFields,
-         "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed, "1-1 reset -> ok"},
+        {"CBUS", std::vector<std::string>{"-r"} + kNewCbus, "", kNewCbusFields, "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed, "1-1 reset -> ok"},
         {"shrinking serial", {"-s", "Z9"}, "", exampleFields("Z9"), "Serial Number : A1B2C3D4 -> Z9\nDone\n", "", Image::Changed, reenumerated},
         {"same serial writes nothing", {"-s", "A1B2C3D4"}, "", exampleFields("A1B2C3D4"), "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n", "", Image::Unchanged, "1-1 connect -> ok"},
         {"clone", kNewSerial, "clone", exampleFields("VN000042"), kSerialEcho, kNotKept + kWriteFailed, Image::Unchanged, "1-1 connect -> ok"},
@@ -302,18 +323,12 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         // clang-format off
         {"one device, a good run", {kStart}, kNewSerial, "", kSerialEcho + "Done\n", "", 0},
         // 'A' (0x41) AND 'V' (0x56): the part keeps 0x40.
-        {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho,
-         kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
+        {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho, kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
         {"blank EEPROM", {kBlank}, {"-r"}, "", "", kBlankRead, 255},
-        {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n",
-         kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" +
-             "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
-        {"broken image", {broken}, {"-r"}, "", "",
-         kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
-        {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n",
-         kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
-        {"two devices", {kStart, ft232r::makeImage(exampleFields("B2B2B2B2"))}, {"-r"}, "", factoryReport("A1B2C3D4"),
-         "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n", 0},
+        {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n", kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" + "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
+        {"broken image", {broken}, {"-r"}, "", "", kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
+        {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n", kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
+        {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n", 0},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -347,17 +362,11 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
         for (const int cut : {1, 2, words / 2 + 1, words}) {
             SCOPED_TRACE(c.args[1] + " " + c.faults + " write " + std::to_string(cut) + " of " +
                          std::to_string(words));
-            attach({kStart});
-            const UsbRun cutOff = run(c.args, c.faults + ("stall-write=" + std::to_string(cut)));
-            EXPECT_EQ(cutOff.result.status, 255);
-            EXPECT_EQ(cutOff.result.err, kWriteFailed);
+            const UsbRun cutOff = cutThenAgain(
+                c.args, c.faults + ("stall-write=" + std::to_string(cut)), kWriteFailed, target);
             EXPECT_FALSE(cutOff.has("1-1 reset -> ok"));
             EXPECT_TRUE(cutOff.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"));
             EXPECT_TRUE(cutOff.driverBack());
-            const UsbRun again = run(c.args);
-            EXPECT_EQ(again.result.status, 0) << again.result.err;
-            EXPECT_EQ(imageOf(), target);
-            EXPECT_TRUE(again.driverBack());
         }
     }
 }
@@ -386,23 +395,17 @@ TEST_F(UsbKernel, CablePulledThenRunAgain) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stage);
         ASSERT_GE(c.after, 0);
-        attach({kStart});
-        const UsbRun pulled = run(kNewSerial, "unplug=" + std::to_string(c.after));
-        EXPECT_EQ(pulled.result.status, 255);
-        EXPECT_EQ(pulled.result.err, c.err);
+        const UsbRun pulled = cutThenAgain(kNewSerial, "unplug=" + std::to_string(c.after), c.err,
+                                           ft232r::encode(kStart, exampleFields("VN000042")));
         EXPECT_EQ(pulled.result.out.find("Done"), std::string::npos);
         EXPECT_TRUE(pulled.has("1-1 unplugged"));
-        const UsbRun again = run(kNewSerial);
-        EXPECT_EQ(again.result.status, 0) << again.result.err;
-        EXPECT_EQ(imageOf(), ft232r::encode(kStart, exampleFields("VN000042")));
-        EXPECT_TRUE(again.driverBack());
     }
 }
 
 // libusb lists the second port first; the first by bus and port is the one
 // read and written, and the other keeps every byte.
 TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
-    const ft232r::Image other = ft232r::makeImage(exampleFields("B2B2B2B2"));
+    const ft232r::Image other = chip("B2B2B2B2");
     attach({kStart, other});
     const UsbRun run = this->run(kNewSerial + kNewCbus);
     EXPECT_EQ(run.result.status, 0) << run.result.err;
@@ -422,8 +425,7 @@ TEST_F(UsbKernel, OnlyFt232rChipsAreListedAndAsked) {
     own.vendorId = 0x1209;
     own.productId = 0x7001;
     own.description = "Beacon v2";
-    attach({ft232r::makeImage(exampleFields("OLDER")), ft232r::makeImage(exampleFields("KBD")),
-            ft232r::makeImage(own), ft232r::makeImage(exampleFields("FTB2"))});
+    attach({chip("OLDER"), chip("KBD"), ft232r::makeImage(own), chip("FTB2")});
     devices_[0].insert(0, "ft232bm:");
     devices_[1].insert(0, "hid:");
     const UsbRun listed = runCommand({VARNOLT_EEPROM, "list"});
@@ -460,8 +462,8 @@ TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
 // clear the screen) reaches the terminal as \xNN: in the report, in the echo
 // line, and in the library's line naming the devices.
 TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
-    const ft232r::Image hostile = ft232r::makeImage(exampleFields("\x1b]0;x\x07\x1b[2J"));
-    attach({hostile, ft232r::makeImage(exampleFields("B2B2B2B2"))});
+    const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
+    attach({hostile, chip("B2B2B2B2")});
     const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
     const std::string several = "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial " +
                                 shown +
@@ -504,7 +506,7 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
     ft232r::Fields noSerial = exampleFields("");
     noSerial.serNumEnable = false;
     addDevice(ft232r::makeImage(noSerial));
-    addDevice(ft232r::makeImage(exampleFields("C3")));
+    addDevice(chip("C3"));
     const UsbRun listed =
         runCommand(nobody + std::vector<std::string>{VARNOLT_EEPROM, "list"}, {}, "deny");
     EXPECT_EQ(listed.result.out, "1-1\t\t\n1-2\t\tFT232R USB UART\n1-3\tC3\tFT232R USB UART\n");
@@ -516,9 +518,7 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
 // or with a serial number; no such device is no device.  The EEPROM tool
 // lists through the same choice.
 TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
-    std::vector<ft232r::Image> images;
-    for (const char* serial : {"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"})
-        images.push_back(ft232r::makeImage(exampleFields(serial)));
+    const std::vector<ft232r::Image> images = chips({"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"});
     // Without a choice the library says which of the three it used.
     const std::string several =
         "libftd2xx: 3 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 "
@@ -563,7 +563,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
     zeroed.productId = 0x0000;
     const std::string fresh = dir_ + "/fresh.bin";
     ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
-    const ft232r::Image factory = ft232r::makeImage(exampleFields("VN000123"));
+    const ft232r::Image factory = chip("VN000123");
     const std::string brokenPointer =
         kUnreadDevice +
         "the EEPROM image is broken: serial string pointer 0x05 (byte 0x12) does not point into "
@@ -634,15 +634,15 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         {"plugged again", {"VN000001"}, "", {}, 1, "REFUSED: the device at 1-1 already holds VN000001, which the log records as programmed", "VN000001"},
         // clang-format on
     };
-    const auto batch = [](const std::vector<std::string>& serials) {
-        std::vector<ft232r::Image> images;
-        for (const std::string& serial : serials)
-            images.push_back(ft232r::makeImage(exampleFields(serial)));
-        return images;
+    // The serial number a device holds, whose image must decode.
+    const auto serialOf = [this](std::size_t device) {
+        ft232r::Fields fields;
+        EXPECT_NE(ft232r::decode(imageOf(device), fields), ft232r::DecodeResult::Broken);
+        return fields.serial;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        attach(batch(c.devices));
+        attach(chips(c.devices));
         const UsbRun done =
             runCommand(std::vector<std::string>{"sh", PRODUCTION_SCRIPT, "-d", run} + c.options,
                        kTools, c.faults);
@@ -650,34 +650,27 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         EXPECT_NE((c.status == 0 ? done.result.out : done.result.err).find(c.says),
                   std::string::npos)
             << done.result.out << done.result.err;
-        ft232r::Fields fields;
-        EXPECT_NE(ft232r::decode(imageOf(c.devices.size() - 1), fields),
-                  ft232r::DecodeResult::Broken);
+        const std::string serial = serialOf(c.devices.size() - 1);
         if (!c.serial.empty()) {
-            EXPECT_EQ(fields.serial, c.serial);
+            EXPECT_EQ(serial, c.serial);
         }
     }
     // The counter set back to a number the log holds.
     std::ofstream(run + "/counter") << "2\n";
-    attach(batch({"OLD00006"}));
+    attach(chips({"OLD00006"}));
     const UsbRun behind = runCommand({"sh", PRODUCTION_SCRIPT, "-d", run}, kTools);
     EXPECT_EQ(behind.result.status, 1);
     EXPECT_NE(behind.result.err.find("REFUSED: VN000002 is already in"), std::string::npos)
         << behind.result.err;
     // Two stations at once take two numbers.
     std::ofstream(run + "/counter") << "5\n";
-    addDevice(ft232r::makeImage(exampleFields("OLD00007")));
+    addDevice(chip("OLD00007"));
     const std::string script = std::string("sh ") + PRODUCTION_SCRIPT + " -d " + run;
     const UsbRun both = runCommand(
         {"sh", "-c", script + " -P 1-1 & " + script + " -P 1-2; s=$?; wait $! || s=1; exit $s"},
         kTools);
     EXPECT_EQ(both.result.status, 0) << both.result.err;
-    std::vector<std::string> taken;
-    for (std::size_t i = 0; i < 2; ++i) {
-        ft232r::Fields fields;
-        ft232r::decode(imageOf(i), fields);
-        taken.push_back(fields.serial);
-    }
+    std::vector<std::string> taken = {serialOf(0), serialOf(1)};
     std::sort(taken.begin(), taken.end());
     EXPECT_EQ(taken, (std::vector<std::string>{"VN000005", "VN000006"}));
     // One line per run that took a number: time, port, old, new, CBUS, result.
