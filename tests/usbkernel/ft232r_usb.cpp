@@ -708,19 +708,30 @@ bool parseFaults(const std::string& text, Faults& faults) {
 // ended it, or -1 when it could not be started.
 int run(const std::vector<std::string>& environment, const std::vector<std::string>& command,
         bool watched) {
-    std::vector<char*> argv;
+    // Everything the child needs is made before the fork: with umockdev's
+    // thread running, the child may only make async-signal-safe calls
+    // (putenv may allocate while that thread holds the allocator's lock).
+    std::vector<std::string> variables = environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string name(*entry, std::strcspn(*entry, "=") + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& set) { return set.rfind(name, 0) == 0; }))
+            variables.emplace_back(*entry);
+    }
+    std::vector<char*> argv, envp;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (std::string& variable : variables) envp.push_back(variable.data());
     argv.push_back(nullptr);
+    envp.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
         for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         const rlimit noCore{0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        execvp(argv[0], argv.data());
+        execvpe(argv[0], argv.data(), envp.data());
         std::fprintf(stderr, "ft232r-usb: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
