@@ -59,8 +59,8 @@ mutant() {
 # The tiers, by ctest label, that can see each fault: unit (the codec, the
 # word I/O, the device flow through a fake library), e2e (varnolt against
 # the emulated FT232R, the emulator's API, libftdi1's decoder as oracle),
-# usb (the libftdi1 layer against a fake libusb), usbkernel (the real stack
-# against FT232R chips emulated under umockdev).  Labels, not test names:
+# usb (the libftdi1 layer in process on the real libusb under umockdev),
+# usbkernel (varnolt as a whole on that stack).  Labels, not test names:
 # they outlive a renamed test.
 everything='unit|e2e|usb|usbkernel'
 
