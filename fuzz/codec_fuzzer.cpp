@@ -121,9 +121,7 @@ void checkPlan(const Image& current, const Image& target) {
         }
     }
     Image applied = current;
-    for (const unsigned word : plan) {
-        ft232r::setWord(applied, word, ft232r::wordAt(target, word));
-    }
+    for (const unsigned word : plan) ft232r::setWord(applied, word, ft232r::wordAt(target, word));
     check(applied == target, "planned writes do not reach the target", current);
     check(ft232r::planWrites(target, target).empty(), "equal images need writes", current);
 }
