@@ -146,13 +146,13 @@ Image otherOrderWithGap() {
     return moved;
 }
 
+// clang-format off
 const RoundTripCase kRoundTrips[] = {
     {"WorkedExample", kWorkedExample, DecodeResult::Ok, exampleFields()},
     {"TrailerAfterSerial", withTrailer(), DecodeResult::Ok},
     // An interrupted write: serial descriptor's own length byte disagrees
     // with 0x13; the header's length wins.
-    {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false),
-     DecodeResult::StaleChecksum},
+    {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false), DecodeResult::StaleChecksum},
     {"DescriptorLengthDisagrees", exampleWith({{0x42, 0x0A}}), DecodeResult::Ok, exampleFields()},
     {"UnknownBitsSet",
      exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
@@ -164,8 +164,7 @@ const RoundTripCase kRoundTrips[] = {
                   {0x17, 0x5C}}),
      DecodeResult::Ok},
     // A wrong checksum is stale, the fields still filled.
-    {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum,
-     exampleFields()},
+    {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum, exampleFields()},
     {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false),
      DecodeResult::StaleChecksum, exampleFields()},
     // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
@@ -174,9 +173,9 @@ const RoundTripCase kRoundTrips[] = {
     {"TextStopsAtANulUnit", exampleWith({{0x45, 0x20}, {0x4C, 0x00}, {0x4D, 0x00}}),
      DecodeResult::Ok, exampleFields("?1B2")},
     {"OtherOrderWithGap", otherOrderWithGap(), DecodeResult::Ok},
-    {"DescriptorEndingExactlyAtTheChecksum", serialMovedTo(0x6C), DecodeResult::Ok,
-     exampleFields()},
+    {"DescriptorEndingExactlyAtTheChecksum", serialMovedTo(0x6C), DecodeResult::Ok, exampleFields()},
 };
+// clang-format on
 
 class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
