@@ -78,13 +78,12 @@ bool referenceImage(const ReferenceSettings& settings, ft232r::Image& image, std
     }
     // CBUS nibbles: bytes 0x14 (CBUS0 low, CBUS1 high), 0x15 (CBUS2, CBUS3),
     // 0x16 low nibble (CBUS4).
-    auto nibbles = [&](std::size_t low) {
-        return static_cast<std::uint8_t>((settings.cbus[low] & 0x0F) |
-                                         ((settings.cbus[low + 1] & 0x0F) << 4));
-    };
-    image[0x14] = nibbles(0);
-    image[0x15] = nibbles(2);
-    image[0x16] = static_cast<std::uint8_t>((image[0x16] & 0xF0) | (settings.cbus[4] & 0x0F));
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        const int shift = pin % 2 == 0 ? 0 : 4;  // the other nibble is kept
+        std::uint8_t& byte = image[0x14 + pin / 2];
+        byte = static_cast<std::uint8_t>((byte & (0xF0 >> shift)) |
+                                         ((settings.cbus[pin] & 0x0F) << shift));
+    }
     if (settings.spareBits) {
         image[0x00] |= 0x50;  // bits 4-7: no function
         image[0x08] |= 0x15;  // bits 0-4: reserved

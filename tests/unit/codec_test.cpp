@@ -135,8 +135,7 @@ Image otherOrderWithGap() {
     // serial 0x42..0x53 -> 0x18, manufacturer -> 0x2A, gap EE EE, product -> 0x36.
     std::copy(image.begin() + 0x42, image.begin() + 0x54, moved.begin() + 0x18);
     std::copy(image.begin() + 0x18, image.begin() + 0x22, moved.begin() + 0x2A);
-    moved[0x34] = 0xEE;
-    moved[0x35] = 0xEE;
+    std::fill(moved.begin() + 0x34, moved.begin() + 0x36, 0xEE);
     std::copy(image.begin() + 0x22, image.begin() + 0x42, moved.begin() + 0x36);
     std::fill(moved.begin() + 0x56, moved.begin() + 0x7E, 0x00);
     moved[0x0E] = 0x80 | 0x2A;
