@@ -222,9 +222,13 @@ TEST_F(EndToEnd, RunsThatWriteNothing) {
         reset();
         const std::string device = c.image.empty() ? "" : addDevice(c.image);
         expectRun(c.args, kBanner + c.out, c.err, c.status);
-        if (!c.calls.empty()) EXPECT_EQ(calls(), c.calls);
+        if (!c.calls.empty()) {
+            EXPECT_EQ(calls(), c.calls);
+        }
         EXPECT_EQ(writes(), 0);
-        if (!device.empty()) EXPECT_EQ(readFile(device), c.image);
+        if (!device.empty()) {
+            EXPECT_EQ(readFile(device), c.image);
+        }
     }
 }
 

@@ -133,7 +133,9 @@ TEST(Arguments, CbusConversionFollowsStrtoulBase16) {
     for (const auto& c : cases) {
         std::int32_t value = 0;
         EXPECT_EQ(convertCbusValue(c.text, value), c.ok) << c.text;
-        if (c.ok) EXPECT_EQ(static_cast<std::uint32_t>(value), c.value) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(static_cast<std::uint32_t>(value), c.value) << c.text;
+        }
     }
 }
 

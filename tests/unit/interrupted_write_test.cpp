@@ -312,7 +312,9 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
                         const Change third = replan(twice, request);
                         ASSERT_EQ(third.status, Invalid::None);
                         EXPECT_TRUE(holdsRequest(third.target, request, before.fields.serial));
-                        if (!shifted) EXPECT_EQ(third.target, repaired) << "second cut " << second;
+                        if (!shifted) {
+                            EXPECT_EQ(third.target, repaired) << "second cut " << second;
+                        }
                     }
                 }
             }
