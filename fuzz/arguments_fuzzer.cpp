@@ -58,9 +58,7 @@ std::array<std::string, 2> captured(Call call) {
 [[noreturn]] void violation(const char* what, const std::vector<std::string>& args,
                             const std::string& detail) {
     std::fprintf(stderr, "grammar violation: %s\n  arguments:", what);
-    for (const std::string& arg : args) {
-        std::fprintf(stderr, " [%s]", arg.c_str());
-    }
+    for (const std::string& arg : args) std::fprintf(stderr, " [%s]", arg.c_str());
     std::fprintf(stderr, "\n  detail: [%s]\n", detail.c_str());
     std::abort();
 }
@@ -75,9 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         args.push_back(input.substr(start, end - start));
     }
     std::vector<const char*> argv = {"varnolt"};
-    for (const std::string& arg : args) {
-        argv.push_back(arg.c_str());
-    }
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
     argv.push_back(nullptr);  // as the C runtime passes it
     const int argc = static_cast<int>(argv.size() - 1);
 

@@ -55,15 +55,12 @@ constexpr std::array<std::pair<std::size_t, std::uint8_t>, 7> kForeignBits = {{
 // decoded fields.  Texts are derived from the old ones so that lengths and
 // contents vary with the image.
 using Change = void (*)(Fields&);
+// clang-format off
 const Change kChanges[] = {
     // Serial: same length other text, shrink, grow, empty, longest,
     // too long, and an 8-bit character (stored as one UTF-16 unit).
-    [](Fields& f) {
-        for (char& c : f.serial) c = c == 'Z' ? 'Y' : 'Z';
-    },
-    [](Fields& f) {
-        if (!f.serial.empty()) f.serial.pop_back();
-    },
+    [](Fields& f) { for (char& c : f.serial) c = c == 'Z' ? 'Y' : 'Z'; },
+    [](Fields& f) { if (!f.serial.empty()) f.serial.pop_back(); },
     [](Fields& f) { f.serial += "7"; },
     [](Fields& f) { f.serial.clear(); },
     [](Fields& f) { f.serial = "VN0000000000042"; },
@@ -73,22 +70,16 @@ const Change kChanges[] = {
     [](Fields& f) { f.cbus = ft232r::kCbusMax; },
     [](Fields& f) {
         for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) {
-            f.cbus[pin] =
-                static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
+            f.cbus[pin] = static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
         }
     },
     [](Fields& f) { f.cbus[4] = 0x0A; },
     // Serial and CBUS together, as `-s QQ -c 1 2 3 4 5`.
-    [](Fields& f) {
-        f.serial = "QQ";
-        f.cbus = {1, 2, 3, 4, 5};
-    },
+    [](Fields& f) { f.serial = "QQ"; f.cbus = {1, 2, 3, 4, 5}; },
     // The other strings: gone, longer, at and over their limits.
     [](Fields& f) { f.manufacturer.clear(); },
     [](Fields& f) { f.manufacturer += "Acme"; },
-    [](Fields& f) {
-        f.description = std::string(40 - std::min<std::size_t>(f.manufacturer.size(), 40), 'D');
-    },
+    [](Fields& f) { f.description.assign(40 - std::min<std::size_t>(f.manufacturer.size(), 40), 'D'); },
     [](Fields& f) { f.description = std::string(41, 'D'); },
     // Every scalar at once.
     [](Fields& f) {
@@ -97,16 +88,16 @@ const Change kChanges[] = {
         f.maxPower = static_cast<std::uint16_t>(510 - f.maxPower);
         f.usbVersion = static_cast<std::uint16_t>(f.usbVersion ^ 0x0110);
         f.endpointSize = static_cast<std::uint8_t>(~f.endpointSize);
-        for (bool* flag :
-             {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut, &f.pullDownEnable,
-              &f.serNumEnable, &f.usbVersionEnable, &f.useExtOsc, &f.highDriveIOs, &f.riIsD2xx}) {
+        for (bool* flag : {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut, &f.pullDownEnable,
+                           &f.serNumEnable, &f.usbVersionEnable, &f.useExtOsc, &f.highDriveIOs,
+                           &f.riIsD2xx})
             *flag = !*flag;
-        }
         for (auto&& bit : f.invert) bit = !bit;
     },
     // Out of a byte's range.
     [](Fields& f) { f.maxPower = 512; },
 };
+// clang-format on
 
 // Whether the serial descriptor's own length byte agrees with the header's.
 bool serialSound(const Image& image) { return image[image[0x12] & 0x7Fu] == image[0x13]; }
@@ -130,9 +121,7 @@ void checkPlan(const Image& current, const Image& target) {
         }
     }
     Image applied = current;
-    for (const unsigned word : plan) {
-        ft232r::setWord(applied, word, ft232r::wordAt(target, word));
-    }
+    for (const unsigned word : plan) ft232r::setWord(applied, word, ft232r::wordAt(target, word));
     check(applied == target, "planned writes do not reach the target", current);
     check(ft232r::planWrites(target, target).empty(), "equal images need writes", current);
 }

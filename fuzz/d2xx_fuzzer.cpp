@@ -198,8 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request.setSerial = (what & 1) != 0;
     request.setCbus = (what & 2) != 0;
     request.serial = in.ConsumeRandomLengthString(ft232r::kMaxSerialChars);
-    request.serial =
-        request.serial.substr(0, std::min(request.serial.find('\0'), request.serial.size()));
+    request.serial = request.serial.substr(0, request.serial.find('\0'));  // npos: all of it
     for (auto& code : request.cbus) code = in.ConsumeIntegral<std::uint8_t>();
     const auto fault = static_cast<Fault>(in.ConsumeIntegralInRange<int>(0, 3));
     const unsigned cut = in.ConsumeIntegral<std::uint8_t>();
@@ -236,8 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     runOn(state, request, Fault::Cut, secondCut);
     state = chip().userArea();
     const Outcome rerun = runOn(state, request, Fault::None, 0);
-    ft232r::Fields asked;
-    ft232r::Fields got;
+    ft232r::Fields asked, got;
     ft232r::decode(reference, asked);
     check(rerun.program == FT_OK &&
               ft232r::decode(chip().userArea(), got) == ft232r::DecodeResult::Ok &&

@@ -96,14 +96,13 @@ class ImageFolder {
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
-    std::string addDevice(const std::vector<std::uint8_t>& bytes) {
+    // `bytes`: an ft232r::Image, or a std::vector of any size.
+    template <typename Bytes>
+    std::string addDevice(const Bytes& bytes) {
         const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
         writeFile(path, bytes.data(), bytes.size());
         devices_.push_back(path);
         return path;
-    }
-    std::string addDevice(const ft232r::Image& image) {
-        return addDevice(std::vector<std::uint8_t>(image.begin(), image.end()));
     }
 
     // The user area an image file holds.

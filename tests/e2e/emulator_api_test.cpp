@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "images.hpp"
 
 namespace {
+
+using Transfers = std::array<int, 3>;  // word reads, writes, verifying reads
 
 // One emulated device for the whole process: the emulator reads its
 // variables once, at its first call.  Each test rewrites the image file.
@@ -77,11 +80,11 @@ class EmulatorApi : public testing::Test {
         EXPECT_NE(emulator->closeHandle(handle_), 0);
         handle_ = nullptr;
     }
-    // Word transfers logged since the last call.
-    static WordTransfers transfers() {
+    // Word transfers logged since the last call: reads, writes, verifies.
+    static Transfers transfers() {
         const WordTransfers counted = countTransfers(emulator->log);
         std::remove(emulator->log.c_str());
-        return counted;
+        return {counted.reads, counted.writes, counted.verifies};
     }
 
     const ft232r::Image original_ = ft232r::makeImage(exampleFields("A1B2C3D4"));
@@ -91,13 +94,11 @@ class EmulatorApi : public testing::Test {
 
 TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
     ASSERT_EQ(read(open()), FT_OK);
-    EXPECT_EQ(transfers().reads, 64);
+    EXPECT_EQ(transfers(), (Transfers{64, 0, 0}));
     std::strcpy(record_.serialNumber, "VN000042");
     ASSERT_EQ(program(handle_), FT_OK);
-    const WordTransfers counted = transfers();
-    EXPECT_EQ(counted.reads, 0);
-    EXPECT_EQ(counted.writes, 10);  // serial text 0x22..0x29, checksum pair 0x3E/0x3F
-    EXPECT_EQ(counted.verifies, 10);
+    // Writes: serial text 0x22..0x29, checksum pair 0x3E/0x3F.
+    EXPECT_EQ(transfers(), (Transfers{0, 10, 10}));
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
 
@@ -112,8 +113,8 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
 
     std::strcpy(record_.serialNumber, "VN000042");
     ASSERT_EQ(program(open()), FT_OK);
-    const WordTransfers counted = transfers();
-    EXPECT_EQ(counted.reads, 64);
+    // A whole read first; writes: serial text, CBUS pair, checksum pair.
+    EXPECT_EQ(transfers(), (Transfers{64, 12, 12}));
     // The record's CBUS values (the factory ones) go back on the device.
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("VN000042")));
 }
@@ -129,9 +130,7 @@ TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
     // read there would be nothing to write.
     record_.data.Cbus0 = 0x03;
     ASSERT_EQ(program(handle_), FT_OK);
-    const WordTransfers second = transfers();
-    EXPECT_EQ(second.reads, 64);
-    EXPECT_EQ(second.writes, 4);  // CBUS pair 0x0A/0x0B, checksum pair
+    EXPECT_EQ(transfers(), (Transfers{64, 4, 4}));  // writes: CBUS pair 0x0A/0x0B, checksum pair
     EXPECT_EQ(stored(), original_);
 }
 
@@ -143,9 +142,7 @@ TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
     record_.data.Cbus4 = 0x09;
     transfers();
     ASSERT_EQ(program(handle_), FT_OK);
-    const WordTransfers counted = transfers();
-    EXPECT_EQ(counted.reads, 0);
-    EXPECT_EQ(counted.writes, 4);
+    EXPECT_EQ(transfers(), (Transfers{0, 4, 4}));
     EXPECT_EQ(stored(), ft232r::encode(original_, exampleFields("A1B2C3D4", {3, 2, 0, 1, 0x09})));
 }
 
@@ -169,7 +166,7 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
 
     record_.data.Cbus1 = 0x0A;
     ASSERT_EQ(program(open()), FT_OK);
-    EXPECT_EQ(transfers().writes, 4);  // CBUS pair, checksum pair
+    EXPECT_EQ(transfers(), (Transfers{64, 4, 4}));  // writes: CBUS pair, checksum pair
     std::strcpy(record_.manufacturer, "Acme");
     ASSERT_EQ(program(handle_), FT_OK);
     ft232r::Fields expected = longer;
@@ -191,9 +188,7 @@ TEST_F(EmulatorApi, FailedReadIsNotKept) {
     EXPECT_EQ(read(open()), FT_EEPROM_NOT_PROGRAMMED);
     transfers();
     EXPECT_EQ(program(handle_), FT_EEPROM_NOT_PROGRAMMED);
-    const WordTransfers counted = transfers();
-    EXPECT_EQ(counted.reads, 64);
-    EXPECT_EQ(counted.writes, 0);
+    EXPECT_EQ(transfers(), (Transfers{64, 0, 0}));
     EXPECT_EQ(stored(), blank);
 }
 

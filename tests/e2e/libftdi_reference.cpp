@@ -7,6 +7,9 @@
 
 namespace {
 
+constexpr ftdi_eeprom_value kCbusValues[5] = {CBUS_FUNCTION_0, CBUS_FUNCTION_1, CBUS_FUNCTION_2,
+                                              CBUS_FUNCTION_3, CBUS_FUNCTION_4};
+
 struct ContextDeleter {
     void operator()(ftdi_context* context) const {
         context->usb_dev = nullptr;  // never a real device: nothing to close
@@ -49,7 +52,7 @@ bool referenceImage(const ReferenceSettings& settings, ft232r::Image& image, std
     }
     ftdi_context* const ftdi = context.get();
     const unsigned v = settings.variant;
-    const std::pair<ftdi_eeprom_value, int> values[] = {
+    std::vector<std::pair<ftdi_eeprom_value, int>> values = {
         {MAX_POWER, static_cast<int>(100 + 20 * (v % 20))},
         {SELF_POWERED, static_cast<int>(v & 1)},
         {REMOTE_WAKEUP, static_cast<int>((v >> 1) & 1)},
@@ -59,12 +62,9 @@ bool referenceImage(const ReferenceSettings& settings, ft232r::Image& image, std
         {EXTERNAL_OSCILLATOR, static_cast<int>((v >> 3) & 1)},
         {INVERT, static_cast<int>((v * 37) & 0xFF)},
         {IS_NOT_PNP, static_cast<int>(v & 1)},  // the third byte of the trailer
-        {CBUS_FUNCTION_0, settings.cbus[0]},
-        {CBUS_FUNCTION_1, settings.cbus[1]},
-        {CBUS_FUNCTION_2, settings.cbus[2]},
-        {CBUS_FUNCTION_3, settings.cbus[3]},
-        {CBUS_FUNCTION_4, settings.cbus[4]},
     };
+    for (std::size_t pin = 0; pin < 5; ++pin)
+        values.push_back({kCbusValues[pin], settings.cbus[pin]});
     for (const auto& [name, value] : values) {
         if (ftdi_set_eeprom_value(ftdi, name, value) != 0) {
             error = ftdi_get_error_string(ftdi);
@@ -78,13 +78,12 @@ bool referenceImage(const ReferenceSettings& settings, ft232r::Image& image, std
     }
     // CBUS nibbles: bytes 0x14 (CBUS0 low, CBUS1 high), 0x15 (CBUS2, CBUS3),
     // 0x16 low nibble (CBUS4).
-    auto nibbles = [&](std::size_t low) {
-        return static_cast<std::uint8_t>((settings.cbus[low] & 0x0F) |
-                                         ((settings.cbus[low + 1] & 0x0F) << 4));
-    };
-    image[0x14] = nibbles(0);
-    image[0x15] = nibbles(2);
-    image[0x16] = static_cast<std::uint8_t>((image[0x16] & 0xF0) | (settings.cbus[4] & 0x0F));
+    for (std::size_t pin = 0; pin < 5; ++pin) {
+        const int shift = pin % 2 == 0 ? 0 : 4;  // the other nibble is kept
+        std::uint8_t& byte = image[0x14 + pin / 2];
+        byte = static_cast<std::uint8_t>((byte & (0xF0 >> shift)) |
+                                         ((settings.cbus[pin] & 0x0F) << shift));
+    }
     if (settings.spareBits) {
         image[0x00] |= 0x50;  // bits 4-7: no function
         image[0x08] |= 0x15;  // bits 0-4: reserved
@@ -119,10 +118,8 @@ bool referenceDecode(const ft232r::Image& image, ReferenceDecoded& decoded) {
     decoded.manufacturer = manufacturer;
     decoded.product = product;
     decoded.serial = serial;
-    const ftdi_eeprom_value pins[5] = {CBUS_FUNCTION_0, CBUS_FUNCTION_1, CBUS_FUNCTION_2,
-                                       CBUS_FUNCTION_3, CBUS_FUNCTION_4};
     for (std::size_t pin = 0; pin < 5; ++pin) {
-        if (ftdi_get_eeprom_value(ftdi, pins[pin], &decoded.cbus[pin]) != 0) return false;
+        if (ftdi_get_eeprom_value(ftdi, kCbusValues[pin], &decoded.cbus[pin]) != 0) return false;
     }
     return true;
 }

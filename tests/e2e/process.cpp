@@ -6,27 +6,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <iterator>
 #include <sstream>
 
 namespace {
 
-// What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer print
-// when a sanitized child (VARNOLT_SANITIZE) finds a fault.
-constexpr const char* kSanitizerMarkers[] = {
-    "ERROR: AddressSanitizer",
-    "ERROR: LeakSanitizer",
-    "runtime error:",
-    "SUMMARY: AddressSanitizer",
-    "SUMMARY: UndefinedBehaviorSanitizer",
-};
-
+// Whether `err` holds what AddressSanitizer, LeakSanitizer or
+// UndefinedBehaviorSanitizer print when a sanitized child (VARNOLT_SANITIZE)
+// finds a fault.
 bool hasSanitizerReport(const std::string& err) {
-    return std::any_of(std::begin(kSanitizerMarkers), std::end(kSanitizerMarkers),
-                       [&](const char* marker) { return err.find(marker) != std::string::npos; });
+    for (const char* marker :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+          "runtime error:", "SUMMARY: AddressSanitizer", "SUMMARY: UndefinedBehaviorSanitizer"}) {
+        if (err.find(marker) != std::string::npos) return true;
+    }
+    return false;
 }
 
 // The command line that starts `argv` in the child.  In a cross build the
@@ -61,8 +55,7 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
                                    const std::map<std::string, std::string>& environment,
                                    int signalToSend, const std::function<bool()>& ready,
                                    const std::string& workingDir) {
-    int outPipe[2];
-    int errPipe[2];
+    int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) std::abort();
     const pid_t child = fork();
     if (child == 0) {
@@ -70,11 +63,7 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
         dup2(errPipe[1], STDERR_FILENO);
         for (const int fd : {outPipe[0], errPipe[0], outPipe[1], errPipe[1]}) close(fd);
         for (const auto& [name, value] : environment) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
+            value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
         }
         if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(127);
         std::vector<std::string> line = commandLine(argv);

@@ -18,10 +18,7 @@ if [ "${VARNOLT_HARDWARE_TEST:-}" != 1 ]; then
     exit 77
 fi
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # read_device: runs -r into $serial and $cbus ("03 02 00 01 05").  After a
 # programming the device re-enumerates, and udev sets its permissions

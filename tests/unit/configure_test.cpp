@@ -18,6 +18,7 @@
 #include "arguments.hpp"
 #include "d2xx_library.hpp"
 #include "d2xx_record.hpp"
+#include "messages.hpp"
 
 namespace {
 
@@ -127,30 +128,27 @@ struct Row {
     int status;
     const char* calls;
     const char* programmed;
-    const char* out;
-    const char* err;
+    std::string out;
+    std::string err;
 };
 
-constexpr const char* kNoDevice = "Error: may be not connected a beacon\n";
 #define SET_BOTH "-s VN42 -c a a a a 9"
-#define REPORT "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05\n"
 #define NEW_SERIAL "Serial Number : A1B2C3D4 -> VN42\n"
 #define NEW_CBUS " -> 0a, 0a, 0a, 0a, 09\n"
 
 // clang-format off
 const Row kRows[] = {
-    {"Report", "-r", Fault::None, 0, "LORC", "", REPORT, ""},
+    {"Report", "-r", Fault::None, 0, "LORC", "", factoryReport("A1B2C3D4"), ""},
     // The echo line has no comma between the fourth and fifth old bytes.
     {"Echo", SET_BOTH, Fault::None, 0, "LORPC", "VN42 0a0a0a0a09",
      NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01 05" NEW_CBUS "Done\n", ""},
     {"ReportShowsThePairs", "-r " SET_BOTH, Fault::None, 0, "LORPC", "VN42 0a0a0a0a09",
      NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01, 05" NEW_CBUS "Done\n", ""},
     {"ListingFails", "-r", Fault::ListFails, -1, "L", "", "", kNoDevice},
-    {"ListingNotTerminated", "-r", Fault::ListUnterminated, 0, "LORC", "", REPORT, ""},
+    {"ListingNotTerminated", "-r", Fault::ListUnterminated, 0, "LORC", "", factoryReport("A1B2C3D4"), ""},
     {"OpenGivesAllOnes", "-r", Fault::OpenAllOnes, -1, "LO", "", "", kNoDevice},
     {"OpenGivesAllOnesZeroExtended", "-r", Fault::OpenZeroExtended, -1, "LO", "", "", kNoDevice},
-    {"ReadFails", "-r -s VN42", Fault::ReadFails, -1, "LORC", "", "",
-     "Error: failed to read the EEPROM (FT_EEPROM_READ_FAILED)\n"},
+    {"ReadFails", "-r -s VN42", Fault::ReadFails, -1, "LORC", "", "", kReadFailed},
     {"ReadFailsUnnamed", "-r", Fault::ReadFailsUnnamed, -1, "LORC", "", "",
      "Error: failed to read the EEPROM (status 42)\n"},
     {"ReadLeavesTextsUnterminated", "-r -s VN42", Fault::ReadUnterminated, 0, "LORPC",
@@ -159,8 +157,7 @@ const Row kRows[] = {
     {"ReadMovesTheTexts", "-r -s VN42", Fault::ReadMovesTexts, 0, "LORPC", "VN42 0302000105",
      NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01, 05\nDone\n", ""},
     {"ProgramFails", "-c a a a a 9", Fault::ProgramFails, -1, "LORPC", "A1B2C3D4 0a0a0a0a09",
-     "CBUS0-4       : 03, 02, 00, 01 05" NEW_CBUS,
-     "Error: failed to program the EEPROM (FT_EEPROM_WRITE_FAILED)\n"},
+     "CBUS0-4       : 03, 02, 00, 01 05" NEW_CBUS, kWriteFailed},
 };
 // clang-format on
 

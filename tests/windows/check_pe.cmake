@@ -16,10 +16,7 @@ macro(fail text)
   string(APPEND errors "  ${text}\n")
 endmacro()
 
-execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "${OBJDUMP} -p ${FILE} failed")
-endif()
+execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
 
 if(ARCH STREQUAL "i686")
   set(format pei-i386)

@@ -14,9 +14,7 @@ std::string variable(const char* name) {
 WineTarget* loadTarget() {
     static WineTarget target;
     target.loader = variable("VARNOLT_E2E_WINE");
-    if (target.loader.empty()) {
-        return nullptr;
-    }
+    if (target.loader.empty()) return nullptr;
     target.exe = variable("VARNOLT_E2E_WINDOWS_EXE");
     target.dll = variable("VARNOLT_E2E_WINDOWS_DLL");
     if (target.exe.empty() || target.dll.empty()) {
@@ -43,16 +41,11 @@ std::string windowsPath(const std::string& unixPath) {
 bool crlfToLf(std::string& text) {
     std::string lf;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            if (i + 1 == text.size() || text[i + 1] != '\n') {
-                return false;
-            }
-            continue;
-        }
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
-            return false;
-        }
-        lf += text[i];
+        // Every CR and every LF is one half of a CR LF pair.
+        const bool sound = text[i] == '\r' ? text.compare(i, 2, "\r\n") == 0
+                                           : text[i] != '\n' || (i > 0 && text[i - 1] == '\r');
+        if (!sound) return false;
+        if (text[i] != '\r') lf += text[i];
     }
     text = lf;
     return true;
