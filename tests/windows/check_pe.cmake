@@ -11,7 +11,7 @@
 #          with the vendor's argument sizes, as its 32-bit FTD2XX.dll has them
 cmake_minimum_required(VERSION 3.25)
 
-set(errors "")
+# errors may already hold those of check_zip.cmake, which includes this.
 macro(fail text)
   string(APPEND errors "  ${text}\n")
 endmacro()
@@ -70,9 +70,7 @@ if(KIND STREQUAL "exe")
       fail("no ${key} ${VERSION} in the version resource")
     endif()
   endforeach()
-endif()
-
-if(KIND STREQUAL "dll")
+elseif(KIND STREQUAL "dll")
   string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" names "${headers}")
   list(TRANSFORM names REPLACE "^\n\t\\[ *[0-9]+\\] " "")
   list(FILTER names EXCLUDE REGEX "Export RVA")
