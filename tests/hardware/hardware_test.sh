@@ -49,28 +49,21 @@ program() {
 case $step in
 read)
     read_device
-    first_serial=$serial
-    first_cbus=$cbus
+    first="$serial / $cbus"
     read_device
-    [ "$serial" = "$first_serial" ] && [ "$cbus" = "$first_cbus" ] ||
-        fail "two reads differ"
+    [ "$serial / $cbus" = "$first" ] || fail "two reads differ"
     ;;
 change-verify-restore)
     read_device
     old_serial=$serial
     old_cbus=$cbus
     if [ "$old_serial" = VNHWTEST ]; then new_serial=VNHW2; else new_serial=VNHWTEST; fi
-    new_cbus=${VARNOLT_HARDWARE_CBUS:-}
-    if [ -z "$new_cbus" ]; then
-        set -- $old_cbus
-        if [ "$1" != "$2" ]; then
-            new_cbus="$2 $1 $3 $4 $5"
-        elif [ "$1" = 03 ]; then
-            new_cbus="02 $2 $3 $4 $5"
-        else
-            new_cbus="03 $2 $3 $4 $5"
-        fi
-    fi
+    # By default CBUS0 and CBUS1 trade places; where they are equal, CBUS0
+    # becomes RXLED# (02) if it was TXLED# (03), TXLED# otherwise.
+    # shellcheck disable=SC2086 # five words
+    set -- $old_cbus
+    if [ "$1" != "$2" ]; then swap="$2 $1"; elif [ "$1" = 03 ]; then swap="02 $2"; else swap="03 $2"; fi
+    new_cbus=${VARNOLT_HARDWARE_CBUS:-$swap $3 $4 $5}
     # From here on, whatever happens, the old values go back.
     restore() {
         echo "restoring serial '$old_serial' and CBUS $old_cbus"
