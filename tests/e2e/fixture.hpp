@@ -108,8 +108,7 @@ class EndToEnd : public testing::Test, protected ImageFolder {
     std::vector<std::string> calls() const {
         std::vector<std::string> seen;
         const std::string failed = " failed";
-        std::ifstream in(logPath_);
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string& line : readLines(logPath_)) {
             const bool failure =
                 line.size() > failed.size() && line.substr(line.size() - failed.size()) == failed;
             const std::string what = line.substr(0, line.find(' ')) + (failure ? failed : "");

@@ -18,21 +18,17 @@ struct ContextDeleter {
 };
 using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
 
-// ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early without
-// an open device, although for an FT232R neither they nor ftdi_eeprom_build
-// touch it.  This placeholder is never dereferenced and is cleared again
-// before the context is freed.
-libusb_device_handle* placeholderDevice() {
-    static int placeholder;
-    return reinterpret_cast<libusb_device_handle*>(&placeholder);
-}
-
 // A TYPE_R context with libftdi1's defaults and the 128-byte internal EEPROM.
 Context newContext(const ReferenceSettings* strings) {
     Context context(ftdi_new());
     if (!context) return context;
     context->type = TYPE_R;
-    context->usb_dev = placeholderDevice();
+    // ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early
+    // without an open device, although for an FT232R neither they nor
+    // ftdi_eeprom_build touch it.  This placeholder is never dereferenced
+    // and is cleared again before the context is freed.
+    static int placeholder;
+    context->usb_dev = reinterpret_cast<libusb_device_handle*>(&placeholder);
     std::vector<std::string> texts = {"", "", ""};
     if (strings != nullptr) texts = {strings->manufacturer, strings->product, strings->serial};
     const int status =
