@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -70,8 +69,7 @@ class EndToEnd : public testing::Test, protected ImageFolder {
             args.insert(args.begin(), exe_);
             environment["LD_LIBRARY_PATH"] = libraryPath_;
         }
-        ProcessResult result =
-            runProcessSignalWhen(args, environment, signalToSend, signalWhen, workingDir_);
+        ProcessResult result = runProcess(args, environment, signalToSend, signalWhen, workingDir_);
         if (wine != nullptr) {
             // Text mode: the tool writes "\n", the C runtime "\r\n".  The
             // cases compare the text with "\n" line ends.

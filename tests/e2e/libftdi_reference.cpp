@@ -10,17 +10,14 @@ namespace {
 constexpr ftdi_eeprom_value kCbusValues[5] = {CBUS_FUNCTION_0, CBUS_FUNCTION_1, CBUS_FUNCTION_2,
                                               CBUS_FUNCTION_3, CBUS_FUNCTION_4};
 
-struct ContextDeleter {
-    void operator()(ftdi_context* context) const {
-        context->usb_dev = nullptr;  // never a real device: nothing to close
-        ftdi_free(context);
-    }
-};
-using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
+using Context = std::unique_ptr<ftdi_context, void (*)(ftdi_context*)>;
 
 // A TYPE_R context with libftdi1's defaults and the 128-byte internal EEPROM.
 Context newContext(const ReferenceSettings* strings) {
-    Context context(ftdi_new());
+    Context context(ftdi_new(), [](ftdi_context* made) {
+        made->usb_dev = nullptr;  // never a real device: nothing to close
+        ftdi_free(made);
+    });
     if (!context) return context;
     context->type = TYPE_R;
     // ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early
@@ -104,9 +101,8 @@ bool referenceDecode(const ft232r::Image& image, ReferenceDecoded& decoded) {
     decoded = ReferenceDecoded{};
     decoded.checksumOk = ftdi_eeprom_decode(ftdi, 0) == 0;
     // Buffers of the image's size hold any string it can carry.
-    char manufacturer[ft232r::kImageBytes] = {};
-    char product[ft232r::kImageBytes] = {};
-    char serial[ft232r::kImageBytes] = {};
+    char manufacturer[ft232r::kImageBytes] = {}, product[ft232r::kImageBytes] = {},
+         serial[ft232r::kImageBytes] = {};
     if (ftdi_eeprom_get_strings(ftdi, manufacturer, sizeof manufacturer, product, sizeof product,
                                 serial, sizeof serial) != 0) {
         return false;
