@@ -470,8 +470,7 @@ TEST(Trailer, ShrinkThenGrowBackRestoresTheSerial) {
 // A string the caller was shown cut short and left so keeps its whole text;
 // not when a cut write left its descriptor inexact (there the request stands).
 TEST(KeepUnchangedStrings, ACutStringLeftAsShownKeepsItsStoredText) {
-    Fields stored = exampleFields();
-    stored.serial = "SN-2019-0417-A55B-X9";  // 20 characters, shown as 15
+    const Fields stored = exampleFields("SN-2019-0417-A55B-X9");  // 20 characters, shown as 15
     const Image image = makeImage(stored);
     Fields shown = stored;
     shown.serial = stored.serial.substr(0, 15);
@@ -582,10 +581,8 @@ TEST(MakeImage, CarriesEveryFieldAndTheFactoryConstants) {
 }
 
 TEST(MakeImage, OverlongStringsStillGiveASoundImage) {
-    Fields f;
-    f.manufacturer = std::string(200, 'm');
-    f.description = std::string(200, 'd');
-    f.serial = std::string(200, 's');
+    const Fields f =
+        exampleFields(std::string(200, 'm'), std::string(200, 'd'), std::string(200, 's'));
     Fields back;
     EXPECT_EQ(decode(makeImage(f), back), DecodeResult::Ok);
 }

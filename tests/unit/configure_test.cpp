@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,9 +162,8 @@ class ConfigureDevice : public testing::TestWithParam<Row> {};
 
 TEST_P(ConfigureDevice, PrintsReturnsAndCallsAsExpected) {
     const Row& row = GetParam();
-    std::vector<std::string> words = {"varnolt"};
-    std::istringstream args(row.args);
-    for (std::string word; args >> word;) words.push_back(word);
+    std::istringstream args(std::string("varnolt ") + row.args);
+    const std::vector<std::string> words{std::istream_iterator<std::string>(args), {}};
     std::vector<const char*> argv;
     for (const std::string& word : words) argv.push_back(word.c_str());
     UpdateRequest request;

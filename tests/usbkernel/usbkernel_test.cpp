@@ -425,10 +425,9 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
 // release 6.00 with a HID interface are never sent a request nor have
 // their node used: their one line is the one at the end.
 TEST_F(UsbKernel, OnlyFt232rChipsAreListedAndAsked) {
-    ft232r::Fields own = exampleFields("OWN00001");
+    ft232r::Fields own = exampleFields("FTDI", "Beacon v2", "OWN00001");
     own.vendorId = 0x1209;
     own.productId = 0x7001;
-    own.description = "Beacon v2";
     attach({chip("OLDER"), chip("KBD"), ft232r::makeImage(own), chip("FTB2")});
     devices_[0].insert(0, "ft232bm:");
     devices_[1].insert(0, "hid:");
