@@ -45,6 +45,23 @@ inline ft232r::Image storedBeyondTheLimits() {
     return image;
 }
 
+// An EEPROM never written: every byte 0xFF.
+inline const ft232r::Image kBlankImage = [] {
+    ft232r::Image blank;
+    blank.fill(0xFF);
+    return blank;
+}();
+
+// The factory image with the 4-byte trailer (02 03 xx 00) some programmers
+// leave after the serial, whose descriptor is 0x42..0x53: not ours, it must
+// survive every change.
+inline ft232r::Image withTrailer() {
+    ft232r::Image image = ft232r::makeImage(exampleFields());
+    std::copy_n(std::begin({0x02, 0x03, 0x5A}), 3, image.begin() + 0x54);
+    ft232r::updateChecksum(image);
+    return image;
+}
+
 // The images of the report of cut writes that left devices unreadable or
 // wrong: the factory strings with serial 40Z2GUAZNLP, and an image whose
 // product comes before the serial and manufacturer after it.
@@ -74,17 +91,25 @@ inline std::string makeTempDir(const std::string& prefix) {
     return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
-inline void writeFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+// `bytes`: an ft232r::Image, or a std::vector of any size.
+template <typename Bytes>
+void writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-}
-inline void writeImage(const std::string& path, const ft232r::Image& image) {
-    writeFile(path, image.data(), image.size());
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A text file's lines (a log), none when it does not exist.
+inline std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 // A test's temporary folder of image files, one per device in the order
@@ -96,11 +121,11 @@ class ImageFolder {
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
-    // `bytes`: an ft232r::Image, or a std::vector of any size.
+    // `bytes`: as writeFile takes them.
     template <typename Bytes>
     std::string addDevice(const Bytes& bytes) {
         const std::string path = dir_ + "/device" + std::to_string(devices_.size()) + ".bin";
-        writeFile(path, bytes.data(), bytes.size());
+        writeFile(path, bytes);
         devices_.push_back(path);
         return path;
     }
@@ -126,8 +151,7 @@ struct WordTransfers {
 };
 inline WordTransfers countTransfers(const std::string& logPath) {
     WordTransfers counted;
-    std::ifstream in(logPath);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : readLines(logPath)) {
         if (line.rfind("write 0x", 0) == 0) {
             ++counted.writes;
         } else if (line.rfind("read 0x", 0) == 0) {

@@ -43,8 +43,7 @@ TEST_F(DefaultLibrary, NoDeviceOnTheUsbBusWithoutLibraryPath) {
     std::string trace, loaded;
     for (const auto& entry : fs::directory_iterator(dir_)) {
         if (entry.path().filename().string().rfind("ld.", 0) != 0) continue;
-        std::ifstream in(entry.path());
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string& line : readLines(entry.path())) {
             trace += line + "\n";
             const std::size_t at = line.find(marker);
             if (at != std::string::npos && line.find("libftd2xx.so") != std::string::npos) {

@@ -57,8 +57,7 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         {{"-s", "Z9Y8X7W6"}, "Serial Number : A1B2C3D4 -> Z9Y8X7W6\n", "Z9Y8X7W6", {3, 2, 0, 1, 5}},
         {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\n", "SHORT", {3, 2, 0, 1, 5}},
         {{"-s", ""}, "Serial Number : A1B2C3D4 -> \n", "", {3, 2, 0, 1, 5}},
-        {{"-c", "0x3", "1ff", "-1", "+a", "2zz"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n",
-         "A1B2C3D4", {3, 0xf, 0xf, 0xa, 2}},
+        {{"-c", "0x3", "1ff", "-1", "+a", "2zz"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n", "A1B2C3D4", {3, 0xf, 0xf, 0xa, 2}},
         {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"}, "Serial Number : A1B2C3D4 -> NEW1\n"
          "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n", "NEW1", {0xa, 0xb, 0xc, 0xd, 9}},
         {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"}, "Serial Number : A1B2C3D4 -> QQ\n"
@@ -100,25 +99,19 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
 // what it does not change (here nothing beyond the changed field and the
 // checksum).
 TEST_F(EndToEnd, ForeignContentsSurviveAChangeOfSomethingElse) {
-    const std::vector<std::string> cbusChange = {"-c", "a", "a", "3", "2", "1"};
-    const std::string cbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
     const struct {
         const char* name;
         ft232r::Image image;
-        std::vector<std::string> args;
-        std::string echo;
-        std::set<std::size_t> allowed;  // besides the checksum
+        // A CBUS change, unless a row says otherwise.
+        std::vector<std::string> args = {"-c", "a", "a", "3", "2", "1"};
+        std::string echo = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
+        std::set<std::size_t> allowed = {0x14, 0x15, 0x16};  // besides the checksum
     } cases[] = {
         // clang-format off
-        {"manufacturer of 35 characters",
-         ft232r::makeImage(exampleFields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4")),
-         cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
-        {"serial of 20 characters",
-         ft232r::makeImage(exampleFields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9")),
-         cbusChange, cbusEcho, {0x14, 0x15, 0x16}},
+        {"manufacturer of 35 characters", ft232r::makeImage(exampleFields("Northwind Laboratory Instruments Co", "Probe", "A1B2C3D4"))},
+        {"serial of 20 characters", ft232r::makeImage(exampleFields("FTDI", "FT232R USB UART", "SN-2019-0417-A55B-X9"))},
         // The serial's length (0x13) and its descriptor (0x6E..0x79) change.
-        {"CBUS0 at 0e", storedBeyondTheLimits(), {"-s", "VN1"}, "Serial Number : AB12C -> VN1\n",
-         {0x13, 0x6E, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79}},
+        {"CBUS0 at 0e", storedBeyondTheLimits(), {"-s", "VN1"}, "Serial Number : AB12C -> VN1\n", {0x13, 0x6E, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79}},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -169,10 +162,8 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         {"read", {"-r", "-s", "X"}, "", kReadFailed, 255, {"list", "open", "read failed", "close"}},
         {"program", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write failed", "close"}},
         {"clone", {"-s", "X"}, serialX, kWriteFailed, 255, kWriteRun},
-        {"and-writes", {"-c", "4", "4", "4", "4", "4"},
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n", kWriteFailed, 255, kWriteRun},
-        {"writes=2", {"-s", "X"}, serialX, kWriteFailed, 255,
-         {"list", "open", "read", "write", "write failed", "close"}},
+        {"and-writes", {"-c", "4", "4", "4", "4", "4"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n", kWriteFailed, 255, kWriteRun},
+        {"writes=2", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write", "write failed", "close"}},
         // Pairs go even word first: a chip that keeps an even word only with
         // its odd partner takes every change.
         {"pairs", {"-s", "X"}, serialX + "Done\n", "", 0, kWriteRun},
@@ -212,8 +203,7 @@ TEST_F(EndToEnd, RunsThatWriteNothing) {
         {"report", factory, {"-r"}, factoryReport("A1B2C3D4"), "", 0, kReadRun},
         {"ignored options", factory, {"--", "-x"}, "", "", 0, kReadRun},
         {"same serial", factory, {"-s", "A1B2C3D4"}, "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n", "", 0, kReadRun},
-        {"blank", std::vector<std::uint8_t>(128, 0xFF), {"-r", "-s", "X"}, "",
-         "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", 255, {}},
+        {"blank", std::vector<std::uint8_t>(128, 0xFF), {"-r", "-s", "X"}, "", "Error: failed to read the EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n", 255, {}},
         {"broken", {broken.begin(), broken.end()}, {"-r", "-s", "X"}, "", kReadFailed, 255, {}},
         // clang-format on
     };

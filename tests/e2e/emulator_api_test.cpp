@@ -56,7 +56,7 @@ class EmulatorApi : public testing::Test {
         if (handle_ != nullptr) emulator->closeHandle(handle_);
     }
 
-    static void write(const ft232r::Image& image) { writeImage(emulator->device, image); }
+    static void write(const ft232r::Image& image) { writeFile(emulator->device, image); }
     static ft232r::Image stored() {
         const std::vector<std::uint8_t> bytes = readFile(emulator->device);
         ft232r::Image image{};
@@ -182,14 +182,12 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
 TEST_F(EmulatorApi, FailedReadIsNotKept) {
     ASSERT_EQ(read(open()), FT_OK);
     close();
-    ft232r::Image blank;
-    blank.fill(0xFF);
-    write(blank);
+    write(kBlankImage);
     EXPECT_EQ(read(open()), FT_EEPROM_NOT_PROGRAMMED);
     transfers();
     EXPECT_EQ(program(handle_), FT_EEPROM_NOT_PROGRAMMED);
     EXPECT_EQ(transfers(), (Transfers{64, 0, 0}));
-    EXPECT_EQ(stored(), blank);
+    EXPECT_EQ(stored(), kBlankImage);
 }
 
 }  // namespace

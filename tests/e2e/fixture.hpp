@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -70,8 +69,7 @@ class EndToEnd : public testing::Test, protected ImageFolder {
             args.insert(args.begin(), exe_);
             environment["LD_LIBRARY_PATH"] = libraryPath_;
         }
-        ProcessResult result =
-            runProcessSignalWhen(args, environment, signalToSend, signalWhen, workingDir_);
+        ProcessResult result = runProcess(args, environment, signalToSend, signalWhen, workingDir_);
         if (wine != nullptr) {
             // Text mode: the tool writes "\n", the C runtime "\r\n".  The
             // cases compare the text with "\n" line ends.
@@ -108,8 +106,7 @@ class EndToEnd : public testing::Test, protected ImageFolder {
     std::vector<std::string> calls() const {
         std::vector<std::string> seen;
         const std::string failed = " failed";
-        std::ifstream in(logPath_);
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string& line : readLines(logPath_)) {
             const bool failure =
                 line.size() > failed.size() && line.substr(line.size() - failed.size()) == failed;
             const std::string what = line.substr(0, line.find(' ')) + (failure ? failed : "");

@@ -10,29 +10,22 @@ namespace {
 constexpr ftdi_eeprom_value kCbusValues[5] = {CBUS_FUNCTION_0, CBUS_FUNCTION_1, CBUS_FUNCTION_2,
                                               CBUS_FUNCTION_3, CBUS_FUNCTION_4};
 
-struct ContextDeleter {
-    void operator()(ftdi_context* context) const {
-        context->usb_dev = nullptr;  // never a real device: nothing to close
-        ftdi_free(context);
-    }
-};
-using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
-
-// ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early without
-// an open device, although for an FT232R neither they nor ftdi_eeprom_build
-// touch it.  This placeholder is never dereferenced and is cleared again
-// before the context is freed.
-libusb_device_handle* placeholderDevice() {
-    static int placeholder;
-    return reinterpret_cast<libusb_device_handle*>(&placeholder);
-}
+using Context = std::unique_ptr<ftdi_context, void (*)(ftdi_context*)>;
 
 // A TYPE_R context with libftdi1's defaults and the 128-byte internal EEPROM.
 Context newContext(const ReferenceSettings* strings) {
-    Context context(ftdi_new());
+    Context context(ftdi_new(), [](ftdi_context* made) {
+        made->usb_dev = nullptr;  // never a real device: nothing to close
+        ftdi_free(made);
+    });
     if (!context) return context;
     context->type = TYPE_R;
-    context->usb_dev = placeholderDevice();
+    // ftdi_eeprom_initdefaults and ftdi_eeprom_set_strings return early
+    // without an open device, although for an FT232R neither they nor
+    // ftdi_eeprom_build touch it.  This placeholder is never dereferenced
+    // and is cleared again before the context is freed.
+    static int placeholder;
+    context->usb_dev = reinterpret_cast<libusb_device_handle*>(&placeholder);
     std::vector<std::string> texts = {"", "", ""};
     if (strings != nullptr) texts = {strings->manufacturer, strings->product, strings->serial};
     const int status =
@@ -108,9 +101,8 @@ bool referenceDecode(const ft232r::Image& image, ReferenceDecoded& decoded) {
     decoded = ReferenceDecoded{};
     decoded.checksumOk = ftdi_eeprom_decode(ftdi, 0) == 0;
     // Buffers of the image's size hold any string it can carry.
-    char manufacturer[ft232r::kImageBytes] = {};
-    char product[ft232r::kImageBytes] = {};
-    char serial[ft232r::kImageBytes] = {};
+    char manufacturer[ft232r::kImageBytes] = {}, product[ft232r::kImageBytes] = {},
+         serial[ft232r::kImageBytes] = {};
     if (ftdi_eeprom_get_strings(ftdi, manufacturer, sizeof manufacturer, product, sizeof product,
                                 serial, sizeof serial) != 0) {
         return false;

@@ -11,18 +11,6 @@
 
 namespace {
 
-// Whether `err` holds what AddressSanitizer, LeakSanitizer or
-// UndefinedBehaviorSanitizer print when a sanitized child (VARNOLT_SANITIZE)
-// finds a fault.
-bool hasSanitizerReport(const std::string& err) {
-    for (const char* marker :
-         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-          "runtime error:", "SUMMARY: AddressSanitizer", "SUMMARY: UndefinedBehaviorSanitizer"}) {
-        if (err.find(marker) != std::string::npos) return true;
-    }
-    return false;
-}
-
 // The command line that starts `argv` in the child.  In a cross build the
 // programs under test run under the emulator the toolchain names (qemu-user,
 // as space-separated words in VARNOLT_E2E_EMULATOR): the loader's variables
@@ -51,10 +39,9 @@ std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
-                                   const std::map<std::string, std::string>& environment,
-                                   int signalToSend, const std::function<bool()>& ready,
-                                   const std::string& workingDir) {
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment, int signalToSend,
+                         const std::function<bool()>& ready, const std::string& workingDir) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) std::abort();
     const pid_t child = fork();
@@ -104,14 +91,16 @@ ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     // A sanitizer finding fails the test that ran the child, whatever that
-    // test goes on to check.
-    if (hasSanitizerReport(result.err)) {
-        ADD_FAILURE() << argv[0] << " reported a fault:\n" << result.err;
+    // test goes on to check: what AddressSanitizer, LeakSanitizer or
+    // UndefinedBehaviorSanitizer print when a sanitized child
+    // (VARNOLT_SANITIZE) finds a fault.
+    for (const char* marker :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+          "runtime error:", "SUMMARY: AddressSanitizer", "SUMMARY: UndefinedBehaviorSanitizer"}) {
+        if (result.err.find(marker) != std::string::npos) {
+            ADD_FAILURE() << argv[0] << " reported a fault:\n" << result.err;
+            break;
+        }
     }
     return result;
-}
-
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment) {
-    return runProcessSignalWhen(argv, environment, 0, nullptr);
 }

@@ -16,15 +16,11 @@ struct ProcessResult {
 };
 
 // `environment` entries are set (an empty value unsets the variable) on top
-// of this process's environment.
+// of this process's environment.  A non-zero `signalToSend` goes to the
+// program once `ready()` returns true (asked every few milliseconds): for a
+// signal that must land at a given point of the run, whatever the start-up
+// takes.  A non-empty `workingDir` is the child's current folder.
 ProcessResult runProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment);
-
-// As above, and sends `signalToSend` once `ready()` returns true (asked every
-// few milliseconds): for a signal that must land at a given point of the
-// run, whatever the start-up takes.  A non-empty `workingDir` is the child's
-// current folder.
-ProcessResult runProcessSignalWhen(const std::vector<std::string>& argv,
-                                   const std::map<std::string, std::string>& environment,
-                                   int signalToSend, const std::function<bool()>& ready,
-                                   const std::string& workingDir = "");
+                         const std::map<std::string, std::string>& environment,
+                         int signalToSend = 0, const std::function<bool()>& ready = nullptr,
+                         const std::string& workingDir = "");

@@ -22,16 +22,6 @@ Change serialOver(const char* name, const ft232r::Image& image, const std::strin
     return {name, image, {"-s", serial}, wanted};
 }
 
-ft232r::Image withTrailer() {
-    // Some images carry bytes after the serial descriptor (02 03 xx 00);
-    // they are not ours and must survive.
-    ft232r::Image image = ft232r::makeImage(exampleFields());
-    const std::uint8_t trailer[4] = {0x02, 0x03, 0x7A, 0x00};
-    std::copy(std::begin(trailer), std::end(trailer), image.begin() + 0x54);
-    ft232r::updateChecksum(image);
-    return image;
-}
-
 std::vector<Change> changes() {
     const ft232r::Image factory = ft232r::makeImage(exampleFields());
     return {
@@ -40,15 +30,13 @@ std::vector<Change> changes() {
         serialOver("serial, longer", factory, "LONGER-SERIAL15"),
         // clang-format off
         {"cbus", factory, {"-c", "a", "b", "c", "d", "9"}, exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
-        {"serial and cbus", factory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"},
-         exampleFields("VN0042", {0, 0, 0, 0, 0})},
-        // clang-format on
+        {"serial and cbus", factory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"}, exampleFields("VN0042", {0, 0, 0, 0, 0})},
         // A serial of 20 characters (another tool's), which the record
         // shows as its first 15, made 15 long and different only in the
         // last one: a cut reading can show exactly the new 15 characters
         // over old text that the rerun must still replace.
-        serialOver("serial of 20, to 15", ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")),
-                   "SN-2019-0417-AX"),
+        serialOver("serial of 20, to 15", ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")), "SN-2019-0417-AX"),
+        // clang-format on
         // The bytes after the serial stay where they are: a shorter serial
         // stays in place, a longer one is copied into free room.
         serialOver("serial, same length, trailer", withTrailer(), "Z9Y8X7W6"),

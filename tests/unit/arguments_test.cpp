@@ -66,12 +66,11 @@ TEST(Arguments, StoppingCommandLinesWriteOneLineAndReturnTheirStatus) {
 }
 
 TEST(Arguments, AcceptedCommandLines) {
-    struct Accepted {
+    const struct {
         std::vector<const char*> args;
         std::uint32_t options;
         const char* serial;
-    };
-    const std::vector<Accepted> cases = {
+    } cases[] = {
         {{"-r"}, OPT_REPORT, ""},
         {{"-R"}, OPT_REPORT, ""},
         {{"--", "-x"}, 0, ""},
@@ -107,12 +106,11 @@ TEST(Arguments, CbusValuesConvertAsHexAndKeepTheirLowByte) {
 }
 
 TEST(Arguments, CbusConversionFollowsStrtoulBase16) {
-    struct Case {
+    const struct {
         const char* text;
         bool ok;
         std::uint32_t value;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {" \t7", true, 0x7},
         {"-0x10", true, 0xFFFFFFF0},
         {"0xz", true, 0x0},

@@ -45,10 +45,6 @@ Image exampleWith(std::initializer_list<std::pair<std::size_t, std::uint8_t>> by
     return image;
 }
 
-// The worked example with the 4-byte trailer some programmers leave after
-// the serial (whose descriptor is 0x42..0x53).
-Image withTrailer() { return exampleWith({{0x54, 0x02}, {0x55, 0x03}, {0x56, 0x5A}}); }
-
 // The worked example with its serial descriptor moved to `at`.
 Image serialMovedTo(std::size_t at) {
     Image image = kWorkedExample;
@@ -164,13 +160,11 @@ const RoundTripCase kRoundTrips[] = {
      DecodeResult::Ok},
     // A wrong checksum is stale, the fields still filled.
     {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum, exampleFields()},
-    {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false),
-     DecodeResult::StaleChecksum, exampleFields()},
+    {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false), DecodeResult::StaleChecksum, exampleFields()},
     // A UTF-16 unit beyond 8 bits decodes to '?' but must be kept as it was.
     {"WideCharacterInSerial", exampleWith({{0x45, 0x04}}), DecodeResult::Ok},
     // Text stops at a NUL unit: 'A' becomes U+2041, 'C' NUL.
-    {"TextStopsAtANulUnit", exampleWith({{0x45, 0x20}, {0x4C, 0x00}, {0x4D, 0x00}}),
-     DecodeResult::Ok, exampleFields("?1B2")},
+    {"TextStopsAtANulUnit", exampleWith({{0x45, 0x20}, {0x4C, 0x00}, {0x4D, 0x00}}), DecodeResult::Ok, exampleFields("?1B2")},
     {"OtherOrderWithGap", otherOrderWithGap(), DecodeResult::Ok},
     {"DescriptorEndingExactlyAtTheChecksum", serialMovedTo(0x6C), DecodeResult::Ok, exampleFields()},
 };
@@ -201,13 +195,11 @@ INSTANTIATE_TEST_SUITE_P(Images, RoundTrip, ::testing::ValuesIn(kRoundTrips),
                          rowName<RoundTripCase>);
 
 TEST(Decode, AllOnesIsBlank) {
-    Image image;
-    image.fill(0xFF);
     Fields f;
     f.serial = "untouched";
-    EXPECT_EQ(decode(image, f), DecodeResult::Blank);
+    EXPECT_EQ(decode(kBlankImage, f), DecodeResult::Blank);
     EXPECT_EQ(f.serial, "untouched");
-    EXPECT_EQ(structureFault(image), "blank (every byte 0xff)");
+    EXPECT_EQ(structureFault(kBlankImage), "blank (every byte 0xff)");
     EXPECT_EQ(structureFault(kWorkedExample), "");
 }
 
@@ -217,11 +209,10 @@ struct BrokenCase {
     const char* fault;  // part of what structureFault says
 };
 
+// clang-format off
 const BrokenCase kBroken[] = {
     // Type byte valid at 0x17, so only the offset below 0x18 is wrong.
-    {"PointerBelowStringArea",
-     {{0x0E, 0x80 | 0x16}, {0x17, 0x03}},
-     "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
+    {"PointerBelowStringArea", {{0x0E, 0x80 | 0x16}, {0x17, 0x03}}, "manufacturer string pointer 0x96 (byte 0x0e) does not point into the string area"},
     {"PointerBit7Clear", {{0x0E, 0x18}}, "manufacturer string pointer 0x18 (byte 0x0e)"},
     {"OddLength", {{0x0F, 0x09}}, "manufacturer string length 0x09 (byte 0x0f) is not an even"},
     {"ZeroLength", {{0x11, 0x00}}, "product string length 0x00 (byte 0x11)"},
@@ -231,16 +222,14 @@ const BrokenCase kBroken[] = {
     {"OverlappingTail", {{0x12, 0x80 | 0x40}, {0x41, 0x03}}, "strings overlap"},
     {"OneByteFromBlank", {}, "manufacturer string length 0xff"},
 };
+// clang-format on
 
 class BrokenImages : public ::testing::TestWithParam<BrokenCase> {};
 
 TEST_P(BrokenImages, DecodeAsBrokenAndLeaveTheFieldsAlone) {
     const BrokenCase& c = GetParam();
-    Image image = kWorkedExample;
-    if (c.bytes.empty()) {
-        image.fill(0xFF);
-        image[0x20] = 0x00;
-    }
+    Image image = c.bytes.empty() ? kBlankImage : kWorkedExample;
+    if (c.bytes.empty()) image[0x20] = 0x00;
     for (const auto& [at, value] : c.bytes) image[at] = value;
     updateChecksum(image);
     Fields f;
@@ -290,14 +279,9 @@ struct ChangeCase {
 // A field change over the worked example with and without a trailer,
 // touching only the bytes in `allowed`.
 ChangeCase touching(const char* name, Edit edit, Ranges allowed) {
-    return {name,
-            {kWorkedExample, withTrailer()},
-            std::move(edit),
-            {},
-            Invalid::None,
-            {},
-            {},
-            std::move(allowed)};
+    ChangeCase change{name, {kWorkedExample, withTrailer()}, std::move(edit)};
+    change.allowed = std::move(allowed);
+    return change;
 }
 
 // clang-format off
@@ -366,8 +350,7 @@ const ChangeCase kChanges[] = {
     {"StoredBeyondSerialShorter", {kBeyond}, serial("Z")},
     {"StoredBeyondSerialLongerTo47", {kBeyond}, serial("AB12CD"), {}, Invalid::StringsTooLong},
     {"StoredBeyondManufacturerShorter", {kBeyond}, [](Fields& f) { f.manufacturer = "Acme"; }},
-    {"StoredBeyondProductLongerTo42", {kBeyond}, [](Fields& f) { f.description += "s"; }, {},
-     Invalid::StringsTooLong},
+    {"StoredBeyondProductLongerTo42", {kBeyond}, [](Fields& f) { f.description += "s"; }, {}, Invalid::StringsTooLong},
     {"StoredBeyondAnotherPin", {kBeyond}, cbus(1, 0x0A)},
     {"StoredBeyondThatPinValid", {kBeyond}, cbus(0, 0x0D)},
     {"StoredBeyondThatPinInvalid", {kBeyond}, cbus(0, 0x0F), {}, Invalid::Cbus},
@@ -377,13 +360,10 @@ const ChangeCase kChanges[] = {
     {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves",
      {exampleWith({{0x18, 0x08}})}, [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; },
      {{0x18, {0x08}}}},
-    {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", {exampleWith({{0x18, 0x08}})},
-     serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
-    {"InPlaceRewriteRepairsTheDescriptorLengthByte", {exampleWith({{0x42, 0x0A}})},
-     serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
+    {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", {exampleWith({{0x18, 0x08}})}, serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
+    {"InPlaceRewriteRepairsTheDescriptorLengthByte", {exampleWith({{0x42, 0x0A}})}, serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
     // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
-    {"RepairingADescriptorKeepsItsWideUnits", {exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false)},
-     [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
+    {"RepairingADescriptorKeepsItsWideUnits", {exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false)}, [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
     // Bytes after the serial stay where they are: a longer serial goes
     // after the trailer and a zero word, the old bytes kept.
     {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", {withTrailer()}, serial("A1B2C3D4E5"),
@@ -474,10 +454,8 @@ TEST(Encode, MaxPowerRoundsDownToTwoMilliampUnits) {
 }
 
 TEST(Encode, RefusesImagesThatDoNotDecode) {
-    Image blank;
-    blank.fill(0xFF);
-    EXPECT_EQ(validate(blank, exampleFields()), Invalid::NoRoom);
-    EXPECT_EQ(encode(blank, exampleFields()), blank);
+    EXPECT_EQ(validate(kBlankImage, exampleFields()), Invalid::NoRoom);
+    EXPECT_EQ(encode(kBlankImage, exampleFields()), kBlankImage);
 }
 
 TEST(Trailer, ShrinkThenGrowBackRestoresTheSerial) {
@@ -492,8 +470,7 @@ TEST(Trailer, ShrinkThenGrowBackRestoresTheSerial) {
 // A string the caller was shown cut short and left so keeps its whole text;
 // not when a cut write left its descriptor inexact (there the request stands).
 TEST(KeepUnchangedStrings, ACutStringLeftAsShownKeepsItsStoredText) {
-    Fields stored = exampleFields();
-    stored.serial = "SN-2019-0417-A55B-X9";  // 20 characters, shown as 15
+    const Fields stored = exampleFields("SN-2019-0417-A55B-X9");  // 20 characters, shown as 15
     const Image image = makeImage(stored);
     Fields shown = stored;
     shown.serial = stored.serial.substr(0, 15);
@@ -530,27 +507,22 @@ TEST(KeepUnchangedStrings, ACutStringLeftAsShownKeepsItsStoredText) {
 TEST(PlanWrites, WordsInOrder) {
     struct Case {
         std::string name;
-        Image current, target;
+        Image target;
         std::optional<std::vector<unsigned>> words;
+        Image current = kWorkedExample;
     };
     // clang-format off
     std::vector<Case> cases = {
-        {"equal images need no writes", kWorkedExample, kWorkedExample, std::vector<unsigned>{}},
-        {"a CBUS change writes its pair then the checksum", kWorkedExample,
-         encodedWith(kWorkedExample, cbus(4, 0x08)), {{0x0A, 0x0B, 0x3E, 0x3F}}},
-        {"a same-length serial writes its text pairs in order", kWorkedExample,
-         encodedWith(kWorkedExample, serial("Z9Y8X7W6")),
+        {"equal images need no writes", kWorkedExample, std::vector<unsigned>{}},
+        {"a CBUS change writes its pair then the checksum", encodedWith(kWorkedExample, cbus(4, 0x08)), {{0x0A, 0x0B, 0x3E, 0x3F}}},
+        {"a same-length serial writes its text pairs in order", encodedWith(kWorkedExample, serial("Z9Y8X7W6")),
          {{0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x3E, 0x3F}}},
-        {"a shrinking serial writes its header last", kWorkedExample,
-         encodedWith(kWorkedExample, serial("A1B2")),
+        {"a shrinking serial writes its header last", encodedWith(kWorkedExample, serial("A1B2")),
          {{0x20, 0x21, 0x26, 0x27, 0x28, 0x29, 0x08, 0x09, 0x3E, 0x3F}}},
-        {"a growing serial writes its header last", kWorkedExample,
-         encodedWith(kWorkedExample, serial("A1B2C3D4E5")), {{0x20, 0x21, 0x2A, 0x2B, 0x08, 0x09, 0x3E, 0x3F}}},
+        {"a growing serial writes its header last", encodedWith(kWorkedExample, serial("A1B2C3D4E5")), {{0x20, 0x21, 0x2A, 0x2B, 0x08, 0x09, 0x3E, 0x3F}}},
         // A serial reaching 0x7C..0x7D.
-        {"a last area word goes with the checksum before the header", kWorkedExample,
-         exampleWith({{0x13, 0x3C}, {0x7C, 0x41}}), {{0x3E, 0x3F, 0x08, 0x09}}},
-        {"a stale checksum alone writes the checksum pair", exampleWith({{0x7E, 0x00}}, false),
-         kWorkedExample, {{0x3E, 0x3F}}},
+        {"a last area word goes with the checksum before the header", exampleWith({{0x13, 0x3C}, {0x7C, 0x41}}), {{0x3E, 0x3F, 0x08, 0x09}}},
+        {"a stale checksum alone writes the checksum pair", kWorkedExample, {{0x3E, 0x3F}}, exampleWith({{0x7E, 0x00}}, false)},
     };
     // clang-format on
     const Edit changes[] = {
@@ -564,8 +536,8 @@ TEST(PlanWrites, WordsInOrder) {
     };
     for (const Image& base : {kWorkedExample, withTrailer()}) {
         for (const Edit& change : changes) {
-            cases.push_back({"change " + std::to_string(cases.size()), base,
-                             encodedWith(base, change), std::nullopt});
+            cases.push_back({"change " + std::to_string(cases.size()), encodedWith(base, change),
+                             std::nullopt, base});
         }
     }
     for (const Case& c : cases) {
@@ -592,21 +564,14 @@ TEST(PlanWrites, WordsInOrder) {
 // --- makeImage ------------------------------------------------------------------
 
 TEST(MakeImage, CarriesEveryFieldAndTheFactoryConstants) {
-    Fields f;
+    Fields f = exampleFields("", "X", "S");
     f.vendorId = 0x1209;
     f.productId = 0x0001;
     f.maxPower = 200;
-    f.selfPowered = true;
-    f.pullDownEnable = true;
-    f.usbVersionEnable = true;
-    f.usbVersion = 0x0110;
-    f.useExtOsc = true;
-    f.riIsD2xx = true;
+    f.selfPowered = f.pullDownEnable = f.usbVersionEnable = f.useExtOsc = f.riIsD2xx = true;
     f.invert[2] = true;
+    f.usbVersion = 0x0110;
     f.cbus = {0x0A, 0x0B, 0x0C, 0x0D, 0x09};
-    f.manufacturer = "";
-    f.description = "X";
-    f.serial = "S";
     const Image image = makeImage(f);
     Fields back;
     ASSERT_EQ(decode(image, back), DecodeResult::Ok);
@@ -616,10 +581,8 @@ TEST(MakeImage, CarriesEveryFieldAndTheFactoryConstants) {
 }
 
 TEST(MakeImage, OverlongStringsStillGiveASoundImage) {
-    Fields f;
-    f.manufacturer = std::string(200, 'm');
-    f.description = std::string(200, 'd');
-    f.serial = std::string(200, 's');
+    const Fields f =
+        exampleFields(std::string(200, 'm'), std::string(200, 'd'), std::string(200, 's'));
     Fields back;
     EXPECT_EQ(decode(makeImage(f), back), DecodeResult::Ok);
 }

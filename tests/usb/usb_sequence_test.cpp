@@ -38,12 +38,8 @@ std::array<int, 4> held{};
 int configsTaken = 0;
 bool noUsb = false;  // libusb_init fails, as on a machine without USB
 
-// The next definition of the function this program defines: libusb's own.
-template <typename Function>
-Function* next(Function*, const char* name) {
-    return reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
-}
-#define REAL(function) next(function, #function)
+// The next definition of a function this program defines: libusb's own.
+#define REAL(function) reinterpret_cast<decltype(&function)>(dlsym(RTLD_NEXT, #function))
 
 // A line of ft232r-usb's log, as what reached libusb: "usb open 1-3.1".
 void note(const std::string& what) {
@@ -126,18 +122,6 @@ Calls listing(std::initializer_list<std::string> places) {
     }
     calls.insert(calls.end(), {"usb free list", "usb exit"});
     return calls;
-}
-// Opening: a context of the device's own, found again at its place, its one
-// interface (0: ft232r-usb refuses others) claimed with the serial driver
-// detached, then a reset (vendor request 0x00) and 9600 baud (0x03, 0x4138).
-Calls opening(const std::string& at) {
-    return {"usb init",
-            "usb list",
-            "usb open " + at,
-            at + " disconnect-claim -> ok",
-            at + " ctrl 40 00 0000",
-            at + " ctrl 40 03 4138",
-            "usb free list"};
 }
 
 class UsbSequence : public testing::Test {
@@ -249,7 +233,13 @@ TEST_F(UsbSequence, OpenGoesByTheLatestListingOnly) {
     EXPECT_EQ(usb.open(1, transport), FT_DEVICE_NOT_FOUND);
     mark();
     ASSERT_EQ(usb.open(0, transport), FT_OK);
-    EXPECT_EQ(sinceMark(), opening("1-2"));
+    // Opening: a context of the device's own, found again at its place, its
+    // one interface (0: ft232r-usb refuses others) claimed with the serial
+    // driver detached, then a reset (vendor request 0x00) and 9600 baud
+    // (0x03, 0x4138).
+    EXPECT_EQ(sinceMark(),
+              (Calls{"usb init", "usb list", "usb open 1-2", "1-2 disconnect-claim -> ok",
+                     "1-2 ctrl 40 00 0000", "1-2 ctrl 40 03 4138", "usb free list"}));
     // Closed: the interface released and the serial driver given back.
     mark();
     transport.reset();

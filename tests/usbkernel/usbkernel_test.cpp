@@ -38,6 +38,17 @@ const std::string kUnreadDevice = "libftd2xx: the FT232R at bus 1 port 1 (no ser
 const std::string kBlankRead = kUnreadDevice +
                                "the EEPROM is blank (every byte 0xFF)\nError: failed to read the "
                                "EEPROM (FT_EEPROM_NOT_PROGRAMMED)\n";
+// The library's line when no FTD2XX_DEVICE chose among several devices
+// (on ports 1-1, 1-2, ... with these serials): it uses the first.
+std::string severalAttached(const std::vector<std::string>& serials) {
+    std::string text = "libftd2xx: " + std::to_string(serials.size()) + " FT232R devices attached";
+    for (std::size_t i = 0; i < serials.size(); ++i) {
+        text += (i == 0 ? ": " : ", ") + ("bus 1 port " + std::to_string(i + 1)) + " (serial " +
+                serials[i] + ")";
+    }
+    return text + "; using bus 1 port 1 (serial " + serials[0] +
+           ") (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
+}
 const std::string kSerialEcho = "Serial Number : A1B2C3D4 -> VN000042\n";
 const std::string kCbusEcho = "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0a, 03, 02, 01\n";
 
@@ -61,11 +72,6 @@ const ft232r::Image kStart = chip("A1B2C3D4");
 const ft232r::Fields kNewCbusFields = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
 const ft232r::Image kNewSerialAndCbus =
     ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
-const ft232r::Image kBlank = [] {
-    ft232r::Image blank{};
-    blank.fill(0xFF);
-    return blank;
-}();
 // The production script finds the tools by these.
 const std::map<std::string, std::string> kTools = {{"VARNOLT", VARNOLT_EXE},
                                                    {"VARNOLT_EEPROM", VARNOLT_EEPROM}};
@@ -154,9 +160,7 @@ class UsbKernel : public testing::Test, protected ImageFolder {
             runProcess(std::vector<std::string>{FT232R_USB, "--log", log, "--fault", faults} +
                            devices_ + std::vector<std::string>{"--"} + command,
                        environment),
-            {}};
-        std::ifstream in(log);
-        for (std::string line; std::getline(in, line);) result.log.push_back(line);
+            readLines(log)};
         // The refusal is explained only when access was refused.
         if (faults.find("deny") == std::string::npos) {
             EXPECT_EQ(result.result.err.find("permission denied"), std::string::npos)
@@ -324,11 +328,11 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         {"one device, a good run", {kStart}, kNewSerial, "", kSerialEcho + "Done\n", "", 0},
         // 'A' (0x41) AND 'V' (0x56): the part keeps 0x40.
         {"old AND new", {kStart}, kNewSerial, "and-writes", kSerialEcho, kFirstDevice + "word 0x22 written 0x0056, read back 0x0040: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, 255},
-        {"blank EEPROM", {kBlank}, {"-r"}, "", "", kBlankRead, 255},
+        {"blank EEPROM", {kBlankImage}, {"-r"}, "", "", kBlankRead, 255},
         {"CBUS code out of range", {kStart}, {"-c", "0e", "2", "0", "1", "0a"}, "", "CBUS0-4       : 03, 02, 00, 01 05 -> 0e, 02, 00, 01, 0a\n", kFirstDevice + "CBUS0 code 0x0e is out of that pin's range, 0x00 to 0x0d\n" + kFirstDevice + "CBUS4 code 0x0a is out of that pin's range, 0x00 to 0x09\n" + "Error: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
         {"broken image", {broken}, {"-r"}, "", "", kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
         {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n", kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
-        {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n", 0},
+        {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), severalAttached({"A1B2C3D4", "B2B2B2B2"}), 0},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -421,10 +425,9 @@ TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
 // release 6.00 with a HID interface are never sent a request nor have
 // their node used: their one line is the one at the end.
 TEST_F(UsbKernel, OnlyFt232rChipsAreListedAndAsked) {
-    ft232r::Fields own = exampleFields("OWN00001");
+    ft232r::Fields own = exampleFields("FTDI", "Beacon v2", "OWN00001");
     own.vendorId = 0x1209;
     own.productId = 0x7001;
-    own.description = "Beacon v2";
     attach({chip("OLDER"), chip("KBD"), ft232r::makeImage(own), chip("FTB2")});
     devices_[0].insert(0, "ft232bm:");
     devices_[1].insert(0, "hid:");
@@ -449,7 +452,7 @@ TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
     const ft232r::Image changed = ft232r::encode(kStart, exampleFields("VN000042"));
     std::vector<std::uint8_t> other(changed.begin(), changed.end());
     other.resize(chip.size(), 0x5A);
-    writeFile(backup, other.data(), other.size());
+    writeFile(backup, other);
     const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup});
     EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
     EXPECT_EQ(wrote.transfers("40 91"),
@@ -465,10 +468,7 @@ TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
     const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
     attach({hostile, chip("B2B2B2B2")});
     const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
-    const std::string several = "libftd2xx: 2 FT232R devices attached: bus 1 port 1 (serial " +
-                                shown +
-                                "), bus 1 port 2 (serial B2B2B2B2); using bus 1 port 1 (serial " +
-                                shown + ") (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
+    const std::string several = severalAttached({shown, "B2B2B2B2"});
     const UsbRun report = run({"-r"});
     EXPECT_EQ(report.result.out, kBanner + factoryReport(shown));
     EXPECT_EQ(report.result.err, several);
@@ -518,12 +518,8 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
 // or with a serial number; no such device is no device.  The EEPROM tool
 // lists through the same choice.
 TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
-    const std::vector<ft232r::Image> images = chips({"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"});
-    // Without a choice the library says which of the three it used.
-    const std::string several =
-        "libftd2xx: 3 FT232R devices attached: bus 1 port 1 (serial A1B2C3D4), bus 1 port 2 "
-        "(serial B2B2B2B2), bus 1 port 3 (serial C3C3C3C3); using bus 1 port 1 (serial "
-        "A1B2C3D4) (FTD2XX_DEVICE=PORT chooses one, e.g. 1-1)\n";
+    const std::vector<std::string> serials = {"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"};
+    const std::vector<ft232r::Image> images = chips(serials);
     const struct {
         const char* choice;
         int written;  // the device changed, or -1: none
@@ -534,7 +530,10 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
         const UsbRun run =
             runCommand({VARNOLT_EXE, "-s", "VN000042"}, {{"FTD2XX_DEVICE", c.choice}});
         EXPECT_EQ(run.result.status, c.written >= 0 ? 0 : 255);
-        EXPECT_EQ(run.result.err, *c.choice == '\0' ? several : c.written >= 0 ? "" : kNoDevice);
+        // Without a choice the library says which of the three it used.
+        EXPECT_EQ(run.result.err, *c.choice == '\0' ? severalAttached(serials)
+                                  : c.written >= 0  ? ""
+                                                    : kNoDevice);
         for (std::size_t i = 0; i < images.size(); ++i) {
             EXPECT_EQ(imageOf(i), static_cast<int>(i) == c.written
                                       ? ft232r::encode(images[i], exampleFields("VN000042"))
@@ -575,7 +574,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         std::string readErr;  // varnolt -r on the damaged device
         bool fromBackup;
     } cases[] = {
-        {"blank", kBlank, kBlankRead, false},
+        {"blank", kBlankImage, kBlankRead, false},
         {"broken, factory image", broken, brokenPointer, false},
         {"broken, backup", broken, brokenPointer, true},
         {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
@@ -591,7 +590,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
             ASSERT_EQ(bytes.size(), 256u);
             EXPECT_TRUE(std::equal(kStart.begin(), kStart.end(), bytes.begin()));
         }
-        writeImage(devices_[0], c.damaged);  // another tool, then a replug
+        writeFile(devices_[0], c.damaged);  // another tool, then a replug
         const UsbRun before = run({"-r"});
         EXPECT_EQ(before.result.err, c.readErr);
         const ft232r::Image target = c.fromBackup ? kStart : factory;
@@ -674,10 +673,8 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
     std::sort(taken.begin(), taken.end());
     EXPECT_EQ(taken, (std::vector<std::string>{"VN000005", "VN000006"}));
     // One line per run that took a number: time, port, old, new, CBUS, result.
-    std::ifstream in(run + "/production.csv");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line.substr(line.find(',') + 1));
+    std::vector<std::string> lines = readLines(run + "/production.csv");
+    for (std::string& line : lines) line.erase(0, line.find(',') + 1);
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
               (std::vector<std::string>{

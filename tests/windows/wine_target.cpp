@@ -11,25 +11,19 @@ std::string variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
-WineTarget* loadTarget() {
-    static WineTarget target;
-    target.loader = variable("VARNOLT_E2E_WINE");
+}  // namespace
+
+const WineTarget* wineTarget() {
+    static const WineTarget target{variable("VARNOLT_E2E_WINE"),
+                                   variable("VARNOLT_E2E_WINDOWS_EXE"),
+                                   variable("VARNOLT_E2E_WINDOWS_DLL")};
     if (target.loader.empty()) return nullptr;
-    target.exe = variable("VARNOLT_E2E_WINDOWS_EXE");
-    target.dll = variable("VARNOLT_E2E_WINDOWS_DLL");
     if (target.exe.empty() || target.dll.empty()) {
         std::fprintf(
             stderr, "VARNOLT_E2E_WINE needs VARNOLT_E2E_WINDOWS_EXE and VARNOLT_E2E_WINDOWS_DLL\n");
         std::abort();
     }
     return &target;
-}
-
-}  // namespace
-
-const WineTarget* wineTarget() {
-    static const WineTarget* target = loadTarget();
-    return target;
 }
 
 std::string windowsPath(const std::string& unixPath) {
