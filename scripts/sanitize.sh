@@ -4,6 +4,7 @@
 # the tiers where they can find something: unit, end-to-end against the
 # emulated FT232R, and the libftdi1 layer in process on the real libftdi1 and
 # libusb against FT232R chips emulated under umockdev (usb).
+#   scripts/sanitize.sh [--build-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
@@ -23,6 +24,7 @@ cmake -S . -B "$build" -DVARNOLT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 # Only the tests that run here, and what they start.
 cmake --build "$build" -j"$(nproc)" \
     --target unit_tests e2e_tests emulator_api_tests differential_tests usb_sequence_tests
+[ "${1:-}" != --build-only ] || exit 0
 # Left out here: the tests of the default library found through varnolt's
 # RUNPATH.  ASan intercepts dlopen, so the loader sees its runtime as the
 # caller and never consults varnolt's RUNPATH; the plain suite runs those

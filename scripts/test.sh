@@ -29,7 +29,13 @@ install_native() {
     # The ARM architectures before the first apt-get update, which then
     # fetches their package lists too.
     ensure_architectures arm64 armhf
-    ensure_packages "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${BASE_PACKAGES[@]}"
+    # The sanitizer build needs nothing more: it compiles, at a lower
+    # priority, while the rest is downloaded and unpacked, and then in what
+    # the native build leaves of the processors.  Its phase waits for it.
+    nice -n 10 scripts/sanitize.sh --build-only >"$install_later_log.sanitize" 2>&1 &
+    sanitize_build_pid=$!
+    ensure_packages "${DEB_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     # The shipped 32-bit varnolt.exe runs under 32-bit Wine only where this
     # machine executes 32-bit code: probe first, and spend no time on i386
     # packages that could not run (its tests then report skipped, with the
@@ -43,6 +49,7 @@ install_native() {
 }
 install_later_log=$(mktemp)
 trap 'rm -f "$install_later_log"*' EXIT
+sanitize_build_pid=
 install_later() {
     # shellcheck disable=SC2046 # one word a package
     ensure_packages $(cross_packages arm64) $(cross_packages armhf) "${FUZZ_PACKAGES[@]}"
@@ -98,7 +105,16 @@ arm() {
 phase "arm64 and armhf under qemu-user" arm
 # The unit and end-to-end tiers again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then each libFuzzer target.
-phase "sanitizers" scripts/sanitize.sh
+sanitizers() {
+    if [ -n "$sanitize_build_pid" ]; then
+        local status=0
+        wait "$sanitize_build_pid" || status=$?
+        cat "$install_later_log.sanitize" >&2
+        [ "$status" -eq 0 ] || return "$status"
+    fi
+    scripts/sanitize.sh
+}
+phase "sanitizers" sanitizers
 phase "fuzzing" scripts/fuzz.sh
 
 echo "test.sh: all passed in $SECONDS s"
