@@ -627,12 +627,13 @@ class Chip {
     std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
 };
 
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, Chip* chip) {
-    chip->handle(client);
+// GLib calls these through its generic signal types: the chip comes as a gpointer.
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->handle(client);
     return TRUE;
 }
-void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, Chip* chip) {
-    chip->connected(client);
+void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
+    static_cast<Chip*>(chip)->connected(client);
 }
 
 // A whole non-negative number in `base`.
@@ -782,7 +783,7 @@ int main(int argc, char** argv) {
     Log log;
     if (!logPath.empty()) {
         // Appended to, so that lines the command adds stay in order with ours.
-        std::fclose(std::fopen(logPath.c_str(), "w"));
+        if (std::FILE* emptied = std::fopen(logPath.c_str(), "w")) std::fclose(emptied);
         log.file.reset(std::fopen(logPath.c_str(), "a"));
     }
     // Addresses as the host gives them: on each bus the root hub 1, then
