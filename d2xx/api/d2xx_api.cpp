@@ -232,11 +232,14 @@ FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fie
 extern "C" {
 
 FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
-    std::vector<d2xx::DeviceEntry> devices;
-    std::vector<std::size_t> busIndex;
-    const FT_STATUS status = d2xx::listChosen(d2xx::deviceBus(), devices, busIndex);
+    DeviceBus& bus = d2xx::deviceBus();
+    d2xx::ChosenDevices chosen;
+    const FT_STATUS status = d2xx::listChosen(bus, chosen);
     if (status != FT_OK) {
         return status;
+    }
+    if (!chosen.why.empty()) {
+        bus.explain(chosen.why);
     }
     // Only what varnolt asks: one device's description, by its index.
     if (flags != (FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION)) {
@@ -247,10 +250,10 @@ FT_STATUS WINAPI FT_ListDevices(PVOID arg1, PVOID arg2, DWORD flags) {
     if (arg2 == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    if (index >= devices.size()) {
+    if (index >= chosen.devices.size()) {
         return FT_DEVICE_NOT_FOUND;
     }
-    copyText(static_cast<char*>(arg2), kListingBytes, devices[index].description);
+    copyText(static_cast<char*>(arg2), kListingBytes, chosen.devices[index].description);
     return FT_OK;
 }
 
@@ -267,13 +270,13 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     if (name == nullptr || (attrsAndFlags & FT_OPEN_BY_DESCRIPTION) == 0) {
         return INVALID_HANDLE_VALUE;
     }
-    std::vector<d2xx::DeviceEntry> devices;
-    std::vector<std::size_t> busIndex;
     // The devices as the listing found them: the device opened is the one
     // listed, and no device is asked for its strings twice in a run.
-    if (d2xx::listChosen(bus, devices, busIndex, d2xx::Listing::Kept) != FT_OK) {
+    d2xx::ChosenDevices chosen;
+    if (d2xx::listChosen(bus, chosen, d2xx::Listing::Kept) != FT_OK) {
         return INVALID_HANDLE_VALUE;
     }
+    const std::vector<d2xx::DeviceEntry>& devices = chosen.devices;
     // The first listed device whose string, cut as the listing cuts it into
     // a buffer, matches exactly: a name taken from FT_ListDevices finds its
     // device however long the device's own string is.
@@ -284,8 +287,21 @@ FT_HANDLE WINAPI FT_W32_CreateFile(const char* name, DWORD access, DWORD shareMo
     while (index < devices.size() && listedName(devices[index]) != name) {
         ++index;
     }
+    if (index == devices.size()) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // With several chips attached and none chosen, which one this is.
+    if (!chosen.choice.given && devices.size() > 1) {
+        std::string all;
+        for (const d2xx::DeviceEntry& device : devices) {
+            all += (all.empty() ? "" : ", ") + d2xx::placeAndSerial(device);
+        }
+        bus.explain(std::to_string(devices.size()) + " FT232R devices attached: " + all +
+                    "; using " + d2xx::placeAndSerial(devices[index]) + " (" +
+                    d2xx::kDeviceVariable + "=PORT chooses one, e.g. " + devices[index].port + ")");
+    }
     auto device = std::make_unique<Device>();
-    if (index == devices.size() || bus.open(busIndex[index], device->transport) != FT_OK) {
+    if (bus.open(chosen.busIndex[index], device->transport) != FT_OK) {
         return INVALID_HANDLE_VALUE;
     }
     OpenDevices& registry = openDevices();
@@ -363,7 +379,7 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         return FT_INVALID_PARAMETER;
     }
     device->imageValid = false;
-    status = d2xx::programImage(*device->transport, current, change.target);
+    status = d2xx::programImage(*device->transport, change).status;
     if (status == FT_OK) {
         device->transport->programmed();
     }

@@ -1,6 +1,10 @@
 // Moving whole EEPROM images over a word transport: read all user words,
-// and program a target image by writing only what differs, then verifying.
+// and program a planned change by writing only what differs, each pair read
+// back before the next is written.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 #include "d2xx_record.hpp"
 #include "ft232r_eeprom.hpp"
@@ -16,11 +20,30 @@ ft232r::Fields shownFields(const ft232r::Fields& stored);
 // Reads the 64 words of the user area.
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image);
 
-// Writes the words that turn `current` into `target` (in the order of
-// ft232r::planWrites), then reads every
-// written word back.  FT_EEPROM_WRITE_FAILED when a write fails or a word
-// reads back different; the transport's own status when its preamble fails.
-FT_STATUS programImage(WordTransport& transport, const ft232r::Image& current,
-                       const ft232r::Image& target);
+// How a programming went, beyond its status: where it stopped.
+struct Programmed {
+    enum class Stop {
+        None,      // every planned word written and read back as written
+        Preamble,  // the transport's preamble failed: nothing was written
+        Write,     // a word write failed (the device stopped answering)
+        ReadBack,  // a written word could not be read back
+        NotKept,   // a word read back different: the chip did not keep it
+    };
+    FT_STATUS status = FT_OK;
+    Stop stop = Stop::None;
+    unsigned word = 0;                      // where it stopped (Write, ReadBack, NotKept)
+    std::uint16_t wrote = 0, readBack = 0;  // NotKept: what was written and read
+    std::size_t kept = 0;                   // words written and read back as written
+};
+
+// Writes `change.words` (ft232r::planWrites' order) with the values of
+// `change.target`.  Each even/odd pair is read back as soon as it is
+// written: the first word the chip does not keep stops the plan there, so
+// that nothing after it (the serial's header word last of all) is written
+// over it, and the device still reads as it did, or as a write still to
+// be finished.  The status is FT_EEPROM_WRITE_FAILED when a word was not
+// written or read back as written, the transport's own when its preamble
+// fails.  A word not kept is also said through the transport's explain.
+Programmed programImage(WordTransport& transport, const ft232r::Change& change);
 
 }  // namespace d2xx

@@ -29,9 +29,9 @@ constexpr std::size_t kDescriptorHeader = 2;       // length byte, type byte
 constexpr std::size_t kMaxDescriptorBytes = 0xFE;  // length byte, kept even
 constexpr std::uint8_t kPointerFlag = 0x80;        // string pointers carry bit 7
 constexpr std::uint16_t kChecksumSeed = 0xAAAA;
-// Words 0x08/0x09 hold the product's and the serial's pointer and length
-// (bytes 0x10..0x13): writing them commits the descriptors written before.
-constexpr unsigned kHeaderPair = 0x04;
+// The pair (words 0x08/0x09) whose writing commits the descriptors written
+// before it.
+constexpr unsigned kHeaderPair = kHeaderPairWord / 2;
 
 // One flag bit of the model: where it lives and which field carries it.
 struct FlagBit {
@@ -146,6 +146,19 @@ bool readLayout(const Image& image, Layout& layout, std::string* why = nullptr) 
         }
     }
     return true;
+}
+
+// Whether a descriptor whose own length byte is `own` and whose header says
+// `length` is not a write still to be finished.  Our writes give a
+// descriptor the length of a serial of at most kMaxSerialChars characters,
+// in the word they write first, so only such a length byte can disagree
+// with the header in a cut; a part that stores old AND new leaves the AND
+// of two such lengths, which may be 0 (no descriptor's).  Any other
+// disagreement is another program's layout, read by the header and kept as
+// it is.
+bool soundDescriptor(std::size_t own, std::size_t length) {
+    const bool ours = own % 2 == 0 && own <= kDescriptorHeader + 2 * kMaxSerialChars;
+    return own == length || !ours;
 }
 
 // UTF-16LE units after the descriptor header; a unit outside 8 bits has no
@@ -411,20 +424,6 @@ bool checksumOk(const Image& image) { return wordAt(image, kChecksumWord) == che
 
 void updateChecksum(Image& image) { setWord(image, kChecksumWord, checksum(image)); }
 
-// Whether a descriptor whose own length byte is `own` and whose header says
-// `length` is not a write of ours cut short.  Our writes give a descriptor
-// the length of a serial of at most kMaxSerialChars characters, in the word
-// they write first, so only such a length byte can disagree with the header
-// in a cut; any other disagreement is another program's layout, read by the
-// header and kept as it is.
-namespace {
-bool soundDescriptor(std::size_t own, std::size_t length) {
-    const bool oursCut =
-        own % 2 == 0 && own >= kDescriptorHeader && own <= kDescriptorHeader + 2 * kMaxSerialChars;
-    return own == length || !oursCut;
-}
-}  // namespace
-
 Decoded decodeImage(const Image& image) {
     Decoded d;
     Layout layout{};
@@ -468,6 +467,7 @@ Invalid validateFields(const Fields& fields) { return validateChange(fields, nul
 Change planChange(const Image& current, const Fields& shown, const Fields& requested) {
     Change change;
     change.fields = requested;
+    change.current = current;
     change.target = current;
     const Decoded d = decodeImage(current);
     if (!d.readable()) {
@@ -532,6 +532,15 @@ Image encode(const Image& current, const Fields& fields) {
 void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested) {
     const Decoded d = decodeImage(current);
     if (d.readable()) reconcile(d, shown, requested);
+}
+
+Change planImage(const Image& current, const Image& target) {
+    Change change;
+    decode(target, change.fields);
+    change.current = current;
+    change.target = target;
+    change.words = planWrites(current, target);
+    return change;
 }
 
 Image makeImage(const Fields& fields) {

@@ -149,10 +149,16 @@ enum class Placement {
 struct Change {
     Invalid status = Invalid::None;
     Fields fields;                       // what is stored once the change is made
+    Image current{};                     // the image the change starts from
     Image target{};                      // the image after the change
     Placement serial = Placement::Kept;  // only meaningful when status is Ok
     std::vector<unsigned> words;         // planWrites(current, target)
 };
+
+// Words 0x08/0x09 hold the product's and the serial's pointer and length
+// (bytes 0x10..0x13): the pair that commits a serial's descriptors, written
+// after them (planWrites).
+constexpr unsigned kHeaderPairWord = 0x08;
 
 // Plans storing `requested` over `current`.  `shown` is what a reader was
 // handed for `current` (strings possibly cut to the D2XX record's buffers):
@@ -188,6 +194,10 @@ Invalid validate(const Image& current, const Fields& fields);
 void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested);
 // The target of planChange, or `current` when the change is refused.
 Image encode(const Image& current, const Fields& fields);
+
+// The plan that turns `current` into `target` as it is, byte for byte (a
+// backup written back): status None, `fields` as `target` decodes.
+Change planImage(const Image& current, const Image& target);
 
 // Builds a factory-style image from nothing but fields (for the image tool
 // and tests; the device path never does this).  Meant for fields that pass

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "chip_transport.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
 #include "images.hpp"
@@ -340,6 +341,56 @@ TEST(InterruptedWrites, AreRepairedByTheSameRequestOnEveryLayout) {
     EXPECT_EQ(tallies.front()[Exact], tallies.front()[Cuts]);  // the factory layout
     EXPECT_EQ(sum[OtherString], 0);
     EXPECT_GE(sum[Exact] * 100, sum[Cuts] * 95);
+}
+
+// Chips that do not keep a word, on the same layouts and changes: a clone
+// (keeps nothing) and a part that stores old AND new.  Each pair is read
+// back as it is written, so the first word not kept stops the plan before
+// the serial's header word: the device always reads afterwards, and the
+// same request on a chip that keeps its words then finishes the change.
+TEST(InterruptedWrites, ChipsThatDoNotKeepAWordStayReadable) {
+    const struct {
+        const char* name;
+        ChipFaults faults;
+    } chips[] = {{"clone", {-1, true, false, false, false}},
+                 {"old AND new", {-1, false, false, false, true}}};
+    for (const auto& kind : chips) {
+        int runs = 0, stopped = 0, readableAfter = 0, finished = 0, exact = 0;
+        for (const Family& family : families()) {
+            for (const Image& image : family.images) {
+                const std::string stored = decodeImage(image).fields.serial;
+                for (const Request& request : requests(stored)) {
+                    const Change plan = replan(image, request);
+                    if (plan.status != Invalid::None || plan.words.empty()) continue;
+                    SCOPED_TRACE(std::string(kind.name) + ", " + family.name + ", " + request.kind +
+                                 " over '" + stored + "'");
+                    ++runs;
+                    ChipTransport faulty(image, kind.faults);
+                    if (d2xx::programImage(faulty, plan).stop == d2xx::Programmed::Stop::None) {
+                        EXPECT_EQ(faulty.chip.userArea(), plan.target);
+                        continue;
+                    }
+                    ++stopped;
+                    const Image left = faulty.chip.userArea();
+                    EXPECT_TRUE(readable(left));
+                    readableAfter += readable(left);
+                    const Change again = replan(left, request);
+                    EXPECT_EQ(again.status, Invalid::None);
+                    ChipTransport good(left);
+                    const bool done = again.status == Invalid::None &&
+                                      d2xx::programImage(good, again).status == FT_OK &&
+                                      holdsRequest(good.chip.userArea(), request, stored);
+                    EXPECT_TRUE(done);
+                    finished += done;
+                    exact += good.chip.userArea() == plan.target;
+                }
+            }
+        }
+        std::printf(
+            "%-12s runs %d, stopped %d, readable after %d, finished by the same request "
+            "%d (%d byte for byte)\n",
+            kind.name, runs, stopped, readableAfter, finished, exact);
+    }
 }
 
 }  // namespace
