@@ -163,10 +163,13 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
         {"program", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write failed", "close"}},
         {"clone", {"-s", "X"}, serialX, kWriteFailed, 255, kWriteRun},
         {"and-writes", {"-c", "4", "4", "4", "4", "4"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 04, 04, 04, 04, 04\n", kWriteFailed, 255, kWriteRun},
-        {"writes=2", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write", "write failed", "close"}},
-        // Pairs go even word first: a chip that keeps an even word only with
-        // its odd partner takes every change.
-        {"pairs", {"-s", "X"}, serialX + "Done\n", "", 0, kWriteRun},
+        // The first pair is read back before the second is written.
+        {"writes=2", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write", "read", "write", "write failed", "close"}},
+        // A chip without the pair buffer, storing each word at once, takes
+        // every change; one whose buffer misses the even word stops at the
+        // first pair.
+        {"per-word", {"-s", "X"}, serialX + "Done\n", "", 0, kWriteRun},
+        {"stale-buffer", {"-s", "X"}, serialX, kWriteFailed, 255, kWriteRun},
         // A failed close after a verified write is not an error of the run.
         {"close", {"-s", "X"}, serialX + "Done\n", "", 0, {"list", "open", "read", "write", "read", "close failed"}},
         // clang-format on
@@ -247,16 +250,84 @@ TEST_F(LinuxEndToEnd, TransfersPerChange) {
     }
 }
 
-TEST_F(LinuxEndToEnd, ImageToolMakesAndShowsImages) {
-    const std::string path = dir_ + "/made.bin";
-    ProcessResult made = runProcess({IMAGE_TOOL, "new", path, "--serial", "A1B2C3D4"}, {});
-    ASSERT_EQ(made.status, 0) << made.err;
-    EXPECT_EQ(imageOf(path), ft232r::makeImage(exampleFields()));
-    ProcessResult shown = runProcess({IMAGE_TOOL, "show", path}, {});
-    EXPECT_EQ(shown.status, 0);
-    EXPECT_NE(shown.out.find("A1B2C3D4"), std::string::npos);
-    EXPECT_NE(shown.out.find("70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 D3 4E"),
-              std::string::npos);
+// The image tool over the emulated device: its files are written through a
+// new file of its own beside the target and renamed only over a regular
+// file or nothing (a link, an existing temporary file, a device node or a
+// folder are never written through, and nothing is left behind), an image
+// that does not decode is an error of `show`, and a backup with a stale
+// checksum is said when read and can be written back once its checksum is
+// set.  Each row runs in a folder of its own, `$D`, where the device is
+// device0.bin; `$T` is the tool, `setup` and `after` run in `$D` with the
+// device attached.
+TEST_F(LinuxEndToEnd, ImageToolCommands) {
+    const ft232r::Image factory = ft232r::makeImage(exampleFields());
+    ft232r::Image stale = ft232r::encode(factory, exampleFields("VN1"));
+    stale[0x7E] ^= 0x01;  // a write cut before the checksum's pair
+    ft232r::Image broken = factory;
+    broken[0x13] = 0x7E;
+    const std::string readOk = "read 256 bytes from the device at 1-1 (serial A1B2C3D4) into ";
+    const struct {
+        const char* what;
+        ft232r::Image device;
+        const char* setup;
+        std::vector<std::string> args;
+        const char* faults;
+        int status;
+        std::string out;  // how standard output starts
+        std::string err;  // how standard error starts ("": empty)
+        const char* after;
+    } cases[] = {
+        // clang-format off
+        {"new and show", factory, "$T new m.bin --serial A1B2C3D4", {"show", "$D/m.bin"}, "", 0, "manufacturer: FTDI\n", "", "$T show m.bin | grep -qx '70: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 D3 4E'"},
+        {"show blank", kBlankImage, "", {"show", "$D/device0.bin"}, "", 1, "blank\n", "", ""},
+        {"show broken", broken, "", {"show", "$D/device0.bin"}, "", 1, "broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n", "", ""},
+        {"read past a link at FILE.tmp", factory, "echo notes > notes.txt && ln -s notes.txt b.bin.tmp", {"read", "$D/b.bin"}, "", 0, readOk + "$D/b.bin\n", "", "test \"$(cat notes.txt)\" = notes && test -L b.bin.tmp && test $(wc -c < b.bin) = 256 && test $(ls -A | wc -l) = 5"},
+        {"read keeps another file at FILE.tmp", factory, "echo mine > b.bin.tmp", {"read", "$D/b.bin"}, "", 0, readOk + "$D/b.bin\n", "", "test \"$(cat b.bin.tmp)\" = mine && test $(ls -A | wc -l) = 4"},
+        {"read over a link", factory, "echo notes > notes.txt && ln -s notes.txt b.bin", {"read", "$D/b.bin"}, "", 1, "", "ft232r-image: $D/b.bin is a symbolic link: not written; the device was not read\n", "test \"$(cat notes.txt)\" = notes && test ! -e calls.log"},
+        {"read into a folder", factory, "mkdir b.bin", {"read", "$D/b.bin"}, "", 1, "", "ft232r-image: $D/b.bin is a folder: not written; the device was not read\n", "test $(ls -A | wc -l) = 2 && test ! -e calls.log"},
+        {"read into a device node", factory, "", {"read", "/dev/null"}, "", 1, "", "ft232r-image: /dev/null is a device node: not written; the device was not read\n", "test -c /dev/null && test ! -e calls.log"},
+        {"read a stale checksum", stale, "", {"read", "$D/b.bin"}, "", 0, "read 256 bytes from the device at 1-1 (serial VN1) into $D/b.bin\nthe user area's checksum bad (stored 0x", "", ""},
+        {"write a stale backup", stale, "cp device0.bin b.bin", {"write", "$D/b.bin"}, "", 1, "", "ft232r-image: $D/b.bin: checksum bad (stored 0x", ""},
+        {"set its checksum, write it", stale, "cp device0.bin b.bin", {"fix-checksum", "$D/b.bin"}, "", 0, "$D/b.bin: checksum set to 0x", "", "$T write b.bin | grep -q '^wrote 2 words'"},
+        {"a device that takes no write request", factory, "$T new m.bin --serial VN1", {"write", "$D/m.bin"}, "program", 1, "", "ft232r-image: writing the device at 1-1 (serial A1B2C3D4) failed (FT_EEPROM_WRITE_FAILED): it refused the requests that prepare a write (reset, modem status, latency timer); nothing was written\n", ""},
+        // clang-format on
+    };
+    for (std::size_t row = 0; row < std::size(cases); ++row) {
+        const auto& c = cases[row];
+        SCOPED_TRACE(c.what);
+        const std::string folder = dir_ + "/" + std::to_string(row);
+        std::filesystem::create_directory(folder);
+        writeFile(folder + "/device0.bin", c.device);
+        auto here = [&](std::string text) {
+            for (const auto& [mark, value] :
+                 {std::pair<std::string, std::string>{"$D", folder}, {"$T", IMAGE_TOOL}}) {
+                for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
+                    text.replace(at, 2, value);
+                }
+            }
+            return text;
+        };
+        const std::map<std::string, std::string> attached = {
+            {"FT232R_EMULATOR_DEVICES", folder + "/device0.bin"},
+            {"FT232R_EMULATOR_FAULT", c.faults},
+            {"FT232R_EMULATOR_LOG", folder + "/calls.log"}};
+        auto shell = [&](const char* command) {
+            return runProcess({"sh", "-c", here(command)}, attached, 0, nullptr, folder).status;
+        };
+        if (*c.setup != '\0') {
+            ASSERT_EQ(shell(c.setup), 0) << c.setup;
+        }
+        std::vector<std::string> args = {IMAGE_TOOL};
+        for (const std::string& arg : c.args) args.push_back(here(arg));
+        const ProcessResult result = runProcess(args, attached, 0, nullptr, folder);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_EQ(result.out.substr(0, here(c.out).size()), here(c.out));
+        EXPECT_EQ(c.err.empty() ? result.err : result.err.substr(0, here(c.err).size()),
+                  here(c.err));
+        if (*c.after != '\0') {
+            EXPECT_EQ(shell(c.after), 0) << c.after;
+        }
+    }
 }
 
 // The emulated devices sit at ports 1-1, 1-2, ... in list order, and

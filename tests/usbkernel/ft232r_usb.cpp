@@ -16,7 +16,9 @@
 // Faults (every chip; deny: the first):
 //   stall-write=N        the Nth EEPROM word write is stalled, and every later one
 //   clone                word writes acknowledged but not kept
-//   pairs                an even word is kept only once its odd partner is written
+//   per-word             no pair buffer: every word write stored at once (the
+//                        chip otherwise stores a pair when its odd word is written)
+//   stale-buffer         an even word write never reaches the pair buffer
 //   and-writes           a kept word write leaves old AND new in the cells
 //   unplug=N             after N control transfers the chip is gone: every
 //                        request fails with ENODEV
@@ -142,7 +144,7 @@ struct Place {
 };
 
 struct Faults {
-    ft232r::ChipFaults chip;  // stall-write=N, clone, pairs, and-writes: the EEPROM's
+    ft232r::ChipFaults chip;  // stall-write=N, clone, per-word, stale-buffer, and-writes
     long unplugAfter = -1;    // control transfers; -1: never
     bool busy = false;
     bool resetGone = false;
@@ -657,7 +659,7 @@ bool parsePlace(const std::string& text, Place& place) {
 bool parseFaults(const std::string& text, Faults& faults) {
     // clang-format off
     const std::map<std::string, bool*> flags = {
-        {"clone", &faults.chip.clone}, {"pairs", &faults.chip.pairs}, {"and-writes", &faults.chip.andWrites},
+        {"clone", &faults.chip.clone}, {"per-word", &faults.chip.perWord}, {"stale-buffer", &faults.chip.staleBuffer}, {"and-writes", &faults.chip.andWrites},
         {"busy", &faults.busy}, {"reset-gone", &faults.resetGone}, {"deny", &faults.deny},
         {"no-disconnect-claim", &faults.noDisconnectClaim}};
     // clang-format on

@@ -54,7 +54,7 @@ struct Faults {
     bool failProgram = false;  // program: the device will not be written, FT_EEPROM_WRITE_FAILED
     bool failClose = false;    // close: the close fails (FT_W32_CloseHandle returns FALSE)
     long slowMs = 0;           // slow=MS: each word write takes this long
-    // writes=N, clone, and-writes, pairs: the chip's own faults.
+    // writes=N, clone, per-word, stale-buffer, and-writes: the chip's own faults.
     ft232r::ChipFaults chip;
 };
 
@@ -75,8 +75,10 @@ Faults parseFaults(const std::string& text) {
             faults.chip.clone = true;
         else if (item == "and-writes")
             faults.chip.andWrites = true;
-        else if (item == "pairs")
-            faults.chip.pairs = true;
+        else if (item == "per-word")
+            faults.chip.perWord = true;
+        else if (item == "stale-buffer")
+            faults.chip.staleBuffer = true;
         else if (item.rfind("writes=", 0) == 0)
             faults.chip.writesAllowed = std::atol(item.c_str() + 7);
         else if (item.rfind("slow=", 0) == 0)
@@ -200,7 +202,8 @@ class EmulatedBus : public DeviceBus {
             std::vector<std::uint8_t> bytes;
             ft232r::Image image{};
             ft232r::Fields fields;
-            if (ft232r::loadImageFile(path, bytes)) {
+            entry.stringsRead = ft232r::loadImageFile(path, bytes);
+            if (entry.stringsRead) {
                 std::copy_n(bytes.begin(), image.size(), image.begin());
                 const auto result = ft232r::decode(image, fields);
                 if (result == ft232r::DecodeResult::Ok ||

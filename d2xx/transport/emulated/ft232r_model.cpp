@@ -19,15 +19,15 @@ WordWrite ChipEeprom::write(unsigned address, std::uint16_t value) {
     if (faults_.writesAllowed >= 0 && writes_ > faults_.writesAllowed) return WordWrite::Failed;
     if (address >= kImageWords) return WordWrite::Refused;
     if (faults_.clone) return WordWrite::Dropped;
-    if (faults_.pairs && address % 2 == 0) {
-        pendingAddress_ = static_cast<int>(address);
-        pendingValue_ = value;
+    if (faults_.perWord) {
+        store(address, value);
+        return WordWrite::Kept;
+    }
+    if (address % 2 == 0) {
+        if (!faults_.staleBuffer) buffer_ = value;
         return WordWrite::Dropped;
     }
-    if (faults_.pairs && pendingAddress_ == static_cast<int>(address) - 1) {
-        store(address - 1, pendingValue_);
-        pendingAddress_ = -1;
-    }
+    store(address - 1, buffer_);
     store(address, value);
     return WordWrite::Kept;
 }

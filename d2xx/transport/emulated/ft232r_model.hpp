@@ -1,7 +1,7 @@
 // The EEPROM of one FT232R as the chip keeps it, with the faults that parts
 // and cables show.  One model for every emulated chip: the image-file bus of
 // the emulated D2XX library, ft232r-usb under the real USB stack, and the
-// chips held in memory by the fuzzer and the unit tests.
+// chips held in memory by the fuzzer and the unit tests' transports.
 #pragma once
 
 #include <array>
@@ -15,21 +15,26 @@
 
 namespace ft232r {
 
+// The chip stores its EEPROM a 32-bit pair at a time: a write to an even
+// word only loads a buffer, and the write to an odd word stores the pair,
+// the buffered value into the even word whatever address it was written
+// for.  The faults are what parts and cables do otherwise.
 struct ChipFaults {
     // Word writes after the first N fail and reach no cell, as when the
     // cable is pulled mid-write; -1: none fails.
     long writesAllowed = -1;
-    bool clone = false;      // writes acknowledged, never kept
-    bool pairs = false;      // an even word kept only once its odd partner is written
-    bool andWrites = false;  // a kept write leaves old AND new in the cells
+    bool clone = false;        // writes acknowledged, never kept
+    bool perWord = false;      // no pair buffer: every word stored at once (some clones)
+    bool staleBuffer = false;  // an even write never reaches the buffer
+    bool andWrites = false;    // a kept write leaves old AND new in the cells
 };
 
 // What became of one word write.
 enum class WordWrite {
     Kept,     // in the cells (with andWrites: old AND new)
-    Dropped,  // acknowledged, not kept: a clone, or an even word waiting for its partner
+    Dropped,  // acknowledged, nothing stored: a clone, or an even word buffered
     Refused,  // the factory area, never writable
-    Failed,   // never reached the cells (writesAllowed)
+    Failed,   // never reached the chip (writesAllowed)
 };
 
 class ChipEeprom {
@@ -60,8 +65,9 @@ class ChipEeprom {
     std::array<std::uint8_t, kBytes> cells_{};
     ChipFaults faults_;
     long writes_ = 0;
-    int pendingAddress_ = -1;  // pairs: the even word waiting, or -1
-    std::uint16_t pendingValue_ = 0;
+    // The pair buffer.  What it holds at power-on is not documented; an
+    // erased cell's value stands in.
+    std::uint16_t buffer_ = 0xFFFF;
 };
 
 // The chip's first `size` cells (the file's own size) replace the file in
