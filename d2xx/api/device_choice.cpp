@@ -12,7 +12,16 @@ bool digits(const std::string& text, std::size_t& at) {
     return at > start;
 }
 
+std::string variableIs(const DeviceChoice& choice) {
+    return std::string(kDeviceVariable) + "=" + printable(choice.text);
+}
+
 }  // namespace
+
+DeviceChoice deviceChoice() {
+    const char* text = std::getenv(kDeviceVariable);
+    return text != nullptr ? DeviceChoice{true, text} : DeviceChoice{};
+}
 
 bool isPortPath(const std::string& text) {
     std::size_t at = 0;
@@ -25,29 +34,66 @@ bool isPortPath(const std::string& text) {
 }
 
 std::vector<std::size_t> chooseDevices(const std::vector<DeviceEntry>& devices,
-                                       const std::string& choice) {
+                                       const DeviceChoice& choice, std::string* why) {
     std::vector<std::size_t> chosen;
-    const bool byPort = isPortPath(choice);
+    auto none = [&](const std::string& reason) {
+        if (why != nullptr) *why = reason;
+        return std::vector<std::size_t>{};
+    };
+    if (!choice.given) {
+        for (std::size_t i = 0; i < devices.size(); ++i) chosen.push_back(i);
+        return chosen;
+    }
+    if (choice.text.empty()) {
+        return none(std::string(kDeviceVariable) +
+                    " is set but empty: it chooses no device (unset it to use the first device, "
+                    "or give a port path such as 1-1.4, or a serial number)");
+    }
+    const bool byPort = isPortPath(choice.text);
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        if (choice.empty() || (byPort ? devices[i].port : devices[i].serial) == choice) {
-            chosen.push_back(i);
+        if ((byPort ? devices[i].port : devices[i].serial) == choice.text) chosen.push_back(i);
+    }
+    if (byPort) return chosen;
+    for (const DeviceEntry& device : devices) {
+        if (!device.stringsRead) {
+            return none(variableIs(choice) + " chooses no device: the serial number of the " +
+                        "FT232R at " + device.port +
+                        " could not be read, and it may be the one meant; choose by port path, "
+                        "e.g. " +
+                        kDeviceVariable + "=" + device.port);
         }
     }
-    if (!choice.empty() && !byPort && chosen.size() > 1) chosen.clear();
+    if (chosen.size() > 1) {
+        std::string ports;
+        for (const std::size_t i : chosen)
+            ports += (ports.empty() ? "" : " and ") + devices[i].port;
+        return none(variableIs(choice) + " chooses no device: the FT232Rs at " + ports +
+                    " share that serial number; choose by port path, e.g. " + kDeviceVariable +
+                    "=" + devices[chosen[0]].port);
+    }
     return chosen;
 }
 
-FT_STATUS listChosen(DeviceBus& bus, std::vector<DeviceEntry>& devices,
-                     std::vector<std::size_t>& busIndex, Listing listing) {
-    busIndex.clear();
+FT_STATUS listChosen(DeviceBus& bus, ChosenDevices& chosen, Listing listing) {
+    chosen = ChosenDevices{};
     std::vector<DeviceEntry> all;
     const FT_STATUS status = listing == Listing::Kept ? bus.listed(all) : bus.list(all);
-    devices.clear();
     if (status != FT_OK) return status;
-    const char* choice = std::getenv(kDeviceVariable);
-    busIndex = chooseDevices(all, choice != nullptr ? choice : "");
-    for (const std::size_t index : busIndex) devices.push_back(all[index]);
+    chosen.attached = all.size();
+    chosen.choice = deviceChoice();
+    chosen.busIndex = chooseDevices(all, chosen.choice, &chosen.why);
+    for (const std::size_t index : chosen.busIndex) chosen.devices.push_back(all[index]);
     return FT_OK;
+}
+
+std::string placeAndSerial(const DeviceEntry& device) {
+    const std::size_t dash = device.port.find('-');
+    const std::string place =
+        dash == std::string::npos
+            ? "port " + device.port
+            : "bus " + device.port.substr(0, dash) + " port " + device.port.substr(dash + 1);
+    return place +
+           (device.serial.empty() ? " (no serial)" : " (serial " + printable(device.serial) + ")");
 }
 
 }  // namespace d2xx

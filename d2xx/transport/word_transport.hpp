@@ -69,6 +69,10 @@ struct DeviceEntry {
     // number, a dash, and the port at each hub tier joined by dots ("1-1.4").
     // Empty where a backend has no such place.
     std::string port;
+    // False when the device could not be asked for its strings (no
+    // permission, in use, gone): its serial number is then unknown, not
+    // absent.
+    bool stringsRead = true;
 };
 
 class DeviceBus {
@@ -83,6 +87,10 @@ class DeviceBus {
     // (USB) gives its latest listing again, so that the device opened is the
     // one listed and each device is asked once per run.
     virtual FT_STATUS listed(std::vector<DeviceEntry>& devices) { return list(devices); }
+    // What was found out about the listing beyond a status (which device a
+    // choice took, or why it took none), said where the backend says such
+    // things, as WordTransport::explain.
+    virtual void explain(const std::string& /*finding*/) {}
 };
 
 // The bus of the backend this library was built with.  Lives as long as the

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -207,21 +206,26 @@ class Ft232rDevices {
 
 // The product and serial strings of a device.  A device that cannot be
 // opened (no permission, gone) keeps its place in the list with empty
-// strings, as the vendor's library lists a device it cannot open, and says
-// nothing: the open that follows explains a refused permission.
+// strings, marked unread, as the vendor's library lists a device it cannot
+// open, and says nothing: the open that follows explains a refused
+// permission.
 DeviceEntry describe(libusb_device* device) {
     DeviceEntry entry;
     libusb_device_descriptor descriptor{};
     libusb_device_handle* handle = nullptr;
     if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
         libusb_open(device, &handle) != 0) {
+        entry.stringsRead = false;
         return entry;
     }
     auto text = [&](std::uint8_t index) {
         unsigned char buffer[kStringBytes] = {};
         // Index 0 means the device has no such string.
-        if (index == 0 ||
-            libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer) < 0) {
+        if (index == 0) {
+            return std::string();
+        }
+        if (libusb_get_string_descriptor_ascii(handle, index, buffer, sizeof buffer) < 0) {
+            entry.stringsRead = false;
             return std::string();
         }
         return std::string(reinterpret_cast<const char*>(buffer));
@@ -422,6 +426,8 @@ class UsbBus : public DeviceBus {
         return list(devices);
     }
 
+    void explain(const std::string& finding) override { diagnose(finding); }
+
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         Location location;
         std::string serial;
@@ -432,18 +438,6 @@ class UsbBus : public DeviceBus {
             }
             location = latest_[index].location;
             serial = latest_[index].entry.serial;
-            // With several chips attached and none chosen (FTD2XX_DEVICE, the
-            // listing's choice in d2xx/api/device_choice), which one this is.
-            if (latest_.size() > 1 && std::getenv("FTD2XX_DEVICE") == nullptr) {
-                std::string all;
-                for (const Listed& listed : latest_) {
-                    all += (all.empty() ? "" : ", ") +
-                           placeAndSerial(listed.location, listed.entry.serial);
-                }
-                diagnose(std::to_string(latest_.size()) + " FT232R devices attached: " + all +
-                         "; using " + placeAndSerial(location, serial) +
-                         " (FTD2XX_DEVICE=PORT chooses one, e.g. " + location.path() + ")");
-            }
         }
         // A context of its own for each opened device, so that devices can
         // be opened and closed independently.
