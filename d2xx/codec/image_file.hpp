@@ -15,8 +15,18 @@ namespace ft232r {
 bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes,
                    std::string* error = nullptr);
 
-// Replaces the file in one step (a temporary file, then a rename): a reader
-// never sees half an image, and a failed save leaves the old file.
-bool saveImageFile(const std::string& path, const std::uint8_t* bytes, std::size_t size);
+// Whether `path` may be saved to: it does not exist, or it is a regular
+// file (a link is not followed: it is not one).  A directory, a device node,
+// a link or anything else is refused, with `error` saying which.
+bool imageFileTarget(const std::string& path, std::string* error = nullptr);
+
+// Replaces the file in one step: the bytes go into a new file of a unique
+// name in the same folder (created exclusively, so no link is followed and
+// no other file taken over), which is then renamed over `path`, only where
+// imageFileTarget allows.  A reader never sees half an image; a failed save
+// leaves the old file and nothing else.  An existing file's permissions are
+// kept.  `durable`: the bytes reach the disk before the rename (a backup).
+bool saveImageFile(const std::string& path, const std::uint8_t* bytes, std::size_t size,
+                   std::string* error = nullptr, bool durable = false);
 
 }  // namespace ft232r

@@ -20,14 +20,11 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <signal.h>
-#endif
-
 #include "device_choice.hpp"
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
 #include "image_file.hpp"
+#include "signal_hold.hpp"
 #include "word_transport.hpp"
 
 #ifndef VARNOLT_TOOL_NAME
@@ -55,6 +52,7 @@ int usage() {
               << "       " << name << " read FILE\n"
               << "       " << name << " write FILE\n"
               << "       " << name << " show FILE\n"
+              << "       " << name << " fix-checksum FILE\n"
               << "       " << name << " new FILE [--serial S] [--product P] [--manufacturer M]\n"
               << indent << "     [--cbus C0 C1 C2 C3 C4] [--factory]\n"
               << "CBUS codes are hexadecimal (e.g. 3 or 0x0A).  FTD2XX_DEVICE chooses the\n"
@@ -143,13 +141,14 @@ int commandNew(const std::vector<std::string>& args) {
 
     const Invalid why = validateFields(fields);
     if (why != Invalid::None) return fail(invalidMessage(why));
+    std::string error;
 
     const Image image = makeImage(fields);
     std::vector<std::uint8_t> bytes(image.begin(), image.end());
     // A stand-in for the chip ID and permanent serial: erased-cell bytes.
     if (factory) bytes.insert(bytes.end(), kFactoryBytes, 0xFF);
 
-    if (!saveImageFile(path, bytes.data(), bytes.size())) return fail("cannot write " + path);
+    if (!saveImageFile(path, bytes.data(), bytes.size(), &error)) return fail(error);
     return kExitOk;
 }
 
@@ -210,6 +209,14 @@ std::string faultText(const Image& image) {
     return "broken: " + fault;
 }
 
+// "checksum bad (stored 0x..., computed 0x...)"
+std::string badChecksum(const Image& image) {
+    return "checksum bad (stored 0x" + hex(wordAt(image, kChecksumWord), 4, true) +
+           ", computed 0x" + hex(checksum(image), 4, true) + ")";
+}
+
+// The fields, the checksum and a hex dump.  An image that does not decode
+// (blank or broken) is shown too, and is an error: no device reads it.
 int commandShow(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
     std::vector<std::uint8_t> bytes;
@@ -217,7 +224,8 @@ int commandShow(const std::vector<std::string>& args) {
     if (!loadImageFile(args[0], bytes, &error)) return fail(error);
     const Image image = userArea(bytes);
     Fields fields;
-    switch (decode(image, fields)) {
+    const DecodeResult result = decode(image, fields);
+    switch (result) {
         case DecodeResult::Ok:
             printFields(fields);
             std::cout << "checksum: good (0x" << hex(checksum(image), 4, true) << ")\n";
@@ -235,6 +243,36 @@ int commandShow(const std::vector<std::string>& args) {
             break;
     }
     printDump(bytes);
+    const bool readable = result == DecodeResult::Ok || result == DecodeResult::StaleChecksum;
+    return readable ? kExitOk : kExitError;
+}
+
+// Sets the checksum of FILE's user area to what its bytes give: a backup of
+// a device whose write was cut short (sound, but with a stale checksum)
+// becomes an image that write takes.  A blank or broken image is refused:
+// a checksum cannot make it readable.
+int commandFixChecksum(const std::vector<std::string>& args) {
+    if (args.size() != 1) return usage();
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
+    Image image = userArea(bytes);
+    if (const std::string fault = faultText(image); !fault.empty()) {
+        return fail(args[0] + " is " + fault +
+                    "; a checksum cannot make it readable: nothing "
+                    "changed");
+    }
+    if (checksumOk(image)) {
+        std::cout << args[0] << ": checksum already good (0x" << hex(checksum(image), 4, true)
+                  << ")\n";
+        return kExitOk;
+    }
+    const std::uint16_t stale = wordAt(image, kChecksumWord);
+    updateChecksum(image);
+    std::copy(image.begin(), image.end(), bytes.begin());
+    if (!saveImageFile(args[0], bytes.data(), bytes.size(), &error)) return fail(error);
+    std::cout << args[0] << ": checksum set to 0x" << hex(checksum(image), 4, true) << " (was 0x"
+              << hex(stale, 4, true) << ")\n";
     return kExitOk;
 }
 
@@ -263,54 +301,25 @@ const char* statusName(FT_STATUS status) {
     }
 }
 
-// Holds SIGINT, SIGTERM and SIGHUP while the EEPROM is written, so that a
-// Ctrl-C cannot cut a write short; a signal that came meanwhile takes its
-// course when the hold ends.  On Windows, Ctrl-C is ignored meanwhile.
-class HeldSignals {
-  public:
-#if defined(_WIN32)
-    HeldSignals() { SetConsoleCtrlHandler(nullptr, TRUE); }
-    ~HeldSignals() { SetConsoleCtrlHandler(nullptr, FALSE); }
-#else
-    HeldSignals() {
-        sigset_t held;
-        sigemptyset(&held);
-        sigaddset(&held, SIGINT);
-        sigaddset(&held, SIGTERM);
-        sigaddset(&held, SIGHUP);
-        sigprocmask(SIG_BLOCK, &held, &previous_);
-    }
-    ~HeldSignals() {
-        std::cout.flush();
-        sigprocmask(SIG_SETMASK, &previous_, nullptr);
-    }
-
-  private:
-    sigset_t previous_{};
-#endif
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-};
-
 // The one device FTD2XX_DEVICE chooses, or the only one attached, opened.
 // Several devices and no choice is an error: a repair tool that guessed
 // could write the wrong device.
 int openDevice(std::unique_ptr<d2xx::WordTransport>& transport, d2xx::DeviceEntry& entry) {
     d2xx::DeviceBus& bus = d2xx::deviceBus();
-    std::vector<d2xx::DeviceEntry> devices;
-    std::vector<std::size_t> busIndex;
-    const FT_STATUS listed = d2xx::listChosen(bus, devices, busIndex);
+    d2xx::ChosenDevices chosen;
+    const FT_STATUS listed = d2xx::listChosen(bus, chosen);
     if (listed != FT_OK) {
         return fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
     }
-    const char* choice = std::getenv(d2xx::kDeviceVariable);
-    const std::string chosen = choice != nullptr ? choice : "";
+    if (!chosen.why.empty()) return fail(chosen.why);
+    const std::vector<d2xx::DeviceEntry>& devices = chosen.devices;
     if (devices.empty()) {
-        return fail(chosen.empty() ? "no FT232R device found"
-                                   : "no FT232R device matches " +
-                                         std::string(d2xx::kDeviceVariable) + "=" + chosen +
-                                         " (a port path such as 1-1.4, or a serial number "
-                                         "that one device alone has)");
+        return fail(!chosen.choice.given
+                        ? "no FT232R device found"
+                        : "no FT232R device matches " + std::string(d2xx::kDeviceVariable) + "=" +
+                              d2xx::printable(chosen.choice.text) +
+                              " (a port path such as 1-1.4, or a serial number that one device "
+                              "alone has)");
     }
     if (devices.size() > 1) {
         std::string ports;
@@ -320,7 +329,7 @@ int openDevice(std::unique_ptr<d2xx::WordTransport>& transport, d2xx::DeviceEntr
                     kName + " ...");
     }
     entry = devices[0];
-    const FT_STATUS opened = bus.open(busIndex[0], transport);
+    const FT_STATUS opened = bus.open(chosen.busIndex[0], transport);
     if (opened != FT_OK) {
         return fail("cannot open the device at " + entry.port + " (" + statusName(opened) +
                     "): another program holds it, or this user may not open it");
@@ -337,47 +346,94 @@ std::string named(const d2xx::DeviceEntry& entry) {
 // list order; FTD2XX_DEVICE narrows the list as it narrows every listing.
 int commandList(const std::vector<std::string>& args) {
     if (!args.empty()) return usage();
-    std::vector<d2xx::DeviceEntry> devices;
-    std::vector<std::size_t> busIndex;
-    const FT_STATUS listed = d2xx::listChosen(d2xx::deviceBus(), devices, busIndex);
+    d2xx::ChosenDevices chosen;
+    const FT_STATUS listed = d2xx::listChosen(d2xx::deviceBus(), chosen);
     if (listed != FT_OK) {
         return fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
     }
-    for (const auto& device : devices) {
+    if (!chosen.why.empty()) return fail(chosen.why);
+    for (const auto& device : chosen.devices) {
         std::cout << device.port << '\t' << d2xx::printable(device.serial) << '\t'
                   << d2xx::printable(device.description) << '\n';
     }
     return kExitOk;
 }
 
-// The whole EEPROM, user and factory area, into FILE.
+// The whole EEPROM, user and factory area, into FILE.  The device is read
+// with the interrupt signals held: one that comes meanwhile ends the
+// process once the device is given back, before FILE is written.
 int commandRead(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
-    std::unique_ptr<d2xx::WordTransport> transport;
-    d2xx::DeviceEntry entry;
-    if (const int status = openDevice(transport, entry); status != kExitOk) return status;
+    const std::string& path = args[0];
+    std::string error;
+    if (!imageFileTarget(path, &error)) return fail(error + "; the device was not read");
     std::vector<std::uint8_t> bytes;
-    for (unsigned word = 0; word < (kImageBytes + kFactoryBytes) / 2; ++word) {
-        std::uint16_t value = 0;
-        const FT_STATUS status = transport->readWord(word, value);
-        if (status != FT_OK) {
-            return fail("cannot read word 0x" + hex(word, 2, false) + " of " + named(entry) + " (" +
-                        statusName(status) + ")");
+    d2xx::DeviceEntry entry;
+    {
+        const SignalHold hold;
+        std::unique_ptr<d2xx::WordTransport> transport;
+        if (const int status = openDevice(transport, entry); status != kExitOk) return status;
+        for (unsigned word = 0; word < (kImageBytes + kFactoryBytes) / 2; ++word) {
+            std::uint16_t value = 0;
+            const FT_STATUS status = transport->readWord(word, value);
+            if (status != FT_OK) {
+                return fail("cannot read word 0x" + hex(word, 2, false) + " of " + named(entry) +
+                            " (" + statusName(status) + ")");
+            }
+            bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(value >> 8));
         }
-        bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(value >> 8));
     }
-    transport.reset();
-    if (!saveImageFile(args[0], bytes.data(), bytes.size())) return fail("cannot write " + args[0]);
-    const std::string fault = faultText(userArea(bytes));
-    std::cout << "read 256 bytes from " << named(entry) << " into " << args[0] << '\n';
-    if (!fault.empty()) std::cout << "the user area is " << fault << '\n';
+    if (!saveImageFile(path, bytes.data(), bytes.size(), &error, true)) return fail(error);
+    const Image user = userArea(bytes);
+    const std::string fault = faultText(user);
+    std::cout << "read 256 bytes from " << named(entry) << " into " << path << '\n';
+    if (!fault.empty()) {
+        std::cout << "the user area is " << fault << '\n';
+    } else if (!checksumOk(user)) {
+        // What a write cut short leaves: varnolt reads it, and the same
+        // command run again finishes it; write takes the file only once its
+        // checksum is set.
+        std::cout << "the user area's " << badChecksum(user)
+                  << ": a write to the device was cut short; to write this backup back later, "
+                     "first run: "
+                  << kName << " fix-checksum " << path << '\n';
+    }
     return kExitOk;
 }
 
+// Why a write stopped, for a person.
+std::string writeFailure(const std::string& device, const d2xx::Programmed& done) {
+    using Stop = d2xx::Programmed::Stop;
+    const std::string head = "writing " + device + " failed (" + statusName(done.status) + "): ";
+    const std::string word = "word 0x" + hex(done.word, 2, false);
+    const std::string again = "; run the same command again to finish the write";
+    switch (done.stop) {
+        case Stop::Preamble:
+            return head +
+                   "it refused the requests that prepare a write (reset, modem status, "
+                   "latency timer); nothing was written";
+        case Stop::Write:
+            return head + word + " was not written (the device stopped answering)" + again;
+        case Stop::ReadBack:
+            return head + word + " could not be read back (the device stopped answering)" + again;
+        case Stop::NotKept:
+            return head + word + " written 0x" + hex(done.wrote, 4, false) + ", read back 0x" +
+                   hex(done.readBack, 4, false) +
+                   ": the chip did not keep it (clone chips acknowledge writes they do not "
+                   "store, some keep old AND new); nothing after it was written";
+        case Stop::None:
+            break;
+    }
+    return head + "unknown failure";
+}
+
 // FILE's user area onto the device: only the word pairs that differ, each
-// read back; the factory area is never written.  An image that would leave
-// the device unreadable (blank, broken, bad checksum) is refused.
+// read back before the next; the factory area is never written.  An image
+// that would leave the device unreadable (blank, broken, bad checksum) is
+// refused.  The interrupt signals are held from before the device is
+// listed until it is given back: one that came before the first write
+// leaves the device untouched, a later one waits for the write to finish.
 int commandWrite(const std::vector<std::string>& args) {
     if (args.size() != 1) return usage();
     std::vector<std::uint8_t> bytes;
@@ -388,10 +444,12 @@ int commandWrite(const std::vector<std::string>& args) {
         return fail(args[0] + " is " + fault + "; nothing written");
     }
     if (!checksumOk(target)) {
-        return fail(args[0] + ": checksum bad (stored 0x" +
-                    hex(wordAt(target, kChecksumWord), 4, true) + ", computed 0x" +
-                    hex(checksum(target), 4, true) + "); nothing written");
+        return fail(args[0] + ": " + badChecksum(target) +
+                    "; nothing written.  A backup of a device whose write was cut short holds "
+                    "such a checksum: if its other bytes are as wanted, set it with `" +
+                    kName + " fix-checksum " + args[0] + "` and write it again");
     }
+    const SignalHold hold;
     std::unique_ptr<d2xx::WordTransport> transport;
     d2xx::DeviceEntry entry;
     if (const int status = openDevice(transport, entry); status != kExitOk) return status;
@@ -400,24 +458,20 @@ int commandWrite(const std::vector<std::string>& args) {
     if (read != FT_OK) {
         return fail("cannot read " + named(entry) + " (" + statusName(read) + ")");
     }
-    const std::size_t words = planWrites(current, target).size();
-    if (words == 0) {
+    const Change plan = planImage(current, target);
+    if (plan.words.empty()) {
         std::cout << named(entry) << " already holds " << args[0] << ": nothing written\n";
         return kExitOk;
     }
-    FT_STATUS status = FT_OK;
-    {
-        const HeldSignals held;
-        status = d2xx::programImage(*transport, current, target);
-        if (status == FT_OK) transport->programmed();
-    }
-    if (status != FT_OK) {
-        return fail("writing " + named(entry) + " failed (" + statusName(status) +
-                    "): a word was not written or did not read back as written (clone chips "
-                    "acknowledge writes they do not store); run the same command again to finish "
-                    "an interrupted write");
-    }
-    std::cout << "wrote " << words << " words to " << named(entry) << ", each read back\n";
+    // A signal before the first write: the device stays as it is, and the
+    // process ends as the signal asks once the device is given back.
+    if (SignalHold::interruptPending()) return kExitError;
+    const d2xx::Programmed done = d2xx::programImage(*transport, plan);
+    if (done.status != FT_OK) return fail(writeFailure(named(entry), done));
+    transport->programmed();
+    transport.reset();
+    std::cout << "wrote " << plan.words.size() << " words to " << named(entry)
+              << ", each read back\n";
     return kExitOk;
 }
 
@@ -426,6 +480,7 @@ int run(const std::vector<std::string>& args) {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (args[0] == "new") return commandNew(rest);
     if (args[0] == "show") return commandShow(rest);
+    if (args[0] == "fix-checksum") return commandFixChecksum(rest);
     if (args[0] == "list") return commandList(rest);
     if (args[0] == "read") return commandRead(rest);
     if (args[0] == "write") return commandWrite(rest);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -189,7 +190,9 @@ class UsbKernel : public testing::Test, protected ImageFolder {
 };
 
 TEST_F(UsbKernel, Commands) {
-    enum class Image { Unchanged, Changed };
+    // Readable: neither, but varnolt still reads it (a chip that did not
+    // keep a word of the first pair).
+    enum class Image { Unchanged, Changed, Readable };
     const std::string reenumerated = "1-1 reset -> gone (enumerated again)";
     const struct {
         const char* what;
@@ -200,6 +203,7 @@ TEST_F(UsbKernel, Commands) {
         std::string err;
         Image image;
         std::string shows;  // a line of the USB log
+        int writes = -1;    // word writes; -1: the whole plan
     } cases[] = {
         // clang-format off
         {"report", {"-r"}, "", exampleFields("A1B2C3D4"), factoryReport("A1B2C3D4"), "", Image::Unchanged, "1-1 disconnect-claim -> ok"},
@@ -209,10 +213,15 @@ TEST_F(UsbKernel, Commands) {
         {"CBUS", std::vector<std::string>{"-r"} + kNewCbus, "", kNewCbusFields, "Serial Number : A1B2C3D4\nCBUS0-4       : 03, 02, 00, 01, 05 -> 0a, 0a, 03, 02, 01\nDone\n", "", Image::Changed, "1-1 reset -> ok"},
         {"shrinking serial", {"-s", "Z9"}, "", exampleFields("Z9"), "Serial Number : A1B2C3D4 -> Z9\nDone\n", "", Image::Changed, reenumerated},
         {"same serial writes nothing", {"-s", "A1B2C3D4"}, "", exampleFields("A1B2C3D4"), "Serial Number : A1B2C3D4 -> A1B2C3D4\nDone\n", "", Image::Unchanged, "1-1 connect -> ok"},
-        {"clone", kNewSerial, "clone", exampleFields("VN000042"), kSerialEcho, kNotKept + kWriteFailed, Image::Unchanged, "1-1 connect -> ok"},
-        // Pairs go even word first: a chip that keeps an even word only
-        // with its odd partner takes every change.
-        {"paired writes", kNewSerial, "pairs", exampleFields("VN000042"), kSerialEcho + "Done\n", "", Image::Changed, reenumerated},
+        // Each pair is read back before the next is written: the first
+        // word the chip did not keep stops the writes.
+        {"clone", kNewSerial, "clone", exampleFields("VN000042"), kSerialEcho, kNotKept + kWriteFailed, Image::Unchanged, "1-1 connect -> ok", 2},
+        // The serial's descriptor length 0x12 AND 0x08 is 0: the header word,
+        // written last, is never reached, and the device still reads.
+        {"old AND new", {"-s", "VN0"}, "and-writes", exampleFields("VN0"), "Serial Number : A1B2C3D4 -> VN0\n", kFirstDevice + "word 0x21 written 0x0308, read back 0x0300: the chip did not keep it (clone chips acknowledge writes they do not store)\n" + kWriteFailed, Image::Readable, "1-1 connect -> ok", 2},
+        // A chip without the pair buffer, storing each word at once, takes
+        // every change.
+        {"no pair buffer", kNewSerial, "per-word", exampleFields("VN000042"), kSerialEcho + "Done\n", "", Image::Changed, reenumerated},
         {"busy", {"-r"}, "busy", exampleFields("A1B2C3D4"), "", kClaimed + kNoDevice, Image::Unchanged, "1-1 disconnect-claim -> busy"},
         // libusb falls back to asking for the driver and detaching it.
         {"no DISCONNECT_CLAIM in the kernel", kNewSerial, "no-disconnect-claim", exampleFields("VN000042"), kSerialEcho + "Done\n", "", Image::Changed, "1-1 getdriver -> ftdi_sio"},
@@ -232,13 +241,17 @@ TEST_F(UsbKernel, Commands) {
         EXPECT_EQ(run.result.out, kBanner + c.out);
         EXPECT_EQ(run.result.err, c.err);
         const ft232r::Image target = ft232r::encode(kStart, c.after);
-        EXPECT_EQ(imageOf(), c.image == Image::Changed ? target : kStart);
+        if (c.image == Image::Readable) {
+            EXPECT_TRUE(ft232r::decodeImage(imageOf()).readable());
+        } else {
+            EXPECT_EQ(imageOf(), c.image == Image::Changed ? target : kStart);
+        }
         // On the wire: the planned words, each written once and read back
         // once, then a port reset; nothing written, nothing reset.  A run
         // that failed before its writes read nothing.
         const int planned = static_cast<int>(ft232r::planWrites(kStart, target).size());
-        const bool reaches = c.image == Image::Changed || std::string(c.faults) == "clone";
-        EXPECT_EQ(run.transfers("40 91"), reaches ? planned : 0);
+        const bool reaches = c.image == Image::Changed || c.writes > 0;
+        EXPECT_EQ(run.transfers("40 91"), reaches ? (c.writes > 0 ? c.writes : planned) : 0);
         if (!failed || !reaches) {
             EXPECT_EQ(run.transfers("c0 90"), failed ? 0 : 64 + planned);
         }
@@ -255,49 +268,69 @@ TEST_F(UsbKernel, Commands) {
     }
 }
 
-// SIGINT, SIGTERM, SIGHUP or SIGQUIT at each stage of a change, and during
-// the reads of `-r`: held in every thread (libusb's own included) until the
-// device is closed.  One that came before the first write leaves the device
-// untouched; a later one lets the writes, their verification and the port
-// reset finish.  Either way the serial driver is back, the latency timer as
-// it was, and the process ends as the signal asks (128 + its number).
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT at each stage of a change, of `-r`,
+// and of the EEPROM tool's write and read: held in every thread (libusb's
+// own included) until the device is closed.  One that came before the first
+// write leaves the device untouched; a later one lets the writes, their
+// verification and the port reset finish.  Either way the serial driver is
+// back, the latency timer as it was, and the process ends as the signal asks
+// (128 + its number); a backup being read is not written.
 TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
-    const std::vector<std::string> change = kNewSerial + kNewCbus;
-    attach({kStart});
-    const UsbRun clean = run(change);
-    ASSERT_EQ(clean.result.status, 0);
-    // Where each stage starts, in control transfers of an uninterrupted run
-    // (1-based); the port reset is no control transfer.
-    const std::string read = std::to_string(clean.before("c0 90") + 10);
+    const std::string fresh = dir_ + "/fresh.bin", backup = dir_ + "/backup.bin";
+    writeFile(fresh, kNewSerialAndCbus);
+    const std::string wrote = "wrote " +
+                              std::to_string(ft232r::planWrites(kStart, kNewSerialAndCbus).size()) +
+                              " words to the device at 1-1 (serial A1B2C3D4), each read back\n";
     const struct {
         const char* name;
-        std::string at;
-        bool writes;  // the first write came before the signal
-        bool report;  // -r instead of the change
-    } stages[] = {
-        {"listing", "1", false, false},
-        {"open", std::to_string(clean.before("40 00") + 1), false, false},
-        {"read", read, false, false},
-        {"writes", std::to_string(clean.before("40 91") + 1), true, false},
-        {"verification", std::to_string(clean.before("c0 90", 64) + 1), true, false},
-        {"port reset", "reset", true, false},
-        {"read of -r", read, false, true},
+        std::vector<std::string> command;
+        std::string out;     // when the first write came before the signal
+        std::string before;  // when the signal came first
+        bool writes;
+    } programs[] = {
+        // clang-format off
+        {"a change", std::vector<std::string>{VARNOLT_EXE} + kNewSerial + kNewCbus, kBanner + kSerialEcho + kCbusEcho + "Done\n", kBanner, true},
+        {"-r", {VARNOLT_EXE, "-r"}, "", kBanner + factoryReport("A1B2C3D4"), false},
+        {"varnolt-eeprom write", {VARNOLT_EEPROM, "write", fresh}, wrote, "", true},
+        {"varnolt-eeprom read", {VARNOLT_EEPROM, "read", backup}, "", "", false},
+        // clang-format on
     };
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        for (const auto& stage : stages) {
-            SCOPED_TRACE("signal " + std::to_string(signal) + " at " + stage.name);
-            attach({kStart});
-            const UsbRun run = this->run(stage.report ? std::vector<std::string>{"-r"} : change,
-                                         "signal=" + std::to_string(signal) + "@" + stage.at);
-            EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
-            EXPECT_EQ(run.result.status, 128 + signal);
-            EXPECT_EQ(run.result.err, "");
-            EXPECT_EQ(run.result.out, kBanner + (stage.report   ? factoryReport("A1B2C3D4")
-                                                 : stage.writes ? kSerialEcho + kCbusEcho + "Done\n"
-                                                                : ""));
-            EXPECT_EQ(imageOf(), stage.writes ? kNewSerialAndCbus : kStart);
-            EXPECT_EQ(run.transfers("40 91") > 0, stage.writes);
-            EXPECT_EQ(run.end(), givenBack(stage.writes ? "VN000042" : "A1B2C3D4"));
+    for (const auto& program : programs) {
+        attach({kStart});
+        const UsbRun clean = runCommand(program.command);
+        ASSERT_EQ(clean.result.status, 0) << program.name << ": " << clean.result.err;
+        // Where each stage starts, in control transfers of an uninterrupted
+        // run (1-based); the port reset is no control transfer.
+        std::vector<std::pair<std::string, std::string>> stages = {
+            {"listing", "1"},
+            {"open", std::to_string(clean.before("40 00") + 1)},
+            {"read", std::to_string(clean.before("c0 90") + 10)},
+        };
+        if (program.writes) {
+            stages.insert(stages.end(),
+                          {{"writes", std::to_string(clean.before("40 91") + 1)},
+                           {"verification", std::to_string(clean.before("c0 90", 64) + 1)},
+                           {"port reset", "reset"}});
+        }
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+            for (const auto& [stage, at] : stages) {
+                SCOPED_TRACE(std::string(program.name) + ": signal " + std::to_string(signal) +
+                             " at " + stage);
+                const bool writes =
+                    program.writes && stage != "listing" && stage != "open" && stage != "read";
+                attach({kStart});
+                std::filesystem::remove(backup);
+                const UsbRun run =
+                    runCommand(program.command, {}, "signal=" + std::to_string(signal) + "@" + at);
+                EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
+                EXPECT_EQ(run.result.status, 128 + signal);
+                EXPECT_EQ(run.result.err, "");
+                EXPECT_EQ(run.result.out, writes ? program.out : program.before);
+                EXPECT_EQ(imageOf(), writes ? kNewSerialAndCbus : kStart);
+                EXPECT_EQ(run.transfers("40 91") > 0, writes);
+                EXPECT_EQ(run.end(), givenBack(writes ? "VN000042" : "A1B2C3D4"));
+                EXPECT_FALSE(std::filesystem::exists(backup));
+            }
         }
     }
 }
@@ -357,8 +390,9 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
         {{"-s", "Z9"}, exampleFields("Z9"), ""},
         {{"-s", "VN0000000000042"}, exampleFields("VN0000000000042"), ""},
         {kNewCbus, kNewCbusFields, ""},
-        // The odd word of a pair lost: the chip drops its even partner too.
-        {kNewSerial, exampleFields("VN000042"), "pairs,"},
+        // A chip without the pair buffer keeps the even word of a pair
+        // whose odd word was lost.
+        {kNewSerial, exampleFields("VN000042"), "per-word,"},
     };
     for (const auto& c : cases) {
         const ft232r::Image target = ft232r::encode(kStart, c.after);
@@ -512,28 +546,57 @@ TEST_F(UsbKernel, RefusedPermissionIsExplainedOnce) {
     EXPECT_EQ(listed.result.out, "1-1\t\t\n1-2\t\tFT232R USB UART\n1-3\tC3\tFT232R USB UART\n");
     EXPECT_EQ(listed.transfers("80 06 03", "1-2"), 2);  // language list and product only
     EXPECT_EQ(listed.transfers("80 06 03", "1-3"), 4);
+    // Two devices with one serial number, the first not to be opened: a
+    // choice by that serial number is a guess, and takes neither.
+    attach({kStart, kStart});
+    const std::string guess =
+        "FTD2XX_DEVICE=A1B2C3D4 chooses no device: the serial number of the FT232R at 1-1 could "
+        "not be read, and it may be the one meant; choose by port path, e.g. FTD2XX_DEVICE=1-1\n";
+    for (const std::string& program : {std::string(VARNOLT_EXE), std::string(VARNOLT_EEPROM)}) {
+        const bool tool = program == VARNOLT_EEPROM;
+        std::vector<std::string> command = {"env", "FTD2XX_DEVICE=A1B2C3D4", program, "list"};
+        if (!tool) command.back() = "-s", command.push_back("VN1");
+        const UsbRun run = runCommand(nobody + command, {}, "deny");
+        EXPECT_EQ(run.result.status, tool ? 1 : 255);
+        EXPECT_EQ(run.result.err,
+                  tool ? "varnolt-eeprom: " + guess : "libftd2xx: " + guess + kNoDevice);
+        EXPECT_EQ(imageOf(1), kStart);
+    }
 }
 
 // FTD2XX_DEVICE narrows the library's listing to the device at a port path
-// or with a serial number; no such device is no device.  The EEPROM tool
+// or with a serial number; no such device is no device, and neither is an
+// empty choice (a script's $PORT that came out empty).  The EEPROM tool
 // lists through the same choice.
 TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
     const std::vector<std::string> serials = {"A1B2C3D4", "B2B2B2B2", "C3C3C3C3"};
     const std::vector<ft232r::Image> images = chips(serials);
+    const std::string empty =
+        "libftd2xx: FTD2XX_DEVICE is set but empty: it chooses no device (unset it to use the "
+        "first device, or give a port path such as 1-1.4, or a serial number)\n";
     const struct {
-        const char* choice;
-        int written;  // the device changed, or -1: none
-    } cases[] = {{"", 0}, {"1-2", 1}, {"C3C3C3C3", 2}, {"1-4", -1}, {"Z9Z9Z9Z9", -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.choice);
-        attach(images);
-        const UsbRun run =
-            runCommand({VARNOLT_EXE, "-s", "VN000042"}, {{"FTD2XX_DEVICE", c.choice}});
-        EXPECT_EQ(run.result.status, c.written >= 0 ? 0 : 255);
+        const char* choice;  // nullptr: unset
+        int written;         // the device changed, or -1: none
+        std::string err;
+    } cases[] = {
         // Without a choice the library says which of the three it used.
-        EXPECT_EQ(run.result.err, *c.choice == '\0' ? severalAttached(serials)
-                                  : c.written >= 0  ? ""
-                                                    : kNoDevice);
+        {nullptr, 0, severalAttached(serials)},
+        {"1-2", 1, ""},
+        {"C3C3C3C3", 2, ""},
+        {"1-4", -1, kNoDevice},
+        {"Z9Z9Z9Z9", -1, kNoDevice},
+        {"", -1, empty + kNoDevice},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.choice != nullptr ? c.choice : "(unset)");
+        attach(images);
+        std::vector<std::string> command = {VARNOLT_EXE, "-s", "VN000042"};
+        if (c.choice != nullptr) {
+            command.insert(command.begin(), {"env", std::string("FTD2XX_DEVICE=") + c.choice});
+        }
+        const UsbRun run = runCommand(command);
+        EXPECT_EQ(run.result.status, c.written >= 0 ? 0 : 255);
+        EXPECT_EQ(run.result.err, c.err);
         for (std::size_t i = 0; i < images.size(); ++i) {
             EXPECT_EQ(imageOf(i), static_cast<int>(i) == c.written
                                       ? ft232r::encode(images[i], exampleFields("VN000042"))
@@ -548,6 +611,17 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
     EXPECT_EQ(refused.result.err,
               "varnolt-eeprom: 3 FT232R devices attached (at 1-1 1-2 1-3): choose one, e.g. "
               "FTD2XX_DEVICE=1-1 varnolt-eeprom ...\n");
+    // The variable's text reaches the terminal as serial numbers do.
+    const UsbRun escaped =
+        runCommand({"env", "FTD2XX_DEVICE=\x1b]0;x\x07", VARNOLT_EEPROM, "read", dir_ + "/b.bin"});
+    EXPECT_EQ(escaped.result.err,
+              "varnolt-eeprom: no FT232R device matches FTD2XX_DEVICE=\\x1b]0;x\\x07 (a port "
+              "path such as 1-1.4, or a serial number that one device alone has)\n");
+    const UsbRun none =
+        runCommand({"env", "FTD2XX_DEVICE=", VARNOLT_EEPROM, "read", dir_ + "/b.bin"});
+    EXPECT_EQ(none.result.status, 1);
+    EXPECT_EQ(none.result.err, "varnolt-eeprom: " + empty.substr(11));
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/b.bin"));
 }
 
 // Devices varnolt refuses or another tool damaged, brought back with the
@@ -604,6 +678,45 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         EXPECT_EQ(after.result.status, 0) << after.result.err;
         EXPECT_EQ(after.result.out,
                   kBanner + factoryReport(c.fromBackup ? "A1B2C3D4" : "VN000123"));
+    }
+}
+
+// The 2014 driver's writes: word 0x02 (the product ID) as 0 and word 0x3e
+// so that the checksum stays good, both even, single words.  An FT232R
+// buffers even words until their odd partner is written, so it keeps
+// neither; a clone that stores every word at once comes back as 0403:0000.
+// The EEPROM tool still finds that device, and a factory image or its
+// backup brings it back.
+TEST_F(UsbKernel, DriverWritesOfEvenWordsLeaveClonesWithProductZero) {
+    ft232r::Image zeroed = kStart;
+    ft232r::setWord(zeroed, 0x02, 0x0000);
+    for (unsigned v = 0; v <= 0xFFFF; ++v) {
+        ft232r::setWord(zeroed, 0x3E, static_cast<std::uint16_t>(v));
+        if (ft232r::checksum(zeroed) == ft232r::wordAt(kStart, 0x3F)) break;
+    }
+    ASSERT_TRUE(ft232r::checksumOk(zeroed));
+    char words[2][16];
+    std::snprintf(words[0], sizeof words[0], "02=0000");
+    std::snprintf(words[1], sizeof words[1], "3e=%04x", ft232r::wordAt(zeroed, 0x3E));
+    const std::string backup = dir_ + "/backup.bin", fresh = dir_ + "/fresh.bin";
+    writeFile(fresh, kStart);
+    for (const char* chip : {"", "per-word"}) {
+        for (const std::string& image : {backup, fresh}) {
+            SCOPED_TRACE(std::string(*chip ? chip : "FT232R") + ", restored from " + image);
+            attach({kStart});
+            ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
+            const UsbRun driver = runCommand({WORD_WRITE, words[0], words[1]}, {}, chip);
+            EXPECT_EQ(driver.result.status, 0) << driver.result.err;
+            const bool clone = *chip != '\0';
+            EXPECT_EQ(imageOf(), clone ? zeroed : kStart);
+            // Plugged in again: the host sees the product ID it now has.
+            EXPECT_EQ(runCommand({VARNOLT_EEPROM, "list"}).result.out,
+                      "1-1\tA1B2C3D4\tFT232R USB UART\n");
+            const UsbRun restored = runCommand({VARNOLT_EEPROM, "write", image}, {}, chip);
+            EXPECT_EQ(restored.result.status, 0) << restored.result.err;
+            EXPECT_EQ(imageOf(), kStart);
+            EXPECT_TRUE(restored.driverBack());
+        }
     }
 }
 
