@@ -66,6 +66,9 @@ everything='unit|e2e|usb|usbkernel'
 
 mutant 1 "no read-back after programming" 'unit|e2e|usbkernel' \
     d2xx/api/eeprom_io.cpp \
+    'if (word % 2 == 1 || i + 1 == words.size()) {' \
+    'if (false) {' \
+    or d2xx/api/eeprom_io.cpp \
     $'keep, and some store the old value AND the new one.\n    if (status == FT_OK) {' \
     $'keep, and some store the old value AND the new one.\n    if (false) {'
 
@@ -84,7 +87,7 @@ mutant 3 "no close after a failed read" 'unit|e2e|usbkernel' \
     'statusName(readStatus, name));'
 
 mutant 4 "SignalHold holds nothing" 'unit|e2e|usbkernel' \
-    device/signal_hold.cpp \
+    common/signal_hold.cpp \
     'pthread_sigmask(SIG_BLOCK, &held, &previousMask_);' \
     '(void)held; pthread_sigmask(SIG_BLOCK, nullptr, &previousMask_);'
 
@@ -124,6 +127,25 @@ mutant 10 "record's texts not terminated after the read" 'unit|e2e|usbkernel' \
     '    record.attach();' \
     or device/configure.cpp \
     $'\n    buffers.terminate();' \
+    ''
+
+mutant 11 "no pair-by-pair check: every pair read back after all writes" \
+    'unit|e2e|usbkernel' \
+    d2xx/api/eeprom_io.cpp \
+    'if (word % 2 == 1 || i + 1 == words.size()) {' \
+    'if (i + 1 == words.size()) {'
+
+mutant 12 "an empty FTD2XX_DEVICE taken as unset" 'unit|e2e|usbkernel' \
+    d2xx/api/device_choice.cpp \
+    'return text != nullptr ? DeviceChoice{true, text} : DeviceChoice{};' \
+    'return text != nullptr && *text != 0 ? DeviceChoice{true, text} : DeviceChoice{};'
+
+mutant 13 "the EEPROM tool without its signal hold" 'usbkernel' \
+    d2xx/tools/eeprom_tool.cpp \
+    $'\n    const SignalHold hold;' \
+    '' \
+    d2xx/tools/eeprom_tool.cpp \
+    $'\n        const SignalHold hold;' \
     ''
 
 selected=(${MUTANTS:-${names[@]}})
