@@ -1,10 +1,12 @@
 // Holds the interrupt signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT; Ctrl-C,
-// Ctrl-Break and console close on Windows) for the lifetime of the object:
-// from before the D2XX library is loaded until after it is unloaded, so that
-// neither an EEPROM write and its verification nor the close that gives the
-// device back is ever cut short.  When the hold ends, a signal that arrived
-// meanwhile takes its normal course: the process ends as it asks, with what
-// it printed flushed.
+// Ctrl-Break and console close on Windows) for the lifetime of the object,
+// in every thread the process starts meanwhile: taken before device work
+// begins (before a library or libusb starts a thread), it lasts until the
+// device is given back, so that neither an EEPROM write and its
+// verification nor the close that gives the device back is ever cut short.
+// When the hold ends, a signal that arrived meanwhile takes its normal
+// course: the process ends as it asks, with what it printed flushed.
+// varnolt, the EEPROM tool and every later program of the package take it.
 #pragma once
 
 #if !defined(_WIN32)
