@@ -26,12 +26,6 @@ bool failed(std::string* error, const std::string& why) {
     return false;
 }
 
-// The folder part of `path`, with its separator ("" for the current folder).
-std::string folderOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 }  // namespace
 
 bool loadImageFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string* error) {
@@ -102,6 +96,12 @@ bool saveImageFile(const std::string& path, const std::uint8_t* bytes, std::size
 }
 
 #else
+
+// The folder part of `path`, with its separator ("" for the current folder).
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
 
 bool imageFileTarget(const std::string& path, std::string* error) {
     struct stat target {};
