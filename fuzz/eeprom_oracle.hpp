@@ -49,7 +49,7 @@ struct Command {
         ft232r::Fields wanted = shown;
         if (setSerial) wanted.serial = serial;
         if (setCbus) wanted.cbus = cbus;
-        return ft232r::planChange(image, shown, wanted);
+        return ft232r::planChange(ft232r::decodeImage(image), shown, wanted);
     }
 };
 

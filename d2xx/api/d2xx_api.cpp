@@ -108,7 +108,7 @@ void fillRecord(const ft232r::Fields& fields, FT_PROGRAM_DATA& data) {
     data.SerNumEnable = fields.serNumEnable ? 1 : 0;
     data.USBVersionEnable = fields.usbVersionEnable ? 1 : 0;
     data.USBVersion = fields.usbVersion;
-    if (data.Version < 2) {
+    if (data.Version < kRecordVersion) {
         return;
     }
     data.UseExtOsc = fields.useExtOsc ? 1 : 0;
@@ -150,7 +150,7 @@ bool takeRecord(const FT_PROGRAM_DATA& data, ft232r::Fields& fields) {
     fields.serNumEnable = data.SerNumEnable != 0;
     fields.usbVersionEnable = data.USBVersionEnable != 0;
     fields.usbVersion = data.USBVersion;
-    if (data.Version < 2) {
+    if (data.Version < kRecordVersion) {
         return true;
     }
     // The FT232R block names the same bits again; it is the one that counts.
@@ -172,11 +172,11 @@ bool takeRecord(const FT_PROGRAM_DATA& data, ft232r::Fields& fields) {
     return true;
 }
 
-// Decodes the user area.  A stale checksum with a sound structure reads
-// normally, so that running the same change again can finish an
+// What a read of `image` answers.  A stale checksum with a sound structure
+// reads normally, so that running the same change again can finish an
 // interrupted write; a blank or broken image is an error.
-FT_STATUS decodeFields(const ft232r::Image& image, ft232r::Fields& fields) {
-    switch (ft232r::decode(image, fields)) {
+FT_STATUS readStatus(const ft232r::Decoded& image) {
+    switch (image.result) {
         case ft232r::DecodeResult::Ok:
         case ft232r::DecodeResult::StaleChecksum:
             return FT_OK;
@@ -205,13 +205,13 @@ void explainCbus(WordTransport& transport, const ft232r::Fields& stored,
 // A new serial number that does not fit the string area beside what else it
 // holds, and how many characters would: the longest start of it that the
 // codec would place.
-void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
+void explainSerialRoom(WordTransport& transport, const ft232r::Decoded& current,
                        const ft232r::Fields& fields) {
     ft232r::Fields shorter = fields;
     std::size_t room = fields.serial.size();
     while (room > 0) {
         shorter.serial = fields.serial.substr(0, --room);
-        if (ft232r::validate(current, shorter) == ft232r::Invalid::None) {
+        if (ft232r::planChange(current, current.fields, shorter).status == ft232r::Invalid::None) {
             break;
         }
     }
@@ -219,12 +219,6 @@ void explainSerialRoom(WordTransport& transport, const ft232r::Image& current,
                       std::to_string(fields.serial.size()) +
                       " characters) does not fit the string area: room for " +
                       std::to_string(room));
-}
-
-// Reads and decodes the user area.
-FT_STATUS readFields(WordTransport& transport, ft232r::Image& image, ft232r::Fields& fields) {
-    const FT_STATUS status = d2xx::readImage(transport, image);
-    return status != FT_OK ? status : decodeFields(image, fields);
 }
 
 }  // namespace
@@ -319,8 +313,11 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     if (!headerOk(data)) {
         return FT_INVALID_PARAMETER;
     }
-    ft232r::Fields fields;
-    const FT_STATUS status = readFields(*device->transport, device->image, fields);
+    FT_STATUS status = d2xx::readImage(*device->transport, device->image);
+    const ft232r::Decoded read = ft232r::decodeImage(device->image);
+    if (status == FT_OK) {
+        status = readStatus(read);
+    }
     device->imageValid = status == FT_OK;
     if (status == FT_EEPROM_NOT_PROGRAMMED) {
         device->transport->explain("the EEPROM is blank (every byte 0xFF)");
@@ -329,7 +326,7 @@ FT_STATUS WINAPI FT_EE_Read(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
         if (!fault.empty()) device->transport->explain("the EEPROM image is broken: " + fault);
     }
     if (status == FT_OK) {
-        fillRecord(shownFields(fields), *data);
+        fillRecord(shownFields(read.fields), *data);
     }
     return status;
 }
@@ -345,14 +342,14 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     // Start from what the device holds: the image is never built from
     // scratch, and bytes the record does not cover stay as they are.  The
     // image FT_EE_Read just read on this handle is what it holds.
-    ft232r::Image current{};
-    ft232r::Fields stored;
+    ft232r::Image image = device->image;
     FT_STATUS status = FT_OK;
-    if (device->imageValid) {
-        current = device->image;
-        status = decodeFields(current, stored);
-    } else {
-        status = readFields(*device->transport, current, stored);
+    if (!device->imageValid) {
+        status = d2xx::readImage(*device->transport, image);
+    }
+    const ft232r::Decoded current = ft232r::decodeImage(image);
+    if (status == FT_OK) {
+        status = readStatus(current);
     }
     if (status != FT_OK) {
         return status;
@@ -363,13 +360,13 @@ FT_STATUS WINAPI FT_EE_Program(FT_HANDLE handle, PFT_PROGRAM_DATA data) {
     // string to exactly that cut text therefore keeps the longer one).
     // Only what changed is checked, and every check comes before the first
     // write.
-    const ft232r::Fields shown = shownFields(stored);
-    ft232r::Fields fields = shown;
+    ft232r::Fields fields = shownFields(current.fields);
     if (!takeRecord(*data, fields)) {
         return FT_INVALID_PARAMETER;
     }
-    const ft232r::Change change = ft232r::planChange(current, shown, fields);
+    const ft232r::Change change = d2xx::planProgram(current, fields);
     if (change.status != ft232r::Invalid::None) {
+        const ft232r::Fields& stored = current.fields;
         if (change.status == ft232r::Invalid::Cbus) {
             explainCbus(*device->transport, stored, change.fields);
         } else if (change.status == ft232r::Invalid::NoRoom &&

@@ -12,6 +12,10 @@ ft232r::Fields shownFields(const ft232r::Fields& stored) {
     return shown;
 }
 
+ft232r::Change planProgram(const ft232r::Decoded& device, const ft232r::Fields& asked) {
+    return ft232r::planChange(device, shownFields(device.fields), asked);
+}
+
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image) {
     for (unsigned word = 0; word < ft232r::kImageWords; ++word) {
         std::uint16_t value = 0;

@@ -17,6 +17,12 @@ namespace d2xx {
 // (ft232r::planChange's `shown`).
 ft232r::Fields shownFields(const ft232r::Fields& stored);
 
+// The change FT_EE_Program makes: `asked`, a record's fields as its caller
+// left them, over what the device holds.  A field left as FT_EE_Read handed
+// it out (shownFields) is unchanged, and a string cut to fit its buffer
+// keeps its whole stored text; only what changed is checked.
+ft232r::Change planProgram(const ft232r::Decoded& device, const ft232r::Fields& asked);
+
 // Reads the 64 words of the user area.
 FT_STATUS readImage(WordTransport& transport, ft232r::Image& image);
 

@@ -426,6 +426,7 @@ void updateChecksum(Image& image) { setWord(image, kChecksumWord, checksum(image
 
 Decoded decodeImage(const Image& image) {
     Decoded d;
+    d.image = image;
     Layout layout{};
     if (isBlank(image)) {
         d.result = DecodeResult::Blank;
@@ -464,12 +465,12 @@ DecodeResult decode(const Image& image, Fields& out) {
 
 Invalid validateFields(const Fields& fields) { return validateChange(fields, nullptr); }
 
-Change planChange(const Image& current, const Fields& shown, const Fields& requested) {
+Change planChange(const Decoded& d, const Fields& shown, const Fields& requested) {
+    const Image& current = d.image;
     Change change;
     change.fields = requested;
     change.current = current;
     change.target = current;
-    const Decoded d = decodeImage(current);
     if (!d.readable()) {
         change.status = Invalid::NoRoom;  // no layout to place anything in
         return change;
@@ -517,21 +518,6 @@ Change planChange(const Image& current, const Fields& shown, const Fields& reque
     change.target = image;
     change.words = planWrites(current, image);
     return change;
-}
-
-Invalid validate(const Image& current, const Fields& fields) {
-    const Decoded d = decodeImage(current);
-    return planChange(current, d.readable() ? d.fields : fields, fields).status;
-}
-
-Image encode(const Image& current, const Fields& fields) {
-    const Decoded d = decodeImage(current);
-    return planChange(current, d.readable() ? d.fields : fields, fields).target;
-}
-
-void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested) {
-    const Decoded d = decodeImage(current);
-    if (d.readable()) reconcile(d, shown, requested);
 }
 
 Change planImage(const Image& current, const Image& target) {

@@ -123,10 +123,11 @@ struct StringPlace {
     bool sound = false;
 };
 
-// An image decoded once: what it reads as, its fields and its layout.
-// `fields` and `strings` are filled only when the result is Ok or
+// An image decoded once: the image, what it reads as, its fields and its
+// layout.  `fields` and `strings` are filled only when the result is Ok or
 // StaleChecksum (`readable`).
 struct Decoded {
+    Image image{};
     DecodeResult result = DecodeResult::Broken;
     Fields fields;
     std::array<StringPlace, 3> strings{};  // manufacturer, product, serial
@@ -160,7 +161,8 @@ struct Change {
 // after them (planWrites).
 constexpr unsigned kHeaderPairWord = 0x08;
 
-// Plans storing `requested` over `current`.  `shown` is what a reader was
+// Plans storing `requested` over the image `current` decodes.  `shown` is
+// what a reader was
 // handed for `current` (strings possibly cut to the D2XX record's buffers):
 // a string that `requested` leaves equal to `shown` keeps its whole stored
 // bytes, except a serial number that a cut write left unsound (the request
@@ -186,14 +188,7 @@ constexpr unsigned kHeaderPairWord = 0x08;
 // string could leave an image no reader accepts.  A change of the
 // manufacturer's or product's text (which only a D2XX caller makes) lays
 // the string area out again in its order (Relayout); a cut can harm that.
-Change planChange(const Image& current, const Fields& shown, const Fields& requested);
-
-// planChange with `shown` being the stored fields themselves.
-Invalid validate(const Image& current, const Fields& fields);
-// The reconciliation planChange does, for callers that need only that.
-void keepUnchangedStrings(const Image& current, const Fields& shown, Fields& requested);
-// The target of planChange, or `current` when the change is refused.
-Image encode(const Image& current, const Fields& fields);
+Change planChange(const Decoded& current, const Fields& shown, const Fields& requested);
 
 // The plan that turns `current` into `target` as it is, byte for byte (a
 // backup written back): status None, `fields` as `target` decodes.

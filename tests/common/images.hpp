@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
+#include "plans.hpp"
 
 // Factory-style fields with a given serial number and CBUS setup (the
 // factory defaults unless given).

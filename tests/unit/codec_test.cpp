@@ -408,7 +408,7 @@ TEST_P(Changes, AreRefusedOrMadeWhereExpected) {
         Fields f = decoded(base);
         c.edit(f);
         EXPECT_EQ(validate(base, f), c.status);
-        const Change change = planChange(base, decoded(base), f);
+        const Change change = planChange(decodeImage(base), decoded(base), f);
         ASSERT_EQ(change.status, c.status);
         const Image out = encode(base, f);
         if (c.status != Invalid::None) {

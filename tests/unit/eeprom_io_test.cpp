@@ -85,8 +85,8 @@ TEST(ProgramImage, AHeaderThatSetsBitsWaitsForAChipThatShowedItSetsThem) {
         "0040030401602c06a02d080000009802a220c20c000000000a03baffabfa44004900200346005400320033"
         "0032005200200055000000000001050000290000005400120300000000000000000000332b025c00ffffff"
         "ffffffffffffffffffffffffffffffffffff010203e45a00000000000000000000000000000000fe0000");
-    const ft232r::Fields shown = d2xx::shownFields(ft232r::decodeImage(cut).fields);
-    const ft232r::Change repair = ft232r::planChange(cut, shown, shown);
+    const ft232r::Decoded device = ft232r::decodeImage(cut);
+    const ft232r::Change repair = d2xx::planProgram(device, d2xx::shownFields(device.fields));
     ASSERT_EQ(repair.target[0x13], 0x02);
     for (const bool oldAndNew : {false, true}) {
         SCOPED_TRACE(oldAndNew ? "old AND new" : "a chip that keeps its words");

@@ -195,15 +195,14 @@ std::vector<Request> requests(const std::string& serial) {
     };
 }
 
-// What FT_EE_Program plans for `request` over the device `image`.
+// What FT_EE_Program plans for `request` over the device `image`: the
+// record as FT_EE_Read handed it out, with -s and -c over it.
 Change replan(const Image& image, const Request& request) {
-    Fields stored;
-    decode(image, stored);
-    const Fields shown = d2xx::shownFields(stored);
-    Fields wanted = shown;
+    const Decoded device = decodeImage(image);
+    Fields wanted = d2xx::shownFields(device.fields);
     wanted.serial = request.serial.value_or(wanted.serial);
     wanted.cbus = request.cbus.value_or(wanted.cbus);
-    return planChange(image, shown, wanted);
+    return d2xx::planProgram(device, wanted);
 }
 
 Image applyWrites(Image image, const Image& target, const std::vector<unsigned>& words,
