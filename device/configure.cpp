@@ -8,6 +8,7 @@
 #include "d2xx_library.hpp"
 #include "d2xx_record.hpp"
 #include "signal_hold.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -17,16 +18,7 @@ namespace {
 // shown as \xNN; every other byte goes out as it is, so that ordinary
 // serial numbers print exactly as before.  The new one is shown the same
 // way, so that both sides of " -> " read alike.
-void printSerial(const char* text) {
-    for (const char* at = text; *at != '\0'; ++at) {
-        const auto byte = static_cast<unsigned char>(*at);
-        if (byte < 0x20 || byte == 0x7F) {
-            std::printf("\\x%02x", byte);
-        } else {
-            std::putchar(byte);
-        }
-    }
-}
+void printSerial(const char* text) { std::fputs(printable(text).c_str(), stdout); }
 
 // "Serial Number : " and the record's serial, then " -> " and the new one
 // when `showNew`.

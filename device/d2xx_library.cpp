@@ -1,6 +1,5 @@
 #include "d2xx_library.hpp"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,8 @@
 #else
 #include <dlfcn.h>
 #endif
+
+#include "d2xx_record.hpp"
 
 namespace {
 
@@ -27,29 +28,6 @@ bool resolve(void* module, const char* name, Fn& target) {
 #endif
     return address != nullptr;
 }
-
-constexpr std::array<const char*, 20> kStatusNames = {
-    "FT_OK",
-    "FT_INVALID_HANDLE",
-    "FT_DEVICE_NOT_FOUND",
-    "FT_DEVICE_NOT_OPENED",
-    "FT_IO_ERROR",
-    "FT_INSUFFICIENT_RESOURCES",
-    "FT_INVALID_PARAMETER",
-    "FT_INVALID_BAUD_RATE",
-    "FT_DEVICE_NOT_OPENED_FOR_ERASE",
-    "FT_DEVICE_NOT_OPENED_FOR_WRITE",
-    "FT_FAILED_TO_WRITE_DEVICE",
-    "FT_EEPROM_READ_FAILED",
-    "FT_EEPROM_WRITE_FAILED",
-    "FT_EEPROM_ERASE_FAILED",
-    "FT_EEPROM_NOT_PRESENT",
-    "FT_EEPROM_NOT_PROGRAMMED",
-    "FT_INVALID_ARGS",
-    "FT_NOT_SUPPORTED",
-    "FT_OTHER_ERROR",
-    "FT_DEVICE_LIST_NOT_READY",
-};
 
 #if defined(_WIN32)
 // Flags of LoadLibraryExA (Windows 8, and Windows 7 with KB2533623); older
@@ -161,8 +139,8 @@ bool isInvalidHandle(FT_HANDLE handle) {
 }
 
 const char* statusName(FT_STATUS status, char (&buffer)[24]) {
-    if (status < kStatusNames.size()) {
-        return kStatusNames[status];
+    if (const char* name = d2xxStatusName(status)) {
+        return name;
     }
     std::snprintf(buffer, sizeof buffer, "status %lu", static_cast<unsigned long>(status));
     return buffer;

@@ -1,7 +1,8 @@
-// How a caller lays out an FT_PROGRAM_DATA record and its listing buffer,
-// for both sides of the D2XX interface: varnolt fills them in, the stand-in
-// libraries rely on them.  Takes nothing but d2xx.h, so that the stand-ins
-// may include it too.
+// What both sides of the D2XX interface share beyond its declarations: how
+// a caller lays out an FT_PROGRAM_DATA record and its listing buffer
+// (varnolt fills them in, the stand-in libraries rely on them), and the
+// names of the status codes.  Takes nothing but d2xx.h, so that the
+// stand-ins may include it too.
 #pragma once
 
 #include <array>
@@ -25,6 +26,35 @@ constexpr std::size_t kSerialNumberBytes = 16;
 constexpr DWORD kRecordSignature1 = 0x00000000;
 constexpr DWORD kRecordSignature2 = 0xFFFFFFFF;
 constexpr DWORD kRecordVersion = 2;
+
+// The D2XX status table, by code: FT_OK (0) to FT_DEVICE_LIST_NOT_READY (19).
+constexpr std::array<const char*, 20> kStatusNames = {
+    "FT_OK",
+    "FT_INVALID_HANDLE",
+    "FT_DEVICE_NOT_FOUND",
+    "FT_DEVICE_NOT_OPENED",
+    "FT_IO_ERROR",
+    "FT_INSUFFICIENT_RESOURCES",
+    "FT_INVALID_PARAMETER",
+    "FT_INVALID_BAUD_RATE",
+    "FT_DEVICE_NOT_OPENED_FOR_ERASE",
+    "FT_DEVICE_NOT_OPENED_FOR_WRITE",
+    "FT_FAILED_TO_WRITE_DEVICE",
+    "FT_EEPROM_READ_FAILED",
+    "FT_EEPROM_WRITE_FAILED",
+    "FT_EEPROM_ERASE_FAILED",
+    "FT_EEPROM_NOT_PRESENT",
+    "FT_EEPROM_NOT_PROGRAMMED",
+    "FT_INVALID_ARGS",
+    "FT_NOT_SUPPORTED",
+    "FT_OTHER_ERROR",
+    "FT_DEVICE_LIST_NOT_READY",
+};
+
+// A status's name from the table, or nullptr for a code beyond it.
+inline const char* d2xxStatusName(FT_STATUS status) {
+    return status < kStatusNames.size() ? kStatusNames[status] : nullptr;
+}
 
 inline bool signaturesOk(const FT_PROGRAM_DATA& data) {
     return data.Signature1 == kRecordSignature1 && data.Signature2 == kRecordSignature2;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "d2xx_record.hpp"
+
 // Option bits; they only accumulate.
 constexpr std::uint32_t OPT_REPORT = 1;  // -r: print the read-back report
 constexpr std::uint32_t OPT_SERIAL = 2;  // -s: write a new serial number
@@ -12,8 +14,9 @@ constexpr std::uint32_t OPT_WRITE = OPT_SERIAL | OPT_CBUS;
 
 struct UpdateRequest {
     std::uint32_t options = 0;
-    // At most 15 bytes of text and its NUL: the FT232R serial string limit.
-    char newSerialNumber[16] = {};
+    // At most 15 bytes of text and its NUL: the FT232R serial string limit,
+    // and the record's serial-number buffer.
+    char newSerialNumber[kSerialNumberBytes] = {};
     // CBUS0..CBUS4 as converted; only the low 8 bits are ever used.
     std::int32_t newCbus[5] = {};
 };

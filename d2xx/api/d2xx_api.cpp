@@ -215,7 +215,7 @@ void explainSerialRoom(WordTransport& transport, const ft232r::Decoded& current,
             break;
         }
     }
-    transport.explain("the serial number " + d2xx::printable(fields.serial) + " (" +
+    transport.explain("the serial number " + printable(fields.serial) + " (" +
                       std::to_string(fields.serial.size()) +
                       " characters) does not fit the string area: room for " +
                       std::to_string(room));

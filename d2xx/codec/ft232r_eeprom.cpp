@@ -6,6 +6,8 @@
 #include <optional>
 #include <tuple>
 
+#include "text.hpp"
+
 namespace ft232r {
 namespace {
 
@@ -97,11 +99,8 @@ bool isBlank(const Image& image) {
 // The names of the three string slots, for a reader told what is wrong.
 constexpr std::array<const char*, 3> kStringNames = {"manufacturer", "product", "serial"};
 
-std::string hexByte(std::size_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02zx", value);
-    return text;
-}
+// A byte or offset as the messages name it: "0x7e".
+std::string hexByte(std::size_t value) { return "0x" + hexDigits(value, 2); }
 
 // Reads the three descriptors' places from the header and checks that each
 // lies inside the string area, is a string descriptor, and overlaps no other.

@@ -27,8 +27,14 @@
 
 namespace ft232r {
 
-constexpr std::size_t kImageBytes = 128;  // user area; words 0x40..0x7F are factory data
+// The EEPROM's address space: 128 words.  Words 0x00..0x3F are the user
+// area (what this codec reads and writes, an Image); words 0x40..0x7F the
+// factory area (the chip ID and a permanent serial), readable but never to
+// be written.
+constexpr std::size_t kImageBytes = 128;  // user area
 constexpr std::size_t kImageWords = 64;
+constexpr std::size_t kFactoryBytes = 128;
+constexpr unsigned kEepromWords = 0x80;   // user and factory area
 constexpr unsigned kChecksumWord = 0x3F;  // bytes 0x7E..0x7F
 constexpr std::size_t kStringAreaStart = 0x18;
 constexpr std::size_t kStringAreaEnd = 0x7E;  // exclusive: the checksum follows

@@ -19,8 +19,6 @@ namespace ft232r {
 
 namespace {
 
-constexpr std::size_t kFactoryBytes = 128;  // words 0x40..0x7F
-
 bool failed(std::string* error, const std::string& why) {
     if (error != nullptr) *error = why;
     return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "d2xx.h"
+#include "text.hpp"
 
 namespace d2xx {
 
@@ -43,24 +44,6 @@ class WordTransport {
     // handle of a device that its own port reset enumerated again.
     virtual FT_STATUS close() { return FT_OK; }
 };
-
-// A string a device gave (or one meant for it), as it may be shown to a
-// person: C0 control bytes and DEL as \xNN, every other byte as it is.  A
-// device's strings are untrusted: ESC starts sequences that retitle or
-// clear a terminal, and a tab or line end would break a listing's columns.
-inline std::string printable(const std::string& text) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 0x0F]};
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
 
 struct DeviceEntry {
     std::string description;  // USB product string
