@@ -1,13 +1,16 @@
 // The EEPROM tool: backs up, restores and repairs an FT232R's EEPROM, and
-// makes and shows image files.  Built twice from this file: varnolt-eeprom
-// over the USB bus (libftdi1), installed with varnolt, and ft232r-image over
-// the emulated bus, whose devices are image files.  It goes to the device
+// makes and shows image files.  Compiled once and linked into two programs
+// (eeprom_tool_main.cpp): varnolt-eeprom over the USB bus (libftdi1),
+// installed with varnolt, and ft232r-image over the emulated bus, whose
+// devices are image files.  It goes to the device
 // through the word transport, not through the D2XX record, so it reads and
 // writes blank and broken images that the record refuses.  An image file
 // holds the 128-byte user area, optionally followed by the 128 bytes of
 // factory data (words 0x40..0x7F), which is read but never written.
 //
 // Exit status: 0 done, 1 an error (said on standard error), 2 a usage error.
+
+#include "eeprom_tool.hpp"
 
 #include <algorithm>
 #include <array>
@@ -25,11 +28,8 @@
 #include "ft232r_eeprom.hpp"
 #include "image_file.hpp"
 #include "signal_hold.hpp"
+#include "text.hpp"
 #include "word_transport.hpp"
-
-#ifndef VARNOLT_TOOL_NAME
-#define VARNOLT_TOOL_NAME "varnolt-eeprom"
-#endif
 
 namespace ft232r {
 namespace {
@@ -38,16 +38,21 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
-constexpr std::size_t kFactoryBytes = 128;  // words 0x40..0x7F, never written on a real chip
-
 constexpr std::array<const char*, 8> kInvertNames = {"TXD", "RXD", "RTS", "CTS",
                                                      "DTR", "DSR", "DCD", "RI"};
 
-constexpr const char* kName = VARNOLT_TOOL_NAME;
+// The program's name, for its messages and usage.
+struct Tool {
+    const char* name;
+    int usage() const;
+    int fail(const std::string& message) const {
+        std::cerr << name << ": " << message << '\n';
+        return kExitError;
+    }
+};
 
-int usage() {
-    const std::string name = kName;
-    const std::string indent(name.size() + 7, ' ');
+int Tool::usage() const {
+    const std::string indent(std::string(name).size() + 7, ' ');
     std::cerr << "usage: " << name << " list\n"
               << "       " << name << " read FILE\n"
               << "       " << name << " write FILE\n"
@@ -60,16 +65,7 @@ int usage() {
     return kExitUsage;
 }
 
-int fail(const std::string& message) {
-    std::cerr << kName << ": " << message << '\n';
-    return kExitError;
-}
-
-std::string hex(unsigned value, int digits, bool upper) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, upper ? "%0*X" : "%0*x", digits, value);
-    return buf;
-}
+std::string hex(unsigned value, int digits, bool upper) { return hexDigits(value, digits, upper); }
 
 // One or two hex digits, optionally prefixed with 0x; nothing else.
 bool parseHexByte(const std::string& text, std::uint8_t& out) {
@@ -114,8 +110,8 @@ const char* invalidMessage(Invalid why) {
     return "invalid fields";
 }
 
-int commandNew(const std::vector<std::string>& args) {
-    if (args.empty()) return usage();
+int commandNew(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.empty()) return tool.usage();
     const std::string& path = args[0];
     Fields fields;
     bool factory = false;
@@ -130,17 +126,17 @@ int commandNew(const std::vector<std::string>& args) {
             fields.manufacturer = args[++i];
         } else if (opt == "--cbus" && i + fields.cbus.size() < args.size()) {
             for (std::uint8_t& code : fields.cbus) {
-                if (!parseHexByte(args[++i], code)) return usage();
+                if (!parseHexByte(args[++i], code)) return tool.usage();
             }
         } else if (opt == "--factory") {
             factory = true;
         } else {
-            return usage();
+            return tool.usage();
         }
     }
 
     const Invalid why = validateFields(fields);
-    if (why != Invalid::None) return fail(invalidMessage(why));
+    if (why != Invalid::None) return tool.fail(invalidMessage(why));
     std::string error;
 
     const Image image = makeImage(fields);
@@ -148,16 +144,16 @@ int commandNew(const std::vector<std::string>& args) {
     // A stand-in for the chip ID and permanent serial: erased-cell bytes.
     if (factory) bytes.insert(bytes.end(), kFactoryBytes, 0xFF);
 
-    if (!saveImageFile(path, bytes.data(), bytes.size(), &error)) return fail(error);
+    if (!saveImageFile(path, bytes.data(), bytes.size(), &error)) return tool.fail(error);
     return kExitOk;
 }
 
 std::string yesNo(bool on) { return on ? "yes" : "no"; }
 
 void printFields(const Fields& f) {
-    std::cout << "manufacturer: " << d2xx::printable(f.manufacturer) << '\n'
-              << "description: " << d2xx::printable(f.description) << '\n'
-              << "serial: " << d2xx::printable(f.serial) << '\n'
+    std::cout << "manufacturer: " << printable(f.manufacturer) << '\n'
+              << "description: " << printable(f.description) << '\n'
+              << "serial: " << printable(f.serial) << '\n'
               << "vendorId: 0x" << hex(f.vendorId, 4, false) << '\n'
               << "productId: 0x" << hex(f.productId, 4, false) << '\n'
               << "maxPower: " << f.maxPower << " mA\n"
@@ -217,11 +213,11 @@ std::string badChecksum(const Image& image) {
 
 // The fields, the checksum and a hex dump.  An image that does not decode
 // (blank or broken) is shown too, and is an error: no device reads it.
-int commandShow(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage();
+int commandShow(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.size() != 1) return tool.usage();
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
+    if (!loadImageFile(args[0], bytes, &error)) return tool.fail(error);
     const Image image = userArea(bytes);
     Fields fields;
     const DecodeResult result = decode(image, fields);
@@ -251,16 +247,16 @@ int commandShow(const std::vector<std::string>& args) {
 // a device whose write was cut short (sound, but with a stale checksum)
 // becomes an image that write takes.  A blank or broken image is refused:
 // a checksum cannot make it readable.
-int commandFixChecksum(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage();
+int commandFixChecksum(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.size() != 1) return tool.usage();
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
+    if (!loadImageFile(args[0], bytes, &error)) return tool.fail(error);
     Image image = userArea(bytes);
     if (const std::string fault = faultText(image); !fault.empty()) {
-        return fail(args[0] + " is " + fault +
-                    "; a checksum cannot make it readable: nothing "
-                    "changed");
+        return tool.fail(args[0] + " is " + fault +
+                         "; a checksum cannot make it readable: nothing "
+                         "changed");
     }
     if (checksumOk(image)) {
         std::cout << args[0] << ": checksum already good (0x" << hex(checksum(image), 4, true)
@@ -270,91 +266,74 @@ int commandFixChecksum(const std::vector<std::string>& args) {
     const std::uint16_t stale = wordAt(image, kChecksumWord);
     updateChecksum(image);
     std::copy(image.begin(), image.end(), bytes.begin());
-    if (!saveImageFile(args[0], bytes.data(), bytes.size(), &error)) return fail(error);
+    if (!saveImageFile(args[0], bytes.data(), bytes.size(), &error)) return tool.fail(error);
     std::cout << args[0] << ": checksum set to 0x" << hex(checksum(image), 4, true) << " (was 0x"
               << hex(stale, 4, true) << ")\n";
     return kExitOk;
 }
 
-const char* statusName(FT_STATUS status) {
-    switch (status) {
-        case FT_OK:
-            return "FT_OK";
-        case FT_INVALID_HANDLE:
-            return "FT_INVALID_HANDLE";
-        case FT_DEVICE_NOT_FOUND:
-            return "FT_DEVICE_NOT_FOUND";
-        case FT_DEVICE_NOT_OPENED:
-            return "FT_DEVICE_NOT_OPENED";
-        case FT_IO_ERROR:
-            return "FT_IO_ERROR";
-        case FT_INSUFFICIENT_RESOURCES:
-            return "FT_INSUFFICIENT_RESOURCES";
-        case FT_INVALID_PARAMETER:
-            return "FT_INVALID_PARAMETER";
-        case FT_EEPROM_READ_FAILED:
-            return "FT_EEPROM_READ_FAILED";
-        case FT_EEPROM_WRITE_FAILED:
-            return "FT_EEPROM_WRITE_FAILED";
-        default:
-            return "FT_OTHER_ERROR";
-    }
+// A status by its name in the D2XX table, or its number.
+std::string statusName(FT_STATUS status) {
+    const char* name = d2xxStatusName(status);
+    return name != nullptr ? name : "status " + std::to_string(status);
 }
 
 // The one device FTD2XX_DEVICE chooses, or the only one attached, opened.
 // Several devices and no choice is an error: a repair tool that guessed
 // could write the wrong device.
-int openDevice(std::unique_ptr<d2xx::WordTransport>& transport, d2xx::DeviceEntry& entry) {
+int openDevice(const Tool& tool, std::unique_ptr<d2xx::WordTransport>& transport,
+               d2xx::DeviceEntry& entry) {
     d2xx::DeviceBus& bus = d2xx::deviceBus();
     d2xx::ChosenDevices chosen;
     const FT_STATUS listed = d2xx::listChosen(bus, chosen);
     if (listed != FT_OK) {
-        return fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
+        return tool.fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
     }
-    if (!chosen.why.empty()) return fail(chosen.why);
+    if (!chosen.why.empty()) return tool.fail(chosen.why);
     const std::vector<d2xx::DeviceEntry>& devices = chosen.devices;
     if (devices.empty()) {
-        return fail(!chosen.choice.given
-                        ? "no FT232R device found"
-                        : "no FT232R device matches " + std::string(d2xx::kDeviceVariable) + "=" +
-                              d2xx::printable(chosen.choice.text) +
-                              " (a port path such as 1-1.4, or a serial number that one device "
-                              "alone has)");
+        return tool.fail(
+            !chosen.choice.given
+                ? "no FT232R device found"
+                : "no FT232R device matches " + std::string(d2xx::kDeviceVariable) + "=" +
+                      printable(chosen.choice.text) +
+                      " (a port path such as 1-1.4, or a serial number that one device "
+                      "alone has)");
     }
     if (devices.size() > 1) {
         std::string ports;
         for (const auto& device : devices) ports += " " + device.port;
-        return fail(std::to_string(devices.size()) + " FT232R devices attached (at" + ports +
-                    "): choose one, e.g. " + d2xx::kDeviceVariable + "=" + devices[0].port + " " +
-                    kName + " ...");
+        return tool.fail(std::to_string(devices.size()) + " FT232R devices attached (at" + ports +
+                         "): choose one, e.g. " + d2xx::kDeviceVariable + "=" + devices[0].port +
+                         " " + tool.name + " ...");
     }
     entry = devices[0];
     const FT_STATUS opened = bus.open(chosen.busIndex[0], transport);
     if (opened != FT_OK) {
-        return fail("cannot open the device at " + entry.port + " (" + statusName(opened) +
-                    "): another program holds it, or this user may not open it");
+        return tool.fail("cannot open the device at " + entry.port + " (" + statusName(opened) +
+                         "): another program holds it, or this user may not open it");
     }
     return kExitOk;
 }
 
 std::string named(const d2xx::DeviceEntry& entry) {
     return "the device at " + entry.port +
-           (entry.serial.empty() ? "" : " (serial " + d2xx::printable(entry.serial) + ")");
+           (entry.serial.empty() ? "" : " (serial " + printable(entry.serial) + ")");
 }
 
 // Port, serial number and product string of each device, tab-separated, in
 // list order; FTD2XX_DEVICE narrows the list as it narrows every listing.
-int commandList(const std::vector<std::string>& args) {
-    if (!args.empty()) return usage();
+int commandList(const Tool& tool, const std::vector<std::string>& args) {
+    if (!args.empty()) return tool.usage();
     d2xx::ChosenDevices chosen;
     const FT_STATUS listed = d2xx::listChosen(d2xx::deviceBus(), chosen);
     if (listed != FT_OK) {
-        return fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
+        return tool.fail(std::string("cannot list the USB devices (") + statusName(listed) + ")");
     }
-    if (!chosen.why.empty()) return fail(chosen.why);
+    if (!chosen.why.empty()) return tool.fail(chosen.why);
     for (const auto& device : chosen.devices) {
-        std::cout << device.port << '\t' << d2xx::printable(device.serial) << '\t'
-                  << d2xx::printable(device.description) << '\n';
+        std::cout << device.port << '\t' << printable(device.serial) << '\t'
+                  << printable(device.description) << '\n';
     }
     return kExitOk;
 }
@@ -362,29 +341,29 @@ int commandList(const std::vector<std::string>& args) {
 // The whole EEPROM, user and factory area, into FILE.  The device is read
 // with the interrupt signals held: one that comes meanwhile ends the
 // process once the device is given back, before FILE is written.
-int commandRead(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage();
+int commandRead(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.size() != 1) return tool.usage();
     const std::string& path = args[0];
     std::string error;
-    if (!imageFileTarget(path, &error)) return fail(error + "; the device was not read");
+    if (!imageFileTarget(path, &error)) return tool.fail(error + "; the device was not read");
     std::vector<std::uint8_t> bytes;
     d2xx::DeviceEntry entry;
     {
         const SignalHold hold;
         std::unique_ptr<d2xx::WordTransport> transport;
-        if (const int status = openDevice(transport, entry); status != kExitOk) return status;
-        for (unsigned word = 0; word < (kImageBytes + kFactoryBytes) / 2; ++word) {
+        if (const int status = openDevice(tool, transport, entry); status != kExitOk) return status;
+        for (unsigned word = 0; word < kEepromWords; ++word) {
             std::uint16_t value = 0;
             const FT_STATUS status = transport->readWord(word, value);
             if (status != FT_OK) {
-                return fail("cannot read word 0x" + hex(word, 2, false) + " of " + named(entry) +
-                            " (" + statusName(status) + ")");
+                return tool.fail("cannot read word 0x" + hex(word, 2, false) + " of " +
+                                 named(entry) + " (" + statusName(status) + ")");
             }
             bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
             bytes.push_back(static_cast<std::uint8_t>(value >> 8));
         }
     }
-    if (!saveImageFile(path, bytes.data(), bytes.size(), &error, true)) return fail(error);
+    if (!saveImageFile(path, bytes.data(), bytes.size(), &error, true)) return tool.fail(error);
     const Image user = userArea(bytes);
     const std::string fault = faultText(user);
     std::cout << "read 256 bytes from " << named(entry) << " into " << path << '\n';
@@ -397,7 +376,7 @@ int commandRead(const std::vector<std::string>& args) {
         std::cout << "the user area's " << badChecksum(user)
                   << ": a write to the device was cut short; to write this backup back later, "
                      "first run: "
-                  << kName << " fix-checksum " << path << '\n';
+                  << tool.name << " fix-checksum " << path << '\n';
     }
     return kExitOk;
 }
@@ -434,29 +413,29 @@ std::string writeFailure(const std::string& device, const d2xx::Programmed& done
 // refused.  The interrupt signals are held from before the device is
 // listed until it is given back: one that came before the first write
 // leaves the device untouched, a later one waits for the write to finish.
-int commandWrite(const std::vector<std::string>& args) {
-    if (args.size() != 1) return usage();
+int commandWrite(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.size() != 1) return tool.usage();
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!loadImageFile(args[0], bytes, &error)) return fail(error);
+    if (!loadImageFile(args[0], bytes, &error)) return tool.fail(error);
     const Image target = userArea(bytes);
     if (const std::string fault = faultText(target); !fault.empty()) {
-        return fail(args[0] + " is " + fault + "; nothing written");
+        return tool.fail(args[0] + " is " + fault + "; nothing written");
     }
     if (!checksumOk(target)) {
-        return fail(args[0] + ": " + badChecksum(target) +
-                    "; nothing written.  A backup of a device whose write was cut short holds "
-                    "such a checksum: if its other bytes are as wanted, set it with `" +
-                    kName + " fix-checksum " + args[0] + "` and write it again");
+        return tool.fail(args[0] + ": " + badChecksum(target) +
+                         "; nothing written.  A backup of a device whose write was cut short holds "
+                         "such a checksum: if its other bytes are as wanted, set it with `" +
+                         tool.name + " fix-checksum " + args[0] + "` and write it again");
     }
     const SignalHold hold;
     std::unique_ptr<d2xx::WordTransport> transport;
     d2xx::DeviceEntry entry;
-    if (const int status = openDevice(transport, entry); status != kExitOk) return status;
+    if (const int status = openDevice(tool, transport, entry); status != kExitOk) return status;
     Image current{};
     const FT_STATUS read = d2xx::readImage(*transport, current);
     if (read != FT_OK) {
-        return fail("cannot read " + named(entry) + " (" + statusName(read) + ")");
+        return tool.fail("cannot read " + named(entry) + " (" + statusName(read) + ")");
     }
     const Change plan = planImage(current, target);
     if (plan.words.empty()) {
@@ -467,7 +446,7 @@ int commandWrite(const std::vector<std::string>& args) {
     // process ends as the signal asks once the device is given back.
     if (SignalHold::interruptPending()) return kExitError;
     const d2xx::Programmed done = d2xx::programImage(*transport, plan);
-    if (done.status != FT_OK) return fail(writeFailure(named(entry), done));
+    if (done.status != FT_OK) return tool.fail(writeFailure(named(entry), done));
     transport->programmed();
     transport.reset();
     std::cout << "wrote " << plan.words.size() << " words to " << named(entry)
@@ -475,21 +454,21 @@ int commandWrite(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-int run(const std::vector<std::string>& args) {
-    if (args.empty()) return usage();
+int run(const Tool& tool, const std::vector<std::string>& args) {
+    if (args.empty()) return tool.usage();
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (args[0] == "new") return commandNew(rest);
-    if (args[0] == "show") return commandShow(rest);
-    if (args[0] == "fix-checksum") return commandFixChecksum(rest);
-    if (args[0] == "list") return commandList(rest);
-    if (args[0] == "read") return commandRead(rest);
-    if (args[0] == "write") return commandWrite(rest);
-    return usage();
+    if (args[0] == "new") return commandNew(tool, rest);
+    if (args[0] == "show") return commandShow(tool, rest);
+    if (args[0] == "fix-checksum") return commandFixChecksum(tool, rest);
+    if (args[0] == "list") return commandList(tool, rest);
+    if (args[0] == "read") return commandRead(tool, rest);
+    if (args[0] == "write") return commandWrite(tool, rest);
+    return tool.usage();
 }
 
 }  // namespace
 }  // namespace ft232r
 
-int main(int argc, char** argv) {
-    return ft232r::run(std::vector<std::string>(argv + 1, argv + argc));
+int eepromTool(const char* name, int argc, char** argv) {
+    return ft232r::run({name}, std::vector<std::string>(argv + 1, argv + argc));
 }

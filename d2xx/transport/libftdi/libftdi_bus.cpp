@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "ft232r_eeprom.hpp"
 #include "word_transport.hpp"
 
 namespace d2xx {
@@ -42,11 +43,6 @@ constexpr std::uint8_t kWriteEepromRequest = 0x91;
 // (seen in USB traces); without it FT232R writes were seen to work once and
 // then fail.
 constexpr unsigned char kWriteLatency = 0x77;
-
-// Word addresses: 0x00..0x3F the user area, 0x40..0x7F factory data that
-// can be read but must never be written.
-constexpr unsigned kUserWords = 0x40;
-constexpr unsigned kAllWords = 0x80;
 
 // A USB string descriptor holds at most 126 UTF-16 units; libusb gives them
 // as 8-bit text.
@@ -302,7 +298,7 @@ class UsbDevice : public WordTransport {
     }
 
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
-        if (address >= kAllWords) {
+        if (address >= ft232r::kEepromWords) {
             return FT_INVALID_PARAMETER;
         }
         unsigned short word = 0;
@@ -314,7 +310,7 @@ class UsbDevice : public WordTransport {
     }
 
     FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
-        if (address >= kUserWords) {
+        if (address >= ft232r::kImageWords) {
             return FT_INVALID_PARAMETER;
         }
         const int sent =
