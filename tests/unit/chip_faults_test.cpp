@@ -40,7 +40,6 @@ TEST(FaultList, TakesTheChipsFaultsAndRefusesAnythingElse) {
         {"clon", FaultItem::Unknown, "clon", {}, {"clon"}},
         {"CLONE", FaultItem::Unknown, "CLONE", {}, {"CLONE"}},
         {"clone=1", FaultItem::Unknown, "clone=1", {}, {"clone=1"}},
-        {"stall-write=3", FaultItem::Unknown, "stall-write=3", {}, {"stall-write=3"}},
         // The first item refused stops the list; the caller says malformed.
         {"bus=x,clon", FaultItem::Malformed, "bus=x", {}, {"bus=x"}},
         {"clone,clon,per-word", FaultItem::Unknown, "clon", {}, {"clon"}},

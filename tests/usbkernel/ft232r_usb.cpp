@@ -14,7 +14,7 @@
 //   ft232bm:IMAGE        an FT232BM, FTDI's chip before the FT232R (release 4.00)
 //   hid:IMAGE            a device of release 6.00 whose one interface is HID (class 3)
 // Faults (every chip; deny: the first):
-//   stall-write=N        the Nth EEPROM word write is stalled, and every later one
+//   writes=N             N EEPROM word writes succeed; every later one is stalled
 //   clone                word writes acknowledged but not kept
 //   per-word             no pair buffer: every word write stored at once (the
 //                        chip otherwise stores a pair when its odd word is written)
@@ -144,7 +144,7 @@ struct Place {
 };
 
 struct Faults {
-    ft232r::ChipFaults chip;  // stall-write=N, clone, per-word, stale-buffer, and-writes
+    ft232r::ChipFaults chip;  // writes=N, clone, per-word, stale-buffer, and-writes
     long unplugAfter = -1;    // control transfers; -1: never
     bool busy = false;
     bool resetGone = false;
@@ -638,13 +638,6 @@ void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip)
     static_cast<Chip*>(chip)->connected(client);
 }
 
-// A whole non-negative number in `base`.
-bool number(const std::string& text, int base, long& out) {
-    char* rest = nullptr;
-    out = std::strtol(text.c_str(), &rest, base);
-    return !text.empty() && *rest == '\0' && out >= 0;
-}
-
 // B-P[.P...]: a bus and the port at each of at most 7 hub tiers.
 bool parsePlace(const std::string& text, Place& place) {
     std::istringstream items(text);
@@ -655,54 +648,56 @@ bool parsePlace(const std::string& text, Place& place) {
     return std::regex_match(text, std::regex("[1-9][0-9]?-[1-9][0-9]?([.][1-9][0-9]?){0,6}"));
 }
 
-// F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
-bool parseFaults(const std::string& text, Faults& faults) {
-    // clang-format off
-    const std::map<std::string, bool*> flags = {
-        {"clone", &faults.chip.clone}, {"per-word", &faults.chip.perWord}, {"stale-buffer", &faults.chip.staleBuffer}, {"and-writes", &faults.chip.andWrites},
-        {"busy", &faults.busy}, {"reset-gone", &faults.resetGone}, {"deny", &faults.deny},
-        {"no-disconnect-claim", &faults.noDisconnectClaim}};
-    // clang-format on
-    std::istringstream items(text);
-    for (std::string item; std::getline(items, item, ',');) {
-        const std::size_t equals = item.find('=');
-        const std::string name = item.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        const std::size_t at = value.find('@');  // signal=S@N or S@reset
-        long n = 0;
-        bool ok = true;
-        if (item.empty()) {
-            continue;
-        } else if (flags.count(item) != 0) {
-            *flags.at(item) = true;
-        } else if (name == "stall") {
-            ok = number(value, 16, faults.stallRequest) && faults.stallRequest <= 0xFF;
-        } else if (name == "stall-write") {
-            // The Nth write is the first that fails: N - 1 are allowed.
-            ok = number(value, 10, n);
-            if (n > 0) faults.chip.writesAllowed = n - 1;
-        } else if (name == "move") {
-            Place place;
-            ok = value == "none" || parsePlace(value, place);
-            faults.move = place;
-        } else if (name == "unplug") {
-            ok = number(value, 10, faults.unplugAfter);
-        } else if (name == "signal") {
-            // At the Nth control transfer, or at the port reset (signalAt 0).
-            ok = at != std::string::npos && number(value.substr(0, at), 10, faults.signal) &&
-                 faults.signal > 0 && faults.signal < NSIG &&
-                 (value.substr(at + 1) == "reset" ||
-                  (number(value.substr(at + 1), 10, faults.signalAt) && faults.signalAt > 0));
-        } else {
-            std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
-            return false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
-            return false;
-        }
+// One fault of the chips' place on the bus, as the usage lists them (the
+// chip's own are parsed by the model).
+ft232r::FaultItem busFault(const std::string& item, Faults& faults) {
+    const std::map<std::string, bool*> flags = {{"busy", &faults.busy},
+                                                {"reset-gone", &faults.resetGone},
+                                                {"deny", &faults.deny},
+                                                {"no-disconnect-claim", &faults.noDisconnectClaim}};
+    const std::size_t equals = item.find('=');
+    const std::string name = item.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+    const std::size_t at = value.find('@');  // signal=S@N or S@reset
+    bool ok = true;
+    if (flags.count(item) != 0) {
+        *flags.at(item) = true;
+    } else if (name == "stall") {
+        ok =
+            ft232r::parseFaultNumber(value, 16, faults.stallRequest) && faults.stallRequest <= 0xFF;
+    } else if (name == "move") {
+        Place place;
+        ok = value == "none" || parsePlace(value, place);
+        faults.move = place;
+    } else if (name == "unplug") {
+        ok = ft232r::parseFaultNumber(value, 10, faults.unplugAfter);
+    } else if (name == "signal") {
+        // At the Nth control transfer, or at the port reset (signalAt 0).
+        ok = at != std::string::npos &&
+             ft232r::parseFaultNumber(value.substr(0, at), 10, faults.signal) &&
+             faults.signal > 0 && faults.signal < NSIG &&
+             (value.substr(at + 1) == "reset" ||
+              (ft232r::parseFaultNumber(value.substr(at + 1), 10, faults.signalAt) &&
+               faults.signalAt > 0));
+    } else {
+        return ft232r::FaultItem::Unknown;
     }
-    return true;
+    return ok ? ft232r::FaultItem::Taken : ft232r::FaultItem::Malformed;
+}
+
+// F[,F...] as the usage lists them; false (said on stderr) for one that is
+// unknown or malformed.
+bool parseFaults(const std::string& text, Faults& faults) {
+    std::string refused;
+    const ft232r::FaultItem taken = ft232r::parseFaults(
+        text, faults.chip, [&](const std::string& item) { return busFault(item, faults); },
+        refused);
+    if (taken == ft232r::FaultItem::Unknown) {
+        std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", refused.c_str());
+    } else if (taken == ft232r::FaultItem::Malformed) {
+        std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", refused.c_str());
+    }
+    return taken == ft232r::FaultItem::Taken;
 }
 
 // `command` with `environment` added, the command's signals at their
