@@ -158,6 +158,10 @@ TEST_F(EndToEnd, FailedCallsAreReportedAndTheDeviceIsClosed) {
     } cases[] = {
         // clang-format off
         {"list", {"-s", "X"}, "", kNoDevice, 255, {"list failed"}},
+        // A fault the emulator does not know, or one it cannot read, fails
+        // every listing: a typo never lets a test pass without its fault.
+        {"clon", {"-s", "X"}, "", "ft232r emulator: unknown fault 'clon'\n" + kNoDevice, 255, {"list failed"}},
+        {"writes=x", {"-s", "X"}, "", "ft232r emulator: bad fault 'writes=x'\n" + kNoDevice, 255, {"list failed"}},
         {"open", {"-r"}, "", kNoDevice, 255, {"list", "open failed"}},
         {"read", {"-r", "-s", "X"}, "", kReadFailed, 255, {"list", "open", "read failed", "close"}},
         {"program", {"-s", "X"}, serialX, kWriteFailed, 255, {"list", "open", "read", "write failed", "close"}},

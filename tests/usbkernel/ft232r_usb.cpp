@@ -13,8 +13,9 @@
 // but must never send a request (each request is logged):
 //   ft232bm:IMAGE        an FT232BM, FTDI's chip before the FT232R (release 4.00)
 //   hid:IMAGE            a device of release 6.00 whose one interface is HID (class 3)
-// Faults (every chip; deny: the first):
-//   stall-write=N        the Nth EEPROM word write is stalled, and every later one
+// Faults (every chip; deny: the first), the chip's own by the names the
+// emulated D2XX library takes in FT232R_EMULATOR_FAULT:
+//   writes=N             N EEPROM word writes succeed; every later one is stalled
 //   clone                word writes acknowledged but not kept
 //   per-word             no pair buffer: every word write stored at once (the
 //                        chip otherwise stores a pair when its odd word is written)
@@ -43,9 +44,10 @@
 // the strings the host sees; each line starts with the chip's place (1-1).
 // The command finds the log in FT232R_USB_LOG and may append lines of its own.  Exit status: the
 // command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
-// error; 1 when the command cannot be started.
-#include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
+// error (an unknown or malformed fault among them); 1 when the command cannot be started.
+//
+// The chip is usb_chip.cpp, its places and faults usb_faults.cpp; this file
+// reads the options, builds umockdev's testbed and runs the command.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -55,662 +57,35 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <regex>
-#include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ft232r_model.hpp"
+#include "usb_chip.hpp"
+#include "usb_faults.hpp"
 
+namespace ft232r_usb {
 namespace {
 
 constexpr int kExitSkip = 77;
 constexpr int kExitUsage = 2;
 
-// Vendor requests of FTDI chips (bRequest).
-constexpr std::uint8_t kSioReset = 0x00;
-constexpr std::uint8_t kSioSetBaudRate = 0x03;
-constexpr std::uint8_t kSioPollModemStatus = 0x05;
-constexpr std::uint8_t kSioSetLatency = 0x09;
-constexpr std::uint8_t kSioGetLatency = 0x0A;
-constexpr std::uint8_t kReadEeprom = 0x90;
-constexpr std::uint8_t kWriteEeprom = 0x91;
-constexpr std::uint8_t kGetDescriptor = 0x06;  // standard request
-constexpr std::uint8_t kVendorOut = 0x40;
-constexpr std::uint8_t kVendorIn = 0xC0;
-constexpr std::uint8_t kStandardIn = 0x80;
-
-// The driver that owns an FT232R's interface when no program has claimed it.
-constexpr const char* kSerialDriver = "ftdi_sio";
-
-// Where a device sits: its bus, the hub port at each tier (none: the root
-// hub itself), and the address the host gave it.
-struct Place {
-    long bus = 1;
-    std::vector<long> ports;
-    unsigned address = 0;
-
-    // As the kernel names it: "1-3.1", "usb1" for the root hub.
-    std::string name() const {
-        std::string text = ports.empty() ? "usb" + std::to_string(bus) : std::to_string(bus);
-        for (std::size_t i = 0; i < ports.size(); ++i)
-            text += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
-        return text;
-    }
-    std::string syspath() const {
-        // A host controller per bus, the later ones first in sysfs (as a
-        // machine may have them): the host's own order is not the bus order.
-        char controller[40];
-        std::snprintf(controller, sizeof controller, "/sys/devices/pci0000:00/0000:00:%02lx.0/",
-                      0x15 - bus);
-        if (ports.empty()) return controller + name();
-        Place hub = *this;
-        hub.ports.pop_back();
-        return hub.syspath() + "/" + name();
-    }
-    std::string devnode() const {
-        char text[32];
-        std::snprintf(text, sizeof text, "/dev/bus/usb/%03ld/%03u", bus, address);
-        return text;
-    }
-    // Its umockdev record: what sysfs shows of a USB device (`descriptors`
-    // in hex), and its node where the host may open it (a chip's).
-    std::string record(unsigned speed, std::uint16_t vendor, std::uint16_t product,
-                       std::uint16_t release, const std::string& descriptors, bool node) const {
-        char numbers[256];
-        std::snprintf(numbers, sizeof numbers,
-                      "E: BUSNUM=%03ld\nE: DEVNUM=%03u\nA: busnum=%ld\nA: devnum=%u\nA: speed=%u\n"
-                      "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n",
-                      bus, address, bus, address, speed, vendor, product, release);
-        return "P: " + syspath().substr(4) + "\n" +
-               (node ? "N: " + devnode().substr(5) + "\nE: DEVNAME=" + devnode() + "\n" : "") +
-               "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: bConfigurationValue=1\n" + numbers +
-               "H: descriptors=" + descriptors + "\n";
-    }
-};
-
-struct Faults {
-    ft232r::ChipFaults chip;  // stall-write=N, clone, per-word, stale-buffer, and-writes
-    long unplugAfter = -1;    // control transfers; -1: never
-    bool busy = false;
-    bool resetGone = false;
-    bool noDisconnectClaim = false;
-    bool deny = false;
-    long stallRequest = -1;     // bRequest; -1: none
-    long signal = 0;            // 0: none
-    long signalAt = 0;          // control transfer, 1-based; 0: at the port reset
-    std::optional<Place> move;  // move=PLACE; no ports: unplugged only
-};
-
-// The command's process, once started: the chips' handlers signal it.
-std::atomic<pid_t> g_command{0};
-
-// One line per event, whole and flushed at once: the handlers write from
-// umockdev's thread, the summary from the main one.
-struct Log {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{nullptr, std::fclose};
-    std::mutex mutex;
-    void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (!file) return;
-        std::lock_guard<std::mutex> lock(mutex);
-        va_list args;
-        va_start(args, format);
-        std::vfprintf(file.get(), format, args);
-        va_end(args);
-        std::fputc('\n', file.get());
-        std::fflush(file.get());
-    }
-};
-
-// Memory of the process under test, followed from an ioctl argument.
-using Data = std::unique_ptr<UMockdevIoctlData, void (*)(gpointer)>;
-Data resolve(UMockdevIoctlData* pointer, std::size_t offset, std::size_t size) {
-    return Data(umockdev_ioctl_data_resolve(pointer, offset, size, nullptr), g_object_unref);
-}
-
-// An errno as the log says it.
-const char* said(int error) {
-    return error == 0         ? "ok"
-           : error == EBUSY   ? "busy"
-           : error == ENODEV  ? "gone"
-           : error == ENODATA ? "no driver"
-           : error == EINVAL  ? "no such interface"
-                              : "enotty";
-}
-
-std::uint16_t word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
-}
-
-// What the host reads in the descriptors that tells an FT232R from other
-// devices: bcdDevice, and the class of the one interface.
-struct Kind {
-    std::uint16_t release = 0x0600;      // the FT232R family: release 6.00
-    std::uint8_t interfaceClass = 0xFF;  // FTDI chips: vendor specific
-};
-
-// One FT232R.  Its handler runs on umockdev's worker thread; the main thread
-// reads it only after the command has ended.
-class Chip {
-  public:
-    Chip(std::string path, std::vector<std::uint8_t> bytes, Place place, Kind kind,
-         const Faults& faults, Log& log)
-        : path_(std::move(path)),
-          kind_(kind),
-          fileSize_(bytes.size()),
-          place_(std::move(place)),
-          faults_(faults),
-          log_(log),
-          eeprom_(bytes, faults.chip),
-          loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {}
-
-    UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
-    bool first = false;                  // the chip that signal=, deny and move= concern
-    // move=: where the chip is plugged in once the host has read its serial
-    // string (a listing's last request); no ports: nowhere.
-    std::optional<Place> moveTo;
-
-    std::string name() const { return place_.name(); }
-    std::string syspath() const { return place_.syspath(); }
-    std::string devnode() const { return place_.devnode(); }
-
-    // The umockdev record of the chip as the host enumerated it (full speed).
-    std::string record() const {
-        return place_.record(12, word(loaded_, 2), word(loaded_, 4), kind_.release,
-                             hex(descriptors()), true);
-    }
-
-    // What the host sees at the end of the run.
-    std::string summary() const {
-        return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") +
-               " latency=" + std::to_string(latency_) + " product=\"" + text(2) + "\" serial=\"" +
-               text(3) + "\"";
-    }
-
-    // One ioctl on the chip's usbfs node.
-    void handle(UMockdevIoctlClient* client) {
-        const unsigned long request = umockdev_ioctl_client_get_request(client);
-        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-        const bool gone = unplugged_ || dead_.count(client) != 0;
-        auto complete = [&](long result, int error) {
-            umockdev_ioctl_client_complete(client, result, error);
-        };
-        // For the operations that answer 0 or fail with an errno.
-        auto answer = [&](int error) { complete(error == 0 ? 0 : -1, error); };
-        switch (request) {
-            case USBDEVFS_GET_CAPABILITIES: {
-                if (gone) return complete(-1, ENODEV);
-                const std::uint32_t caps =
-                    USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-                const Data out = resolve(arg, 0, sizeof caps);
-                if (!out) return complete(-1, EFAULT);
-                std::memcpy(out->data, &caps, sizeof caps);
-                return complete(0, 0);
-            }
-            case USBDEVFS_SUBMITURB:
-                return submit(client, arg, gone, complete);
-            case USBDEVFS_REAPURB:
-            case USBDEVFS_REAPURBNDELAY: {
-                // Completed transfers are handed back even after the chip went.
-                auto& queue = completed_[client];
-                if (queue.empty()) return complete(-1, gone ? ENODEV : EAGAIN);
-                const Data slot = resolve(arg, 0, sizeof(void*));
-                if (!slot) return complete(-1, EFAULT);
-                const Data urb(queue.front(), g_object_unref);
-                queue.pop_front();
-                umockdev_ioctl_data_set_ptr(slot.get(), 0, urb.get());
-                return complete(0, 0);
-            }
-            case USBDEVFS_DISCARDURB:
-                return complete(-1, EINVAL);  // every transfer has completed at once
-            case USBDEVFS_CLAIMINTERFACE:
-                return answer(claim(client, arg, false, gone));
-            case USBDEVFS_DISCONNECT_CLAIM:
-                if (faults_.noDisconnectClaim) {
-                    log_.line("%s disconnect-claim -> enotty", name().c_str());
-                    return complete(-1, ENOTTY);
-                }
-                return answer(claim(client, arg, true, gone));
-            case USBDEVFS_RELEASEINTERFACE:
-                log_.line("%s release -> %s", name().c_str(), gone ? "gone" : "ok");
-                if (gone) return complete(-1, ENODEV);
-                if (owner_ != client) return complete(-1, EINVAL);
-                owner_ = nullptr;
-                return complete(0, 0);
-            case USBDEVFS_GETDRIVER: {
-                if (gone) return complete(-1, ENODEV);
-                const Data out = resolve(arg, 0, sizeof(usbdevfs_getdriver));
-                if (!out) return complete(-1, EFAULT);
-                auto* getdriver = reinterpret_cast<usbdevfs_getdriver*>(out->data);
-                const char* driver = owner_ != nullptr ? "usbfs"
-                                     : driverBound_    ? kSerialDriver
-                                                       : "";
-                log_.line("%s getdriver -> %s", name().c_str(), *driver ? driver : "none");
-                if (*driver == '\0') return complete(-1, ENODATA);
-                std::snprintf(getdriver->driver, sizeof getdriver->driver, "%s", driver);
-                return complete(0, 0);
-            }
-            case USBDEVFS_IOCTL:
-                return answer(driverControl(arg, gone));
-            case USBDEVFS_RESET:
-                return answer(reset(client, gone));
-            default:
-                log_.line("%s ioctl %#lx -> enotty", name().c_str(), request);
-                return complete(-1, ENOTTY);
-        }
-    }
-
-    void connected(UMockdevIoctlClient* client) {
-        // A new open of the node: nothing of an earlier one carries over.
-        dead_.erase(client);
-        for (UMockdevIoctlData* urb : completed_[client]) g_object_unref(urb);
-        completed_[client].clear();
-    }
-
-  private:
-    template <typename Complete>
-    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool gone, Complete complete) {
-        if (gone) return complete(-1, ENODEV);
-        Data urbData = resolve(arg, 0, sizeof(usbdevfs_urb));
-        if (!urbData) return complete(-1, EFAULT);
-        auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
-        if (urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->endpoint != 0 ||
-            urb->buffer_length < 8) {
-            // Only the control pipe is used here; the serial data endpoints
-            // stall rather than pretend to carry data.
-            urb->status = -EPIPE;
-            urb->actual_length = 0;
-        } else {
-            const Data buffer = resolve(urbData.get(), offsetof(usbdevfs_urb, buffer),
-                                        static_cast<gsize>(urb->buffer_length));
-            if (!buffer) return complete(-1, EFAULT);
-            if (faults_.unplugAfter >= 0 && transfers_ >= faults_.unplugAfter) {
-                unplugged_ = true;
-                log_.line("%s unplugged", name().c_str());
-                return complete(-1, ENODEV);
-            }
-            ++transfers_;
-            if (faults_.signalAt > 0 && transfers_ == faults_.signalAt) interrupt();
-            const int result = control(buffer->data, buffer->data + 8,
-                                       static_cast<std::size_t>(urb->buffer_length) - 8);
-            urb->status = result < 0 ? -EPIPE : 0;
-            urb->actual_length = result < 0 ? 0 : result;
-        }
-        completed_[client].push_back(urbData.release());
-        complete(0, 0);
-    }
-
-    // The signal of the fault, sent by the first chip to the command while
-    // it waits for this chip's answer.
-    void interrupt() {
-        if (faults_.signal == 0 || !first) return;
-        for (int wait = 0; g_command.load() == 0 && wait < 1000; ++wait) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        const pid_t command = g_command.load();
-        if (command <= 0) return;  // never kill(0): that is the whole process group
-        log_.line("%s signal %ld", name().c_str(), faults_.signal);
-        kill(command, static_cast<int>(faults_.signal));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-
-    // One control transfer: the bytes of its data stage (IN), or -1 for a stall.
-    int control(const std::uint8_t* setup, std::uint8_t* data, std::size_t room) {
-        const std::uint8_t type = setup[0];
-        const std::uint8_t request = setup[1];
-        const std::uint16_t value = static_cast<std::uint16_t>(setup[2] | (setup[3] << 8));
-        const std::uint16_t index = static_cast<std::uint16_t>(setup[4] | (setup[5] << 8));
-        const std::uint16_t length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
-        std::vector<std::uint8_t> answer;
-        bool ok = true;
-        if (request == faults_.stallRequest) {
-            ok = false;
-        } else if (type == kStandardIn && request == kGetDescriptor) {
-            // wValue: descriptor type (1 device, 2 configuration, 3 string), index.
-            const unsigned kind = value >> 8;
-            if (kind == 1 || kind == 2) {
-                answer = kind == 1 ? deviceDescriptor() : configDescriptor();
-            } else {
-                ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
-            }
-        } else if (type == kVendorIn && request == kReadEeprom &&
-                   index < ft232r::ChipEeprom::kWords) {
-            answer = {lo(eeprom_.read(index)), hi(eeprom_.read(index))};
-        } else if (type == kVendorOut && request == kWriteEeprom) {
-            ok = writeWord(index, value);
-        } else if (type == kVendorOut && (request == kSioReset || request == kSioSetBaudRate ||
-                                          request == kSioSetLatency)) {
-            if (request == kSioSetLatency) latency_ = static_cast<std::uint8_t>(value);
-        } else if (type == kVendorIn && request == kSioPollModemStatus) {
-            answer = {0x01, 0x60};  // CTS and DSR set; transmitter empty
-        } else if (type == kVendorIn && request == kSioGetLatency) {
-            answer = {latency_};
-        } else {
-            ok = false;  // anything else: the chip stalls the request
-        }
-        const std::size_t size = std::min<std::size_t>({answer.size(), length, room});
-        std::copy_n(answer.begin(), size, data);
-        char result[16];
-        std::snprintf(result, sizeof result, ok ? "ok %zu" : "stall", size);
-        log_.line("%s ctrl %02x %02x %04x %04x %u -> %s", name().c_str(), type, request, value,
-                  index, length, result);
-        if (moveTo && type == kStandardIn && request == kGetDescriptor && value == 0x0303) move();
-        return ok ? static_cast<int>(size) : -1;
-    }
-
-    // Unplugged, then plugged in at moveTo (once): every open of the old
-    // place is gone, the host finds the chip only by enumerating again.
-    void move() {
-        umockdev_testbed_remove_device(testbed, syspath().c_str());
-        log_.line("%s unplugged", name().c_str());
-        for (const auto& open : completed_) dead_.insert(open.first);
-        const Place to = *moveTo;
-        moveTo.reset();
-        if (to.ports.empty()) return;
-        place_ = to;
-        GError* error = nullptr;
-        const bool added = umockdev_testbed_add_from_string(testbed, record().c_str(), &error);
-        g_clear_error(&error);
-        log_.line("%s plugged in%s", name().c_str(), added ? "" : " -> failed");
-    }
-
-    // A write that fails stalls; one the chip does not keep (the factory
-    // area, a clone, an even word waiting for its partner) is acknowledged.
-    bool writeWord(unsigned address, std::uint16_t value) {
-        switch (eeprom_.write(address, value)) {
-            case ft232r::WordWrite::Failed:
-                return false;
-            case ft232r::WordWrite::Kept:
-                return ft232r::saveImageFile(path_, eeprom_, fileSize_);
-            default:
-                return true;
-        }
-    }
-
-    // USBDEVFS_CLAIMINTERFACE, or USBDEVFS_DISCONNECT_CLAIM, which first
-    // unbinds the kernel's driver.  Returns 0 or the errno.  Both start with
-    // the interface number; an FT232R has interface 0 only.
-    int claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool disconnect, bool gone) {
-        const char* what = disconnect ? "disconnect-claim" : "claim";
-        const Data interface = resolve(arg, 0, sizeof(unsigned));
-        int error = 0;
-        if (gone) {
-            error = ENODEV;
-        } else if (!interface || *reinterpret_cast<const unsigned*>(interface->data) != 0) {
-            error = EINVAL;
-        } else if (faults_.busy || (owner_ != nullptr && owner_ != client)) {
-            error = EBUSY;
-        } else if (disconnect) {
-            driverBound_ = false;
-        } else if (driverBound_) {
-            error = EBUSY;  // the serial driver still has it
-        }
-        if (error == 0) owner_ = client;
-        log_.line("%s %s -> %s", name().c_str(), what, said(error));
-        return error;
-    }
-
-    // USBDEVFS_IOCTL: the kernel driver given up (DISCONNECT) or back (CONNECT).
-    int driverControl(UMockdevIoctlData* arg, bool gone) {
-        const Data in = resolve(arg, 0, sizeof(usbdevfs_ioctl));
-        if (!in) return EFAULT;
-        const auto* command = reinterpret_cast<const usbdevfs_ioctl*>(in->data);
-        const bool connect = command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT);
-        int error = 0;
-        if (gone) {
-            error = ENODEV;
-        } else if (connect) {
-            // Binding fails while any driver (usbfs for a claim) has it.
-            if (owner_ != nullptr || driverBound_) error = EBUSY;
-            driverBound_ = owner_ == nullptr;
-        } else if (command->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-            if (!driverBound_) error = ENODATA;
-            driverBound_ = false;
-        } else {
-            error = ENOTTY;
-        }
-        log_.line("%s %s -> %s", name().c_str(), connect ? "connect" : "disconnect", said(error));
-        return error;
-    }
-
-    // A port reset: the chip loads its EEPROM again, and the host compares
-    // the descriptors and the serial string with what it had.  When they
-    // changed, the kernel enumerates the device as a new one: the reset is
-    // answered ENODEV, the old handle is dead and the new device gets the
-    // serial driver.
-    int reset(UMockdevIoctlClient* client, bool gone) {
-        if (faults_.signal != 0 && faults_.signalAt == 0) interrupt();
-        if (gone) {
-            log_.line("%s reset -> gone", name().c_str());
-            return ENODEV;
-        }
-        const std::string before = hex(descriptors()) + text(3);
-        loaded_.assign(eeprom_.cells().begin(), eeprom_.cells().end());
-        const std::vector<std::uint8_t> now = descriptors();
-        umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
-                                              const_cast<guint8*>(now.data()),
-                                              static_cast<gint>(now.size()));
-        owner_ = nullptr;  // a reset unbinds usbfs; libusb claims again
-        if (before != hex(now) + text(3) || faults_.resetGone) {
-            dead_.insert(client);
-            driverBound_ = true;
-            log_.line("%s reset -> gone (enumerated again)", name().c_str());
-            return ENODEV;
-        }
-        log_.line("%s reset -> ok", name().c_str());
-        return 0;
-    }
-
-    // Descriptors from the EEPROM as loaded at the last reset.  A blank
-    // EEPROM leaves the chip on its built-in values.
-    bool blank() const {
-        return std::all_of(loaded_.begin(), loaded_.begin() + ft232r::kImageBytes,
-                           [](std::uint8_t b) { return b == 0xFF; });
-    }
-
-    std::vector<std::uint8_t> deviceDescriptor() const {
-        const bool own = !blank();
-        const std::uint16_t vendor = own ? word(loaded_, 2) : 0x0403;
-        const std::uint16_t product = own ? word(loaded_, 4) : 0x6001;
-        // Byte 0x0A: bit 4 USB version from bytes 0x0C-0x0D, bit 3 serial string.
-        const std::uint16_t usb = own && (loaded_[0x0A] & 0x10) ? word(loaded_, 0x0C) : 0x0200;
-        const std::uint8_t serial = own && (loaded_[0x0A] & 0x08) ? 3 : 0;
-        // Length, type, bcdUSB, class by interface, ep0 packet size; idVendor,
-        // idProduct, bcdDevice; manufacturer, product, serial string; one configuration.
-        // clang-format off
-        return {18, 1, lo(usb), hi(usb), 0, 0, 0, 8,
-                lo(vendor), hi(vendor), lo(product), hi(product),
-                lo(kind_.release), hi(kind_.release),
-                1, 2, serial, 1};
-        // clang-format on
-    }
-
-    // One vendor-specific interface, bulk IN 0x81 and OUT 0x02, 64-byte
-    // packets; attributes and power from bytes 0x08 and 0x09.
-    std::vector<std::uint8_t> configDescriptor() const {
-        std::vector<std::uint8_t> config = {
-            9, 2, 32,   0, 1,  1,    0,    0xA0, 45,  // configuration
-            9, 4, 0,    0, 2,  0xFF, 0xFF, 0xFF, 2,   // interface
-            7, 5, 0x81, 2, 64, 0,    0,               // bulk IN
-            7, 5, 0x02, 2, 64, 0,    0};              // bulk OUT
-        config[14] = kind_.interfaceClass;
-        if (!blank()) {
-            config[7] = loaded_[8];
-            config[8] = loaded_[9];
-        }
-        return config;
-    }
-
-    // What sysfs shows the host: the device descriptor, then the configuration.
-    std::vector<std::uint8_t> descriptors() const {
-        std::vector<std::uint8_t> bytes = deviceDescriptor();
-        const std::vector<std::uint8_t> config = configDescriptor();
-        bytes.insert(bytes.end(), config.begin(), config.end());
-        return bytes;
-    }
-
-    // String descriptor `index` (1 manufacturer, 2 product, 3 serial) as the
-    // EEPROM holds it: bytes 0x0E + 2 * (index - 1) point to it (offset | 0x80)
-    // and give its length.
-    bool stringDescriptor(unsigned index, std::vector<std::uint8_t>& out) const {
-        if (index == 0) {
-            out = {4, 3, 0x09, 0x04};  // English (United States)
-            return true;
-        }
-        if (index > 3) return false;
-        if (!blank()) {
-            const std::size_t at = loaded_[0x0E + 2 * (index - 1)] & 0x7F;
-            const std::size_t length = loaded_[0x0F + 2 * (index - 1)];
-            if (length >= 2 && at + length <= ft232r::kImageBytes - 2 && loaded_[at] == length &&
-                loaded_[at + 1] == 3) {
-                out.assign(loaded_.begin() + static_cast<std::ptrdiff_t>(at),
-                           loaded_.begin() + static_cast<std::ptrdiff_t>(at + length));
-                return true;
-            }
-        }
-        const char* fallback = index == 1 ? "FTDI" : index == 2 ? "FT232R USB UART" : nullptr;
-        if (fallback == nullptr) return false;
-        out = {static_cast<std::uint8_t>(2 + 2 * std::strlen(fallback)), 3};
-        for (const char* c = fallback; *c != '\0'; ++c)
-            out.insert(out.end(), {std::uint8_t(*c), 0});
-        return true;
-    }
-
-    std::string text(unsigned index) const {
-        std::vector<std::uint8_t> bytes;
-        // The serial string exists only when the device descriptor names it.
-        if ((index == 3 && deviceDescriptor()[16] == 0) || !stringDescriptor(index, bytes))
-            return "";
-        std::string result;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) result += static_cast<char>(bytes[i]);
-        return result;
-    }
-
-    static std::uint8_t lo(std::uint16_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
-    static std::uint8_t hi(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
-    static std::string hex(const std::vector<std::uint8_t>& bytes) {
-        std::string text;
-        for (const std::uint8_t b : bytes) {
-            char pair[3];
-            std::snprintf(pair, sizeof pair, "%02x", b);
-            text += pair;
-        }
-        return text;
-    }
-
-    std::string path_;
-    Kind kind_;
-    std::size_t fileSize_;
-    Place place_;
-    const Faults& faults_;
-    Log& log_;
-    ft232r::ChipEeprom eeprom_;         // what the cells hold
-    std::vector<std::uint8_t> loaded_;  // as loaded at the last reset: the descriptors
-    std::uint8_t latency_ = 16;         // the FT232R's power-on latency timer, ms
-    long transfers_ = 0;
-    bool unplugged_ = false;
-    bool driverBound_ = true;               // the kernel's serial driver has the interface
-    UMockdevIoctlClient* owner_ = nullptr;  // the open that claimed the interface
-    std::set<UMockdevIoctlClient*> dead_;   // opens of a device enumerated again
-    std::map<UMockdevIoctlClient*, std::deque<UMockdevIoctlData*>> completed_;
-};
-
-// GLib calls these through its generic signal types: the chip comes as a gpointer.
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
-    static_cast<Chip*>(chip)->handle(client);
-    return TRUE;
-}
-void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
-    static_cast<Chip*>(chip)->connected(client);
-}
-
-// A whole non-negative number in `base`.
-bool number(const std::string& text, int base, long& out) {
-    char* rest = nullptr;
-    out = std::strtol(text.c_str(), &rest, base);
-    return !text.empty() && *rest == '\0' && out >= 0;
-}
-
-// B-P[.P...]: a bus and the port at each of at most 7 hub tiers.
-bool parsePlace(const std::string& text, Place& place) {
-    std::istringstream items(text);
-    char separator = 0;
-    place.ports.clear();
-    items >> place.bus;
-    for (long port = 0; items >> separator >> port;) place.ports.push_back(port);
-    return std::regex_match(text, std::regex("[1-9][0-9]?-[1-9][0-9]?([.][1-9][0-9]?){0,6}"));
-}
-
-// F[,F...] as the usage lists them; false (said on stderr) for one it does not know.
-bool parseFaults(const std::string& text, Faults& faults) {
-    // clang-format off
-    const std::map<std::string, bool*> flags = {
-        {"clone", &faults.chip.clone}, {"per-word", &faults.chip.perWord}, {"stale-buffer", &faults.chip.staleBuffer}, {"and-writes", &faults.chip.andWrites},
-        {"busy", &faults.busy}, {"reset-gone", &faults.resetGone}, {"deny", &faults.deny},
-        {"no-disconnect-claim", &faults.noDisconnectClaim}};
-    // clang-format on
-    std::istringstream items(text);
-    for (std::string item; std::getline(items, item, ',');) {
-        const std::size_t equals = item.find('=');
-        const std::string name = item.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
-        const std::size_t at = value.find('@');  // signal=S@N or S@reset
-        long n = 0;
-        bool ok = true;
-        if (item.empty()) {
-            continue;
-        } else if (flags.count(item) != 0) {
-            *flags.at(item) = true;
-        } else if (name == "stall") {
-            ok = number(value, 16, faults.stallRequest) && faults.stallRequest <= 0xFF;
-        } else if (name == "stall-write") {
-            // The Nth write is the first that fails: N - 1 are allowed.
-            ok = number(value, 10, n);
-            if (n > 0) faults.chip.writesAllowed = n - 1;
-        } else if (name == "move") {
-            Place place;
-            ok = value == "none" || parsePlace(value, place);
-            faults.move = place;
-        } else if (name == "unplug") {
-            ok = number(value, 10, faults.unplugAfter);
-        } else if (name == "signal") {
-            // At the Nth control transfer, or at the port reset (signalAt 0).
-            ok = at != std::string::npos && number(value.substr(0, at), 10, faults.signal) &&
-                 faults.signal > 0 && faults.signal < NSIG &&
-                 (value.substr(at + 1) == "reset" ||
-                  (number(value.substr(at + 1), 10, faults.signalAt) && faults.signalAt > 0));
-        } else {
-            std::fprintf(stderr, "ft232r-usb: unknown fault '%s'\n", item.c_str());
-            return false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "ft232r-usb: bad fault '%s'\n", item.c_str());
-            return false;
-        }
-    }
-    return true;
-}
+using Chips = std::vector<std::unique_ptr<Chip>>;
 
 // `command` with `environment` added, the command's signals at their
-// default actions and unblocked, and no core dumps; `watched`: the command
-// that the chips' signal= concerns.  Its exit status, 128 + the signal that
+// default actions and unblocked, and no core dumps; `watched` (or null): where
+// the chips' signal= finds the command.  Its exit status, 128 + the signal that
 // ended it, or -1 when it could not be started.
 int run(const std::vector<std::string>& environment, const std::vector<std::string>& command,
-        bool watched) {
+        std::atomic<pid_t>* watched) {
     // Everything the child needs is made before the fork: with umockdev's
     // thread running, the child may only make async-signal-safe calls
     // (putenv may allocate while that thread holds the allocator's lock).
@@ -742,7 +117,7 @@ int run(const std::vector<std::string>& environment, const std::vector<std::stri
         std::fprintf(stderr, "ft232r-usb: cannot start %s: %s\n", argv[0], std::strerror(errno));
         return -1;
     }
-    if (watched) g_command = child;
+    if (watched != nullptr) *watched = child;
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -760,39 +135,47 @@ int skip(const std::string& why) {
     return kExitSkip;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for, the faults aside.
+struct Options {
     std::string logPath;
-    Faults faults;
     std::vector<std::string> images;
+    std::vector<std::string> command;
+};
+
+// 0, or the exit status of a usage error (said on stderr).
+int parseOptions(int argc, char** argv, Options& options, Faults& faults) {
     int at = 1;
     for (; at < argc && std::strcmp(argv[at], "--") != 0; ++at) {
         const std::string option = argv[at];
         if (option == "--log" && at + 1 < argc) {
-            logPath = argv[++at];
+            options.logPath = argv[++at];
         } else if (option == "--fault" && at + 1 < argc) {
             if (!parseFaults(argv[++at], faults)) return kExitUsage;
         } else if (option.rfind("--", 0) == 0) {
             return usage();
         } else {
-            images.push_back(option);
+            options.images.push_back(option);
         }
     }
-    if (at + 1 >= argc || images.empty()) return usage();
-    const std::vector<std::string> command(argv + at + 1, argv + argc);
+    if (at + 1 >= argc || options.images.empty()) return usage();
+    options.command.assign(argv + at + 1, argv + argc);
+    return 0;
+}
 
-    Log log;
-    if (!logPath.empty()) {
-        // Appended to, so that lines the command adds stay in order with ours.
-        if (std::FILE* emptied = std::fopen(logPath.c_str(), "w")) std::fclose(emptied);
-        log.file.reset(std::fopen(logPath.c_str(), "a"));
-    }
-    // Addresses as the host gives them: on each bus the root hub 1, then
-    // each hub and chip as it is plugged in.
+void openLog(const std::string& path, Log& log) {
+    if (path.empty()) return;
+    // Appended to, so that lines the command adds stay in order with ours.
+    if (std::FILE* emptied = std::fopen(path.c_str(), "w")) std::fclose(emptied);
+    log.file.reset(std::fopen(path.c_str(), "a"));
+}
+
+// Addresses as the host gives them: on each bus the root hub 1, then each
+// hub and chip as it is plugged in.
+struct Buses {
     std::map<long, unsigned> lastAddress;
-    std::vector<Place> hubs;
-    auto plug = [&](Place& place) {
+    std::vector<Place> hubs;  // every hub a chip hangs off, root hubs first
+
+    void plug(Place& place) {
         for (std::size_t tier = 0; tier < place.ports.size(); ++tier) {
             Place hub{place.bus, {place.ports.begin(), place.ports.begin() + tier}};
             if (std::none_of(hubs.begin(), hubs.end(),
@@ -802,8 +185,12 @@ int main(int argc, char** argv) {
             }
         }
         place.address = ++lastAddress[place.bus];
-    };
-    std::vector<std::unique_ptr<Chip>> chips;
+    }
+};
+
+// A chip per IMAGE argument, plugged in in order, then the place move= takes
+// the first one to.  0, or the exit status of a usage error.
+int makeChips(const std::vector<std::string>& images, Shared& shared, Buses& buses, Chips& chips) {
     for (std::string path : images) {
         Place place;
         place.ports = {static_cast<long>(chips.size() + 1)};
@@ -812,7 +199,7 @@ int main(int argc, char** argv) {
             if (!parsePlace(path.substr(where + 1), place)) return usage();
             path.erase(where);
         }
-        plug(place);
+        buses.plug(place);
         const bool bm = path.rfind("ft232bm:", 0) == 0, hid = path.rfind("hid:", 0) == 0;
         const Kind kind{std::uint16_t(bm ? 0x0400 : 0x0600), std::uint8_t(hid ? 0x03 : 0xFF)};
         if (bm || hid) path.erase(0, path.find(':') + 1);
@@ -822,34 +209,46 @@ int main(int argc, char** argv) {
                          path.c_str());
             return kExitUsage;
         }
-        chips.push_back(std::make_unique<Chip>(path, std::move(bytes), place, kind, faults, log));
+        chips.push_back(std::make_unique<Chip>(path, std::move(bytes), place, kind, shared));
     }
+    const std::optional<Place>& move = shared.faults.move;
     chips[0]->first = true;
-    chips[0]->moveTo = faults.move;
-    if (faults.move && !faults.move->ports.empty()) plug(*chips[0]->moveTo);
+    chips[0]->moveTo = move;
+    if (move && !move->ports.empty()) buses.plug(*chips[0]->moveTo);
+    return 0;
+}
 
-    // The testbed is hundreds of small files made and removed on every run:
-    // on a memory file system where there is one (several times faster than
-    // a disk here), unless TMPDIR says otherwise.  The command keeps the
-    // environment it was given.
-    const bool memory = std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0;
-    if (memory) setenv("TMPDIR", "/dev/shm", 1);
-    // Removed with its files and handlers on every way out.
-    struct Testbed {
-        UMockdevTestbed* bed = umockdev_testbed_new();
-        std::vector<UMockdevIoctlBase*> handlers;
-        ~Testbed() {
-            for (UMockdevIoctlBase* handler : handlers) g_object_unref(handler);
-            if (bed != nullptr) g_object_unref(bed);
-        }
-    } owned;
-    UMockdevTestbed* testbed = owned.bed;
-    if (memory) unsetenv("TMPDIR");
-    if (testbed == nullptr) return skip("no testbed");
-    gchar* root = umockdev_testbed_get_root_dir(testbed);
-    const std::string rootDir = root;
-    g_free(root);
-    // The hubs (USB 2.0) that the chips hang off, root hubs first.
+// umockdev's testbed with its handlers, removed with its files on every way
+// out.  The testbed is hundreds of small files made and removed on every
+// run: on a memory file system where there is one (several times faster
+// than a disk here), unless TMPDIR says otherwise.  The command keeps the
+// environment it was given.
+struct Testbed {
+    UMockdevTestbed* bed = nullptr;  // null: umockdev cannot make one here
+    std::vector<UMockdevIoctlBase*> handlers;
+    std::string root;
+
+    Testbed() {
+        const bool memory = std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0;
+        if (memory) setenv("TMPDIR", "/dev/shm", 1);
+        bed = umockdev_testbed_new();
+        if (memory) unsetenv("TMPDIR");
+        if (bed == nullptr) return;
+        gchar* dir = umockdev_testbed_get_root_dir(bed);
+        root = dir;
+        g_free(dir);
+    }
+    ~Testbed() {
+        for (UMockdevIoctlBase* handler : handlers) g_object_unref(handler);
+        if (bed != nullptr) g_object_unref(bed);
+    }
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+};
+
+// The hubs (USB 2.0) that the chips hang off, root hubs first, then the
+// chips.  "", or why they could not be added.
+std::string addDevices(Testbed& testbed, const std::vector<Place>& hubs, const Chips& chips) {
     GError* error = nullptr;
     bool ok = true;
     for (const Place& hub : hubs) {
@@ -860,52 +259,82 @@ int main(int argc, char** argv) {
                                               "09021900010100e000090400000109000000"
                                               "0705810304000c",
                                               false);
-        ok = ok && umockdev_testbed_add_from_string(testbed, record.c_str(), &error);
+        ok = ok && umockdev_testbed_add_from_string(testbed.bed, record.c_str(), &error);
     }
     // A chip's handler, attached to a node before the device is added (the
     // other order races): its place, and the one move= takes it to.
     auto attach = [&](Chip& chip, const std::string& devnode) {
-        UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), &chip);
-        g_signal_connect(handler, "client-connected", G_CALLBACK(onConnected), &chip);
-        owned.handlers.push_back(handler);
-        return umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), handler, &error);
+        testbed.handlers.push_back(newHandler(chip));
+        return umockdev_testbed_attach_ioctl(testbed.bed, devnode.c_str(), testbed.handlers.back(),
+                                             &error);
     };
     for (const auto& chip : chips) {
         if (!ok) break;
-        chip->testbed = testbed;
+        chip->testbed = testbed.bed;
         ok = attach(*chip, chip->devnode()) &&
              (!chip->moveTo || chip->moveTo->ports.empty() ||
               attach(*chip, chip->moveTo->devnode())) &&
-             umockdev_testbed_add_from_string(testbed, chip->record().c_str(), &error);
+             umockdev_testbed_add_from_string(testbed.bed, chip->record().c_str(), &error);
     }
-    if (!ok) {
-        const std::string why = error != nullptr ? error->message : "testbed failed";
-        g_clear_error(&error);
-        return skip(why);
-    }
-    umockdev_testbed_set_attribute(testbed, chips[0]->syspath().c_str(), "ft232r_usb_probe",
-                                   rootDir.c_str());
-    if (faults.deny) {
-        // The testbed open to every user (search where someone may search),
-        // the device node to root only: what a machine without the udev rule has.
-        run({}, {"chmod", "-R", "a+rwX", rootDir}, false);
-        chmod((rootDir + chips[0]->devnode()).c_str(), 0600);
-    }
+    if (ok) return "";
+    const std::string why = error != nullptr ? error->message : "testbed failed";
+    g_clear_error(&error);
+    return why;
+}
 
+// The testbed open to every user (search where someone may search), the
+// device node of `chip` to root only: what a machine without the udev rule
+// has.
+void deny(const Testbed& testbed, const Chip& chip) {
+    run({}, {"chmod", "-R", "a+rwX", testbed.root}, nullptr);
+    chmod((testbed.root + chip.devnode()).c_str(), 0600);
+}
+
+// What the command gets on top of ours: the testbed, and the log.
+std::vector<std::string> commandEnvironment(const Testbed& testbed, const std::string& logPath) {
     const char* preload = std::getenv("LD_PRELOAD");
     std::vector<std::string> environment = {
-        "UMOCKDEV_DIR=" + rootDir, std::string("LD_PRELOAD=libumockdev-preload.so.0") +
-                                       (preload && *preload ? std::string(" ") + preload : "")};
+        "UMOCKDEV_DIR=" + testbed.root,
+        std::string("LD_PRELOAD=libumockdev-preload.so.0") +
+            (preload && *preload ? std::string(" ") + preload : "")};
     if (!logPath.empty()) environment.push_back("FT232R_USB_LOG=" + logPath);
-    // Whether the preload library takes effect: a shell under it must see
-    // the testbed's sysfs, not the machine's.
-    const std::string probe = "exec 2>/dev/null; read -r v < '" + chips[0]->syspath() +
-                              "/ft232r_usb_probe'; [ \"$v\" = '" + rootDir + "' ]";
-    if (run(environment, {"/bin/sh", "-c", probe}, false) != 0) {
+    return environment;
+}
+
+// Whether the preload library takes effect: a shell under it must see the
+// testbed's sysfs, not the machine's.
+bool preloadTakesEffect(const Testbed& testbed, const Chip& chip,
+                        const std::vector<std::string>& environment) {
+    umockdev_testbed_set_attribute(testbed.bed, chip.syspath().c_str(), "ft232r_usb_probe",
+                                   testbed.root.c_str());
+    const std::string probe = "exec 2>/dev/null; read -r v < '" + chip.syspath() +
+                              "/ft232r_usb_probe'; [ \"$v\" = '" + testbed.root + "' ]";
+    return run(environment, {"/bin/sh", "-c", probe}, nullptr) == 0;
+}
+
+}  // namespace
+}  // namespace ft232r_usb
+
+int main(int argc, char** argv) {
+    using namespace ft232r_usb;
+    Options options;
+    Shared shared;
+    if (const int status = parseOptions(argc, argv, options, shared.faults)) return status;
+    openLog(options.logPath, shared.log);
+    Buses buses;
+    Chips chips;
+    if (const int status = makeChips(options.images, shared, buses, chips)) return status;
+
+    Testbed testbed;
+    if (testbed.bed == nullptr) return skip("no testbed");
+    const std::string why = addDevices(testbed, buses.hubs, chips);
+    if (!why.empty()) return skip(why);
+    const std::vector<std::string> environment = commandEnvironment(testbed, options.logPath);
+    if (!preloadTakesEffect(testbed, *chips[0], environment)) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
-    const int status = run(environment, command, true);
-    for (const auto& chip : chips) log.line("%s", chip->summary().c_str());
+    if (shared.faults.deny) deny(testbed, *chips[0]);
+    const int status = run(environment, options.command, &shared.command);
+    for (const auto& chip : chips) shared.log.line("%s", chip->summary().c_str());
     return status < 0 ? 1 : status;
 }

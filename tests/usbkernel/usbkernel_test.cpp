@@ -378,7 +378,7 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     }
 }
 
-// A write cut off (the Nth word write stalls), then the same command again:
+// A write cut off (writes=N-1: the Nth word write stalls), then the same command again:
 // the device ends up as an uninterrupted run leaves it.
 TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
     const struct {
@@ -401,7 +401,7 @@ TEST_F(UsbKernel, InterruptedWritesAreFinishedByRunningAgain) {
             SCOPED_TRACE(c.args[1] + " " + c.faults + " write " + std::to_string(cut) + " of " +
                          std::to_string(words));
             const UsbRun cutOff = cutThenAgain(
-                c.args, c.faults + ("stall-write=" + std::to_string(cut)), kWriteFailed, target);
+                c.args, c.faults + ("writes=" + std::to_string(cut - 1)), kWriteFailed, target);
             EXPECT_FALSE(cutOff.has("1-1 reset -> ok"));
             EXPECT_TRUE(cutOff.has("1-1 ctrl 40 09 0010 0001 0 -> ok 0"));
             EXPECT_TRUE(cutOff.driverBack());
@@ -741,7 +741,7 @@ TEST_F(UsbKernel, ProductionScriptOverABatch) {
         {"clone", {"OLD00004"}, "clone", {}, 1, "Run this script again with the device at port 1-1: it finishes VN000003", "OLD00004"},
         {"run again", {"OLD00004"}, "", {}, 0, "OK: VN000003", "VN000003"},
         // Cut after the first pair: the serial is part old, part new.
-        {"cut write", {"OLD00005"}, "stall-write=3", {}, 1, "it finishes VN000004", ""},
+        {"cut write", {"OLD00005"}, "writes=2", {}, 1, "it finishes VN000004", ""},
         {"run again after the cut", {"OLD00005"}, "", {}, 0, "OK: VN000004", "VN000004"},
         {"plugged again", {"VN000001"}, "", {}, 1, "REFUSED: the device at 1-1 already holds VN000001, which the log records as programmed", "VN000001"},
         // clang-format on

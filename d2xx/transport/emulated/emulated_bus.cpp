@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "ft232r_eeprom.hpp"
 #include "ft232r_model.hpp"
@@ -56,37 +57,44 @@ struct Faults {
     long slowMs = 0;           // slow=MS: each word write takes this long
     // writes=N, clone, per-word, stale-buffer, and-writes: the chip's own faults.
     ft232r::ChipFaults chip;
+    // A fault unknown or malformed: every listing fails, FT_OTHER_ERROR.  A
+    // library cannot refuse its caller's command line; failing every run is
+    // how a typo in a test's faults is refused instead of passing unnoticed.
+    bool refused = false;
 };
 
+// One of the devices' own faults (the chip's are parsed by the model).
+ft232r::FaultItem busFault(const std::string& item, Faults& faults) {
+    static const std::pair<const char*, bool Faults::*> kFlags[] = {
+        {"list", &Faults::failList},   {"open", &Faults::failOpen},
+        {"read", &Faults::failRead},   {"program", &Faults::failProgram},
+        {"close", &Faults::failClose},
+    };
+    for (const auto& [name, flag] : kFlags) {
+        if (item == name) {
+            faults.*flag = true;
+            return ft232r::FaultItem::Taken;
+        }
+    }
+    if (item.rfind("slow=", 0) != 0) return ft232r::FaultItem::Unknown;
+    return ft232r::parseFaultNumber(item.substr(5), 10, faults.slowMs)
+               ? ft232r::FaultItem::Taken
+               : ft232r::FaultItem::Malformed;
+}
+
+// Said once on standard error when refused: the library is loaded once per run.
 Faults parseFaults(const std::string& text) {
     Faults faults;
-    for (const std::string& item : split(text, ',')) {
-        if (item == "list")
-            faults.failList = true;
-        else if (item == "open")
-            faults.failOpen = true;
-        else if (item == "read")
-            faults.failRead = true;
-        else if (item == "program")
-            faults.failProgram = true;
-        else if (item == "close")
-            faults.failClose = true;
-        else if (item == "clone")
-            faults.chip.clone = true;
-        else if (item == "and-writes")
-            faults.chip.andWrites = true;
-        else if (item == "per-word")
-            faults.chip.perWord = true;
-        else if (item == "stale-buffer")
-            faults.chip.staleBuffer = true;
-        else if (item.rfind("writes=", 0) == 0)
-            faults.chip.writesAllowed = std::atol(item.c_str() + 7);
-        else if (item.rfind("slow=", 0) == 0)
-            faults.slowMs = std::atol(item.c_str() + 5);
-        else
-            std::fprintf(stderr, "ft232r emulator: unknown fault '%s'\n", item.c_str());
-    }
-    return faults;
+    std::string refused;
+    const ft232r::FaultItem taken = ft232r::parseFaults(
+        text, faults.chip, [&](const std::string& item) { return busFault(item, faults); },
+        refused);
+    if (taken == ft232r::FaultItem::Taken) return faults;
+    std::fprintf(stderr, "ft232r emulator: %s fault '%s'\n",
+                 taken == ft232r::FaultItem::Unknown ? "unknown" : "bad", refused.c_str());
+    Faults none;
+    none.refused = true;
+    return none;
 }
 
 class Log {
@@ -186,6 +194,10 @@ class EmulatedBus : public DeviceBus {
 
     FT_STATUS list(std::vector<DeviceEntry>& devices) override {
         devices.clear();
+        if (faults_.refused) {
+            log_.line("list failed");
+            return FT_OTHER_ERROR;
+        }
         if (faults_.failList) {
             log_.line("list failed");
             return FT_IO_ERROR;

@@ -1,8 +1,56 @@
 #include "ft232r_model.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <utility>
 
 namespace ft232r {
+
+FaultItem parseFaults(const std::string& text, ChipFaults& chip,
+                      const std::function<FaultItem(const std::string& item)>& other,
+                      std::string& refused) {
+    static const std::pair<const char*, bool ChipFaults::*> kFlags[] = {
+        {"clone", &ChipFaults::clone},
+        {"per-word", &ChipFaults::perWord},
+        {"stale-buffer", &ChipFaults::staleBuffer},
+        {"and-writes", &ChipFaults::andWrites},
+    };
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        if (item.empty()) continue;
+        const std::size_t equals = item.find('=');
+        FaultItem taken = FaultItem::Unknown;
+        long allowed = 0;
+        if (item.substr(0, equals) == "writes") {
+            const bool number = equals != std::string::npos &&
+                                parseFaultNumber(item.substr(equals + 1), 10, allowed);
+            if (number) chip.writesAllowed = allowed;
+            taken = number ? FaultItem::Taken : FaultItem::Malformed;
+        }
+        for (const auto& [name, flag] : kFlags) {
+            if (item == name) {
+                chip.*flag = true;
+                taken = FaultItem::Taken;
+            }
+        }
+        if (taken == FaultItem::Unknown) taken = other(item);
+        if (taken != FaultItem::Taken) {
+            refused = item;
+            return taken;
+        }
+    }
+    return FaultItem::Taken;
+}
+
+bool parseFaultNumber(const std::string& text, int base, long& out) {
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    if (text.empty() || text.find_first_not_of(digits) != std::string::npos) return false;
+    errno = 0;
+    out = std::strtol(text.c_str(), nullptr, base);
+    return errno == 0;
+}
 
 ChipEeprom::ChipEeprom(const std::vector<std::uint8_t>& image, ChipFaults faults)
     : faults_(faults) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,28 @@ struct ChipFaults {
     bool staleBuffer = false;  // an even write never reaches the buffer
     bool andWrites = false;    // a kept write leaves old AND new in the cells
 };
+
+// How one item of a fault list was taken.
+enum class FaultItem {
+    Taken,      // known, with a good value where it takes one
+    Unknown,    // no such fault
+    Malformed,  // a known fault with its value missing or not a number it takes
+};
+
+// A fault list as both emulators take it (FT232R_EMULATOR_FAULT, ft232r-usb
+// --fault): items separated by commas, empty ones skipped.  The chip's own
+// faults go into `chip`: writes=N (writesAllowed N), clone, per-word,
+// stale-buffer, and-writes.  Every other item goes to `other`, the caller's
+// own faults, which says how it took it.  Returns Taken when every item was
+// taken; otherwise stops at the first item that was not, says how, and puts
+// it in `refused`.  A typo refused, not ignored: no test passes by accident.
+FaultItem parseFaults(const std::string& text, ChipFaults& chip,
+                      const std::function<FaultItem(const std::string& item)>& other,
+                      std::string& refused);
+
+// A fault's number: digits only in `base` (10 or 16; no sign, space or 0x),
+// within a long.  False otherwise, `out` then undefined.
+bool parseFaultNumber(const std::string& text, int base, long& out);
 
 // What became of one word write.
 enum class WordWrite {
