@@ -52,7 +52,7 @@ ft232r::ChipEeprom& chip() {
 class ChipWords : public d2xx::WordTransport {
   public:
     FT_STATUS readWord(unsigned address, std::uint16_t& value) override {
-        if (address >= ft232r::ChipEeprom::kWords) return FT_INVALID_PARAMETER;
+        if (address >= ft232r::kEepromWords) return FT_INVALID_PARAMETER;
         value = chip().read(address);
         return FT_OK;
     }

@@ -95,8 +95,9 @@ status=0
 lintian --fail-on error,warning --info --display-info "$deb" >"$work/lintian.txt" 2>&1 ||
     status=$?
 cat "$work/lintian.txt"
-[ "$status" -eq 0 ] && ! grep -q '^[EW]: ' "$work/lintian.txt" ||
+if [ "$status" -ne 0 ] || grep -q '^[EW]: ' "$work/lintian.txt"; then
     fail "lintian reports errors or warnings (exit $status)"
+fi
 echo "lintian: no error, no warning"
 
 # Exactly these files and their folders, on every architecture: test
@@ -144,6 +145,7 @@ for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so" "$work/root/usr/
     readelf -d "$elf" | grep -q 'FLAGS.*BIND_NOW' || fail "$elf is not linked with -z now"
     readelf -l "$elf" | grep -q 'GNU_RELRO' || fail "$elf has no RELRO segment"
 done
+# shellcheck disable=SC2016 # $ORIGIN is the loader's, not the shell's
 readelf -d "$varnolt" | grep -q 'RUNPATH.*\[\$ORIGIN/\.\./lib/varnolt\]' ||
     fail "installed varnolt has no RUNPATH \$ORIGIN/../lib/varnolt"
 # A foreign architecture's tool runs under qemu-user, on the target's
@@ -164,8 +166,9 @@ echo "installed varnolt prints its usage line"
 status=0
 env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/varnolt-eeprom" \
     >"$work/out.txt" 2>"$work/err.txt" || status=$?
-[ "$status" -eq 2 ] && grep -q '^usage: varnolt-eeprom list$' "$work/err.txt" ||
+if [ "$status" -ne 2 ] || ! grep -q '^usage: varnolt-eeprom list$' "$work/err.txt"; then
     fail "varnolt-eeprom with no arguments: exit $status, $(cat "$work/err.txt")"
+fi
 echo "installed varnolt-eeprom prints its usage"
 
 # The installed tool loads the installed library (nothing attached here):

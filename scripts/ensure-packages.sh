@@ -66,6 +66,7 @@ BASE_PACKAGES+=(pkg-config libftdi1-dev libusb-1.0-0-dev dpkg-dev)
 BASE_PACKAGES+=(umockdev libumockdev-dev)
 # The Windows cross builds (MinGW-w64), and wine64 with its wrapper to run
 # their tests.
+# shellcheck disable=SC2034 # for the scripts that source this one
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine)
 # The Debian package test: dpkg-buildpackage with debhelper (which checks
 # for build-essential, and runs as fakeroot for a user other than root),
@@ -74,6 +75,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine)
 DEB_PACKAGES=(build-essential fakeroot debhelper lintian bash-completion)
 # The libFuzzer targets: clang-14's libFuzzer and sanitizer runtimes come in
 # libclang-rt-14-dev, which clang only recommends.
+# shellcheck disable=SC2034 # for the scripts that source this one
 FUZZ_PACKAGES=(cmake make clang libclang-rt-14-dev)
 
 # cross_triple ARCH: the GNU triple of a Debian ARM architecture.

@@ -148,7 +148,7 @@ mutant 13 "the EEPROM tool without its signal hold" 'usbkernel' \
     $'\n        const SignalHold hold;' \
     ''
 
-selected=(${MUTANTS:-${names[@]}})
+read -ra selected <<<"${MUTANTS:-${names[*]}}"
 
 # The tree at REV, exported once (a build of an earlier run is reused).
 if [ ! -f "$root/commit" ] || [ "$(cat "$root/commit")" != "$commit" ]; then
@@ -199,14 +199,14 @@ undo() {
 # apply ID: applies the first variant whose every edit applies and prints
 # how many edits it made, or fails naming the first search text not found.
 apply() {
-    local id=$1 variant n key missing=
+    local id=$1 variant n key absent=
     for ((variant = 0; variant < ${edits[$id.variants]}; variant++)); do
         for ((n = 0; n < ${edits[$id.$variant.count]}; n++)); do
             key=$id.$variant.$n
             cp "$src/${edits[$key.file]}" "$root/orig.$n" 2>/dev/null || true
             echo "${edits[$key.file]}" >"$root/orig.$n.name"
             if ! replace "${edits[$key.file]}" "${edits[$key.search]}" "${edits[$key.replace]}"; then
-                [ -n "$missing" ] || missing="${edits[$key.file]}: ${edits[$key.search]}"
+                [ -n "$absent" ] || absent="${edits[$key.file]}: ${edits[$key.search]}"
                 undo "$n"
                 continue 2
             fi
@@ -214,7 +214,7 @@ apply() {
         echo "$n"
         return 0
     done
-    echo "$missing" >&2
+    echo "$absent" >&2
     return 1
 }
 

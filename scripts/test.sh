@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything, the Windows cross builds included, and runs the whole
-# test suite; then the ARM builds under qemu-user, the sanitizer pass and
-# the fuzzing.  Says how long each phase took, and all of them at the end.
+# Checks the sources' layout and the shell scripts, builds everything, the
+# Windows cross builds included, and runs the whole test suite; then the ARM
+# builds under qemu-user, the sanitizer pass and the fuzzing.  Says how long each phase took, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ensure-packages.sh
@@ -75,6 +75,8 @@ native() {
     ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 }
 
+# The habits the tree keeps (layout of the C and C++ sources, shellcheck).
+phase "lint" scripts/lint.sh
 phase "packages for the native build" install_native
 phase "native build and tests" native
 # The ARM bench-host builds, cross-built in $build-arm64 and $build-armhf,

@@ -69,9 +69,11 @@ change-verify-restore)
         echo "restoring serial '$old_serial' and CBUS $old_cbus"
         program "$old_serial" "$old_cbus"
         read_device
-        [ "$serial" = "$old_serial" ] && [ "$cbus" = "$old_cbus" ] ||
+        if [ "$serial" != "$old_serial" ] || [ "$cbus" != "$old_cbus" ]; then
             fail "restore: read back '$serial' / $cbus"
+        fi
     }
+    status=0
     trap 'status=$?; trap - EXIT; if [ "$status" -ne 0 ]; then (restore); fi; exit "$status"' EXIT
 
     program "$new_serial" "$new_cbus"

@@ -123,6 +123,8 @@ struct RoundTripCase {
     DecodeResult expected;
     std::optional<Fields> fields{};  // what it decodes to, where a row says
 };
+// Shown by its name in the test run, not as its bytes.
+void PrintTo(const RoundTripCase& row, std::ostream* out) { *out << row.name; }
 
 // Serial stored first, product last, and two opaque bytes between them.
 Image otherOrderWithGap() {
@@ -208,6 +210,8 @@ struct BrokenCase {
     std::vector<std::pair<std::size_t, std::uint8_t>> bytes;
     const char* fault;  // part of what structureFault says
 };
+// Shown by its name in the test run, not as its bytes.
+void PrintTo(const BrokenCase& row, std::ostream* out) { *out << row.name; }
 
 // clang-format off
 const BrokenCase kBroken[] = {
@@ -275,6 +279,8 @@ struct ChangeCase {
     // the checksum 0x7E/0x7F, as [first, last] ranges (and it touches some).
     Ranges allowed{};
 };
+// Shown by its name in the test run, not as its bytes.
+void PrintTo(const ChangeCase& row, std::ostream* out) { *out << row.name; }
 
 // A field change over the worked example with and without a trailer,
 // touching only the bytes in `allowed`.

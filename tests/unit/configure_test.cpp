@@ -138,6 +138,9 @@ struct Row {
 #define NEW_CBUS " -> 0a, 0a, 0a, 0a, 09\n"
 
 // clang-format off
+// A row as the test run shows it: by its name, not its bytes.
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
 const Row kRows[] = {
     {"Report", "-r", Fault::None, 0, "LORC", "", factoryReport("A1B2C3D4"), ""},
     // The echo line has no comma between the fourth and fifth old bytes.

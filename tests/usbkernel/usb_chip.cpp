@@ -261,7 +261,7 @@ int Chip::control(const std::uint8_t* setup, std::uint8_t* data, std::size_t roo
         } else {
             ok = kind == 3 && stringDescriptor(value & 0xFF, answer);
         }
-    } else if (type == kVendorIn && request == kReadEeprom && index < ft232r::ChipEeprom::kWords) {
+    } else if (type == kVendorIn && request == kReadEeprom && index < ft232r::kEepromWords) {
         answer = {lo(eeprom_.read(index)), hi(eeprom_.read(index))};
     } else if (type == kVendorOut && request == kWriteEeprom) {
         ok = writeWord(index, value);

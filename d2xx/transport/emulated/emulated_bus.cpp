@@ -115,12 +115,6 @@ class Log {
     std::string path_;
 };
 
-std::string hex(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02x", value);
-    return text;
-}
-
 class ImageFile : public WordTransport {
   public:
     ImageFile(std::string path, const std::vector<std::uint8_t>& bytes, const Faults& faults,
@@ -136,11 +130,11 @@ class ImageFile : public WordTransport {
             log_.line("read failed");
             return FT_EEPROM_READ_FAILED;
         }
-        if (address >= ft232r::ChipEeprom::kWords) {
+        if (address >= ft232r::kEepromWords) {
             return FT_INVALID_PARAMETER;
         }
         value = chip_.read(address);
-        log_.line("read " + hex(address) + " " + hex(value));
+        log_.line("read 0x" + hexDigits(address, 2) + " 0x" + hexDigits(value, 2));
         return FT_OK;
     }
 
@@ -153,7 +147,7 @@ class ImageFile : public WordTransport {
     }
 
     FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
-        log_.line("write " + hex(address) + " " + hex(value));
+        log_.line("write 0x" + hexDigits(address, 2) + " 0x" + hexDigits(value, 2));
         if (faults_.slowMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slowMs));
         }

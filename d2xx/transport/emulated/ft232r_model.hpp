@@ -63,8 +63,7 @@ enum class WordWrite {
 class ChipEeprom {
   public:
     // Words 0x00..0x3F the user area, 0x40..0x7F the factory area.
-    static constexpr unsigned kWords = 0x80;
-    static constexpr std::size_t kBytes = 2 * kWords;
+    static constexpr std::size_t kBytes = 2 * kEepromWords;
 
     // `image`: the user area, optionally followed by the factory area; the
     // cells it does not cover read as erased (0xFF).
@@ -72,7 +71,7 @@ class ChipEeprom {
     explicit ChipEeprom(const Image& userArea, ChipFaults faults = {})
         : ChipEeprom(std::vector<std::uint8_t>(userArea.begin(), userArea.end()), faults) {}
 
-    // `address` < kWords.
+    // `address` < kEepromWords.
     std::uint16_t read(unsigned address) const;
     WordWrite write(unsigned address, std::uint16_t value);
 
