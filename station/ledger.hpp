@@ -184,4 +184,12 @@ class Ledger {
 std::unique_ptr<Ledger> openLedger(const std::string& where, std::string& error,
                                    LedgerStatus* status = nullptr);
 
+// Export of a run's records.  CSV as RFC 4180 says: a header line; fields
+// with commas, quotes, CR or LF in double quotes, quotes doubled; CRLF line
+// ends; images as hex.  JSON: one array of objects, strings escaped
+// (control bytes as \u00XX; a byte that is not part of valid UTF-8 as
+// \u00XX, the code unit the FT232R itself makes of it), images as hex.
+std::string recordsCsv(const std::vector<DeviceRecord>& records);
+std::string recordsJson(const std::vector<DeviceRecord>& records);
+
 }  // namespace station
