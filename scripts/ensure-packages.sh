@@ -64,6 +64,10 @@ BASE_PACKAGES=(cmake make g++ libgtest-dev)
 BASE_PACKAGES+=(pkg-config libftdi1-dev libusb-1.0-0-dev dpkg-dev)
 # The USB kernel tier: FT232R chips emulated under the real libusb and libftdi1.
 BASE_PACKAGES+=(umockdev libumockdev-dev)
+# The production station's ledger: its SQLite and PostgreSQL client
+# libraries, and the PostgreSQL server its tests start and stop (binaries in
+# /usr/lib/postgresql/<version>/bin).
+BASE_PACKAGES+=(libsqlite3-dev libpq-dev postgresql)
 # The Windows cross builds (MinGW-w64), and wine64 with its wrapper to run
 # their tests.
 # shellcheck disable=SC2034 # for the scripts that source this one
