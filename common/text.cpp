@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-std::string hexDigits(unsigned long value, int digits, bool upper) {
+std::string hexDigits(unsigned long long value, int digits, bool upper) {
     char text[24];
-    std::snprintf(text, sizeof text, upper ? "%0*lX" : "%0*lx", digits, value);
+    std::snprintf(text, sizeof text, upper ? "%0*llX" : "%0*llx", digits, value);
     return text;
 }
 

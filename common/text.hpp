@@ -5,7 +5,7 @@
 #include <string>
 
 // `value` as at least `digits` hexadecimal digits, lower case unless `upper`.
-std::string hexDigits(unsigned long value, int digits, bool upper = false);
+std::string hexDigits(unsigned long long value, int digits, bool upper = false);
 
 // A string a device gave (or one meant for it, or a variable's value), as it
 // may be shown to a person: C0 control bytes and DEL as \xNN with lower-case

@@ -109,8 +109,9 @@ printf '%s\n' ./usr/bin/varnolt ./usr/lib/varnolt/libftd2xx.so \
     ./usr/share/bash-completion/completions/varnolt ./usr/share/doc/varnolt/copyright \
     ./usr/share/doc/varnolt/changelog.gz ./usr/bin/varnolt-eeprom \
     ./usr/share/man/man1/varnolt-eeprom.1.gz \
-    ./usr/share/bash-completion/completions/varnolt-eeprom \
-    ./usr/share/doc/varnolt/examples/varnolt-production.sh |
+    ./usr/share/bash-completion/completions/varnolt-eeprom ./usr/bin/varnolt-station \
+    ./usr/share/man/man1/varnolt-station.1.gz \
+    ./usr/share/bash-completion/completions/varnolt-station |
     awk -F/ '{ p = ""; for (i = 1; i < NF; i++) { p = p $i "/"; print p } print }' |
     sort -u >"$work/paths.expected"
 awk '{ print $6 }' "$work/contents" | sort >"$work/paths"
@@ -119,7 +120,7 @@ diff -u "$work/paths.expected" "$work/paths" >&2 || fail "unexpected package con
 # Versioned through dpkg-shlibdeps, from the target's own libraries.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for package in libftdi1-2 libstdc++6; do
+for package in libftdi1-2 libstdc++6 libsqlite3-0 libpq5; do
     case ", $depends," in
     *", $package (>= "*) ;;
     *) fail "no versioned dependency on $package" ;;
@@ -137,7 +138,8 @@ grep -q 'ATTRS{bcdDevice}=="0600"' "$work/root/usr/lib/udev/rules.d/60-varnolt.r
     fail "the udev rule does not cover FT232R chips under other product IDs"
 varnolt=$work/root/usr/bin/varnolt
 # Built for ARCH, stripped, hardened (full RELRO), and on the shared C++ runtime.
-for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so" "$work/root/usr/bin/varnolt-eeprom"; do
+for elf in "$varnolt" "$work/root/usr/lib/varnolt/libftd2xx.so" "$work/root/usr/bin/varnolt-eeprom" \
+    "$work/root/usr/bin/varnolt-station"; do
     readelf -h "$elf" | grep -Eq "^ *Machine: *$machine\$" || fail "$elf is not built for $arch"
     ! readelf -S "$elf" | grep -q '\.symtab' || fail "$elf is not stripped"
     readelf -d "$elf" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' ||
@@ -170,6 +172,13 @@ if [ "$status" -ne 2 ] || ! grep -q '^usage: varnolt-eeprom list$' "$work/err.tx
     fail "varnolt-eeprom with no arguments: exit $status, $(cat "$work/err.txt")"
 fi
 echo "installed varnolt-eeprom prints its usage"
+status=0
+env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/varnolt-station" \
+    >"$work/out.txt" 2>"$work/err.txt" || status=$?
+if [ "$status" -ne 2 ] || ! grep -q '^varnolt-station: usage: varnolt-station ' "$work/err.txt"; then
+    fail "varnolt-station with no arguments: exit $status, $(cat "$work/err.txt")"
+fi
+echo "installed varnolt-station prints its usage"
 
 # The installed tool loads the installed library (nothing attached here):
 # the loader's trace shows the library taken from the unpacked root.

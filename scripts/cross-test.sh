@@ -23,13 +23,15 @@ ensure_architectures "$arch"
 # shellcheck disable=SC2046 # one word a package
 ensure_packages $(cross_packages "$arch")
 
-# libftdi1-dev is not Multi-Arch: same: libftdi1-dev:$arch would replace the
-# build machine's, which the native build needs.  So the target's -dev
+# libftdi1-dev (and libpq-dev) is not Multi-Arch: same: libftdi1-dev:$arch
+# would replace the build machine's, which the native build needs.  So the target's -dev
 # packages, and the runtime packages their .so links point to, are unpacked
 # into the build folder instead (no dpkg state changes), and the toolchain
 # file points pkg-config at them (VARNOLT_CROSS_DEV_ROOT).
 dev_root=$build/target-dev
-dev_packages=(libftdi1-dev libftdi1-2 libusb-1.0-0-dev libusb-1.0-0)
+# libpq's pkg-config file requires libssl's and libcrypto's (libssl-dev).
+dev_packages=(libftdi1-dev libftdi1-2 libusb-1.0-0-dev libusb-1.0-0 libsqlite3-dev libsqlite3-0
+    libpq-dev libpq5 libssl-dev)
 stamp=$dev_root/.packages
 wanted=$(for package in "${dev_packages[@]}"; do
     apt-cache policy "$package:$arch" | sed -n "s/^  Candidate: /$package /p"

@@ -97,12 +97,14 @@ cross_triple() {
 # and the runtime the programs run on under qemu: the C++ runtime and the
 # libftdi1 (with libusb and the C library) that the libftdi1 layer loads;
 # for the package, debhelper and lintian, and the target's pkgconf, whose
-# <triple>-pkg-config dh_auto_configure names in a cross build.
+# <triple>-pkg-config dh_auto_configure names in a cross build; and the
+# station's database clients (libsqlite3, libpq), whose own dependencies
+# the linker must find for the target too.
 cross_packages() {
     local triple
     triple=$(cross_triple "$1") || return
     echo "${BASE_PACKAGES[@]}" "${DEB_PACKAGES[@]}" "g++-$triple" qemu-user \
-        "libgtest-dev:$1" "libstdc++6:$1" "libftdi1-2:$1" "pkgconf:$1"
+        "libgtest-dev:$1" "libstdc++6:$1" "libftdi1-2:$1" "pkgconf:$1" "libsqlite3-0:$1" "libpq5:$1"
 }
 
 # ensure_wine32: 32-bit Wine (Debian's wine32, from the i386 architecture),

@@ -250,20 +250,6 @@ std::int64_t toInt(const std::optional<std::string>& value) {
 }
 std::string str(const std::optional<std::string>& value) { return value.value_or(""); }
 
-// UTC ISO 8601 with milliseconds.
-std::string utcNow() {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char stamp[40];
-    const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ", static_cast<int>(ms % 1000));
-    return stamp;
-}
-
 const char* const kNumberColumns =
     "serial, state, chip, station, reserved_at, committed_at, released_at, reason";
 NumberRow numberRow(const Row& row) {
@@ -297,6 +283,8 @@ class SqlLedger final : public Ledger {
                          const std::string& station, NumberRow& out, std::string& error) override;
     LedgerStatus find(const std::string& run, const std::string& serial,
                       std::optional<NumberRow>& out, std::string& error) override;
+    LedgerStatus findChip(const std::string& run, const std::string& chip,
+                          std::optional<NumberRow>& out, std::string& error) override;
     LedgerStatus commit(const std::string& run, const std::string& serial, const std::string& chip,
                         std::string& error) override;
     LedgerStatus release(const std::string& run, const std::string& serial,
@@ -331,7 +319,13 @@ class SqlLedger final : public Ledger {
                             const std::string& sql, const std::vector<detail::Param>& values,
                             std::string& error);
     LedgerStatus findRow(const std::string& run, const std::string& serial,
-                         std::optional<NumberRow>& out, std::string& error);
+                         std::optional<NumberRow>& out, std::string& error) {
+        return findWhere(run, "serial", "serial = ?", serial, out, error);
+    }
+    // The number of `run` whose `condition` (one parameter) holds for `value`.
+    LedgerStatus findWhere(const std::string& run, const char* what, const char* condition,
+                           const std::string& value, std::optional<NumberRow>& out,
+                           std::string& error);
     // After the database refused to move `serial` to `wanted`: Ok when it
     // is there already (a repeated call), else Conflict saying why.
     LedgerStatus explainRefusal(const std::string& run, const std::string& serial,
@@ -513,10 +507,11 @@ LedgerStatus SqlLedger::reserve(const std::string& run, const std::string& chip,
     });
 }
 
-LedgerStatus SqlLedger::findRow(const std::string& run, const std::string& serial,
-                                std::optional<NumberRow>& out, std::string& error) {
+LedgerStatus SqlLedger::findWhere(const std::string& run, const char* what, const char* condition,
+                                  const std::string& value, std::optional<NumberRow>& out,
+                                  std::string& error) {
     out.reset();
-    if (!checkText("run", run, true, error) || !checkText("serial", serial, true, error)) {
+    if (!checkText("run", run, true, error) || !checkText(what, value, true, error)) {
         return S::Invalid;
     }
     return transaction(false, error, [&] {
@@ -525,12 +520,19 @@ LedgerStatus SqlLedger::findRow(const std::string& run, const std::string& seria
         LedgerStatus s = loadRun(run, false, false, stored, error);
         if (s == S::Ok) {
             s = exec(std::string("SELECT ") + kNumberColumns +
-                         " FROM numbers WHERE run_id = ? AND serial = ?",
-                     {integer(stored.id), text(serial)}, &rows, error);
+                         " FROM numbers WHERE run_id = ? AND " + condition,
+                     {integer(stored.id), text(value)}, &rows, error);
         }
         if (s == S::Ok && !rows.empty()) out = numberRow(rows[0]);
         return s;
     });
+}
+
+LedgerStatus SqlLedger::findChip(const std::string& run, const std::string& chip,
+                                 std::optional<NumberRow>& out, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error.clear();
+    return findWhere(run, "chip", "chip = ? AND state <> 'released'", chip, out, error);
 }
 
 LedgerStatus SqlLedger::find(const std::string& run, const std::string& serial,
@@ -764,6 +766,20 @@ std::unique_ptr<Ledger> openLedger(const std::string& where, std::string& error,
     }
     if (status) *status = s;
     return ledger;
+}
+
+// UTC ISO 8601 with milliseconds.
+std::string utcNow() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char stamp[40];
+    const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return stamp;
 }
 
 }  // namespace station

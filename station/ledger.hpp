@@ -158,6 +158,10 @@ class Ledger {
     // handed it out).
     virtual LedgerStatus find(const std::string& run, const std::string& serial,
                               std::optional<NumberRow>& out, std::string& error) = 0;
+    // The live (reserved or committed) number `chip` holds in `run`, if
+    // any: nothing is taken.
+    virtual LedgerStatus findChip(const std::string& run, const std::string& chip,
+                                  std::optional<NumberRow>& out, std::string& error) = 0;
     // reserved -> committed, only for the chip that holds the reservation.
     virtual LedgerStatus commit(const std::string& run, const std::string& serial,
                                 const std::string& chip, std::string& error) = 0;
@@ -191,5 +195,11 @@ std::unique_ptr<Ledger> openLedger(const std::string& where, std::string& error,
 // \u00XX, the code unit the FT232R itself makes of it), images as hex.
 std::string recordsCsv(const std::vector<DeviceRecord>& records);
 std::string recordsJson(const std::vector<DeviceRecord>& records);
+
+// A JSON string of `value`, escaped as recordsJson escapes (quotes
+// included).
+std::string jsonString(const std::string& value);
+// Now, UTC, as the ledger stamps its rows: "2024-05-01T12:34:56.789Z".
+std::string utcNow();
 
 }  // namespace station

@@ -38,6 +38,8 @@ std::string csvField(const std::string& value) {
     return out + '"';
 }
 
+}  // namespace
+
 std::string jsonString(const std::string& value) {
     std::string out = "\"";
     for (std::size_t i = 0; i < value.size();) {
@@ -60,8 +62,6 @@ std::string jsonString(const std::string& value) {
     }
     return out + '"';
 }
-
-}  // namespace
 
 std::string recordsCsv(const std::vector<DeviceRecord>& records) {
     std::string out;

@@ -98,6 +98,29 @@ Programmed::Stop writeStep(WordTransport& transport, const Step& step, ft232r::I
 
 }  // namespace
 
+std::string whereItStopped(const Programmed& done) {
+    using Stop = Programmed::Stop;
+    const std::string word = "word 0x" + hexDigits(done.word, 2);
+    const std::string again = "; run the same command again to finish the write";
+    switch (done.stop) {
+        case Stop::Preamble:
+            return "it refused the requests that prepare a write (reset, modem status, latency "
+                   "timer); nothing was written";
+        case Stop::Write:
+            return word + " was not written (the device stopped answering)" + again;
+        case Stop::ReadBack:
+            return word + " could not be read back (the device stopped answering)" + again;
+        case Stop::NotKept:
+            return word + " written 0x" + hexDigits(done.wrote, 4) + ", read back 0x" +
+                   hexDigits(done.readBack, 4) +
+                   ": the chip did not keep it (clone chips acknowledge writes they do not "
+                   "store, some keep old AND new); nothing after it was written";
+        case Stop::None:
+            break;
+    }
+    return "";
+}
+
 Programmed programImage(WordTransport& transport, const ft232r::Change& change) {
     Programmed result;
     std::vector<Step> steps = stepsOf(change);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "d2xx_record.hpp"
 #include "ft232r_eeprom.hpp"
@@ -51,5 +52,11 @@ struct Programmed {
 // written or read back as written, the transport's own when its preamble
 // fails.  A word not kept is also said through the transport's explain.
 Programmed programImage(WordTransport& transport, const ft232r::Change& change);
+
+// Where and why a programming stopped, for a person ("word 0x22 written
+// 0x0056, read back 0x0040: the chip did not keep it ..."), with what to do
+// about it; "" when it did not stop.  Only a word read back different is
+// blamed on the chip.
+std::string whereItStopped(const Programmed& done);
 
 }  // namespace d2xx

@@ -383,28 +383,8 @@ int commandRead(const Tool& tool, const std::vector<std::string>& args) {
 
 // Why a write stopped, for a person.
 std::string writeFailure(const std::string& device, const d2xx::Programmed& done) {
-    using Stop = d2xx::Programmed::Stop;
-    const std::string head = "writing " + device + " failed (" + statusName(done.status) + "): ";
-    const std::string word = "word 0x" + hex(done.word, 2, false);
-    const std::string again = "; run the same command again to finish the write";
-    switch (done.stop) {
-        case Stop::Preamble:
-            return head +
-                   "it refused the requests that prepare a write (reset, modem status, "
-                   "latency timer); nothing was written";
-        case Stop::Write:
-            return head + word + " was not written (the device stopped answering)" + again;
-        case Stop::ReadBack:
-            return head + word + " could not be read back (the device stopped answering)" + again;
-        case Stop::NotKept:
-            return head + word + " written 0x" + hex(done.wrote, 4, false) + ", read back 0x" +
-                   hex(done.readBack, 4, false) +
-                   ": the chip did not keep it (clone chips acknowledge writes they do not "
-                   "store, some keep old AND new); nothing after it was written";
-        case Stop::None:
-            break;
-    }
-    return head + "unknown failure";
+    return "writing " + device + " failed (" + statusName(done.status) +
+           "): " + d2xx::whereItStopped(done);
 }
 
 // FILE's user area onto the device: only the word pairs that differ, each

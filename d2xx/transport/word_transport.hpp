@@ -43,6 +43,10 @@ class WordTransport {
     // interface release answers, and the one refusal it sees is the old
     // handle of a device that its own port reset enumerated again.
     virtual FT_STATUS close() { return FT_OK; }
+    // The chip's 32-bit FTDIChip-ID, which it keeps in its factory area
+    // (words 0x43 and 0x44, scrambled), as libftdi1's ftdi_read_chipid
+    // reads it; FT_NOT_SUPPORTED where the backend cannot say.
+    virtual FT_STATUS chipId(std::uint32_t& /*id*/) { return FT_NOT_SUPPORTED; }
 };
 
 struct DeviceEntry {
@@ -65,6 +69,19 @@ class DeviceBus {
     virtual FT_STATUS list(std::vector<DeviceEntry>& devices) = 0;
     // Opens the device at `index` of the latest list.
     virtual FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) = 0;
+    // Opens the device at `port` (DeviceEntry::port), found by a fresh look
+    // at the bus: for callers that list and open from several threads,
+    // where "the latest list" is another thread's.  By default a fresh
+    // listing and an open by its index.
+    virtual FT_STATUS openPort(const std::string& port, std::unique_ptr<WordTransport>& device) {
+        std::vector<DeviceEntry> devices;
+        const FT_STATUS status = list(devices);
+        for (std::size_t i = 0; status == FT_OK && i < devices.size(); ++i) {
+            if (devices[i].port == port) return open(i, device);
+        }
+        if (status != FT_OK) return status;
+        return FT_DEVICE_NOT_FOUND;
+    }
     // The list an open by name chooses from, for open's index.  By default a
     // fresh listing.  A bus whose listing asks the devices for their strings
     // (USB) gives its latest listing again, so that the device opened is the

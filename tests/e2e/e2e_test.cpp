@@ -304,7 +304,7 @@ TEST_F(LinuxEndToEnd, ImageToolCommands) {
         writeFile(folder + "/device0.bin", c.device);
         auto here = [&](std::string text) {
             for (const auto& [mark, value] :
-                 {std::pair<std::string, std::string>{"$D", folder}, {"$T", IMAGE_TOOL}}) {
+                 {std::pair<std::string, std::string>{"$D", folder}, {"$T", shellProgram(IMAGE_TOOL)}}) {
                 for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
                     text.replace(at, 2, value);
                 }

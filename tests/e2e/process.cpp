@@ -18,6 +18,9 @@ namespace {
 // go to it through -E and are taken out of the emulator's own environment.
 std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
 #ifdef VARNOLT_E2E_EMULATOR
+    // The build machine's shell runs as it is; what it starts is wrapped
+    // by the caller (shellProgram).
+    if (argv.size() > 1 && argv[0] == "sh" && argv[1] == "-c") return argv;
     std::vector<std::string> line;
     std::istringstream words(VARNOLT_E2E_EMULATOR);
     for (std::string word; words >> word;) line.push_back(word);
@@ -38,6 +41,14 @@ std::vector<std::string> commandLine(const std::vector<std::string>& argv) {
 }
 
 }  // namespace
+
+std::string shellProgram(const std::string& program) {
+#ifdef VARNOLT_E2E_EMULATOR
+    return std::string(VARNOLT_E2E_EMULATOR) + " " + program;
+#else
+    return program;
+#endif
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment, int signalToSend,

@@ -20,6 +20,11 @@ struct ProcessResult {
 // program once `ready()` returns true (asked every few milliseconds): for a
 // signal that must land at a given point of the run, whatever the start-up
 // takes.  A non-empty `workingDir` is the child's current folder.
+// `program` as a shell command line starts it: behind the emulator's words
+// in a cross build, as runProcess starts it (runProcess runs {"sh", "-c",
+// ...} itself as the build machine's shell).
+std::string shellProgram(const std::string& program);
+
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          int signalToSend = 0, const std::function<bool()>& ready = nullptr,

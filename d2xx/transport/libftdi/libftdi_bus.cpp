@@ -78,6 +78,30 @@ struct Location {
     }
 };
 
+// "1-1.4" back into its bus and ports; false for anything else.
+bool parsePort(const std::string& path, Location& location) {
+    location = {};
+    unsigned long number = 0;
+    bool digits = false, bus = true;
+    for (const char c : path + ".") {
+        if (c >= '0' && c <= '9' && number < 256) {
+            number = number * 10 + static_cast<unsigned long>(c - '0');
+            digits = true;
+            continue;
+        }
+        if (!digits || number > 255 || c != (bus ? '-' : '.')) return false;
+        if (bus) {
+            location.bus = static_cast<std::uint8_t>(number);
+        } else {
+            location.ports.push_back(static_cast<std::uint8_t>(number));
+        }
+        bus = false;
+        number = 0;
+        digits = false;
+    }
+    return !location.ports.empty() && location.ports.size() <= kMaxPortDepth;
+}
+
 // The hub ports from the root down, as in "port 1.4".
 std::string portPath(const Location& location) {
     std::string port;
@@ -358,6 +382,15 @@ class UsbDevice : public WordTransport {
 
     void explain(const std::string& finding) override { diagnose(name_ + ": " + finding); }
 
+    FT_STATUS chipId(std::uint32_t& id) override {
+        unsigned int value = 0;
+        if (ftdi_read_chipid(&ftdi(), &value) != 0) {
+            return FT_IO_ERROR;
+        }
+        id = value;
+        return FT_OK;
+    }
+
   private:
     ftdi_context& ftdi() { return context_->get(); }
 
@@ -435,6 +468,30 @@ class UsbBus : public DeviceBus {
             location = latest_[index].location;
             serial = latest_[index].entry.serial;
         }
+        return openAt(location, serial, device);
+    }
+
+    // The device at a port path ("1-1.4"), found at that place now; its
+    // name in the messages carries the serial number a listing gave it, if
+    // that listing is the latest.
+    FT_STATUS openPort(const std::string& port, std::unique_ptr<WordTransport>& device) override {
+        Location location;
+        if (!parsePort(port, location)) {
+            return FT_DEVICE_NOT_FOUND;
+        }
+        std::string serial;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const Listed& listed : latest_) {
+                if (listed.location == location) serial = listed.entry.serial;
+            }
+        }
+        return openAt(location, serial, device);
+    }
+
+  private:
+    FT_STATUS openAt(const Location& location, const std::string& serial,
+                     std::unique_ptr<WordTransport>& device) {
         // A context of its own for each opened device, so that devices can
         // be opened and closed independently.
         auto context = std::make_unique<Context>();
@@ -458,7 +515,6 @@ class UsbBus : public DeviceBus {
         return status;
     }
 
-  private:
     struct Listed {
         Location location;
         DeviceEntry entry;

@@ -1,0 +1,298 @@
+// varnolt-station as a whole, with the real libftdi1 and libusb, against
+// FT232R chips that ft232r-usb emulates at the kernel's USB interface,
+// behind hubs, each with a factory area of its own; the ledger an SQLite
+// file.  Each run is a fresh bus over the image files, as a replug is.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ft232r_eeprom.hpp"
+#include "images.hpp"
+#include "process.hpp"
+
+namespace {
+
+// A chip: its serial number, and the factory area its identity comes from
+// (`factory`: the same number, the same area; 0: one of its own; -1:
+// erased, no identity).
+struct Chip {
+    std::string serial;
+    int factory = 0;
+};
+
+class Station : public testing::Test, protected ImageFolder {
+  protected:
+    Station() : ImageFolder("varnolt-station") {}
+    void SetUp() override {
+        ASSERT_FALSE(dir_.empty());
+        static const std::string skip = [this] {
+            const ProcessResult probe = runProcess({FT232R_USB, add({"PROBE"}), "--", "true"}, {});
+            return probe.status == 77 ? probe.err : std::string();
+        }();
+        if (!skip.empty()) GTEST_SKIP() << skip;
+    }
+
+    // An image file for `chip`, with a factory area of its own (256 bytes).
+    std::string add(const Chip& chip) {
+        const ft232r::Image user = ft232r::makeImage(exampleFields(chip.serial));
+        std::vector<std::uint8_t> bytes(user.begin(), user.end());
+        const int seed = chip.factory != 0 ? 1000 + chip.factory : static_cast<int>(++made_);
+        for (unsigned i = 0; i < ft232r::kFactoryBytes; ++i) {
+            bytes.push_back(chip.factory < 0 ? 0xFF : static_cast<std::uint8_t>(i * 7 + seed * 31));
+        }
+        const std::string path =
+            dir_ + "/chip" + std::to_string(made_) + "-" + std::to_string(files_++) + ".bin";
+        writeFile(path, bytes);
+        return path;
+    }
+
+    // varnolt-station `args` with the chips at `places` (file@place,...)
+    // and per-place faults ("1-1.2=clone"); its standard output's lines.
+    ProcessResult station(const std::vector<std::string>& chips,
+                          const std::vector<std::string>& args,
+                          const std::vector<std::string>& faults = {},
+                          const std::vector<std::string>& more = {}) {
+        std::vector<std::string> command = {FT232R_USB, "--log", dir_ + "/usb.log"};
+        for (const std::string& fault : faults)
+            command.insert(command.end(), {"--fault-at", fault});
+        command.insert(command.end(), more.begin(), more.end());
+        command.insert(command.end(), chips.begin(), chips.end());
+        command.insert(command.end(), {"--", STATION, "--ledger", ledger_, "--station", "bench",
+                                       "--wait", "1", "--json"});
+        command.insert(command.end(), args.begin(), args.end());
+        return runProcess(command, {{"LD_LIBRARY_PATH", ""}});
+    }
+
+    // The serial number an image file holds now.
+    static std::string serialOf(const std::string& file) {
+        ft232r::Fields fields;
+        EXPECT_NE(ft232r::decode(imageOf(file), fields), ft232r::DecodeResult::Broken) << file;
+        return fields.serial;
+    }
+
+    // The ledger's numbers of `run`: serial -> state.
+    std::map<std::string, std::string> numbers(const std::string& run = "R") {
+        std::map<std::string, std::string> states;
+        const ProcessResult listed = runProcess({STATION, "--ledger", ledger_, "numbers", run}, {});
+        std::istringstream lines(listed.out);
+        for (std::string serial, state, rest;
+             lines >> serial >> state && std::getline(lines, rest);) {
+            states[serial] = state;
+        }
+        return states;
+    }
+
+    std::string ledger_ = dir_ + "/ledger.sqlite";
+    unsigned made_ = 0, files_ = 0;
+};
+
+const std::vector<std::string> kRun = {"program", "R", "--prefix", "VN",
+                                       "--width", "6", "--first",  "1"};
+
+// How many lines of the station's output say `state` ("programmed") of `port`.
+int said(const ProcessResult& run, const std::string& port, const std::string& state) {
+    const std::string what = "\"port\":\"" + port + "\",\"state\":\"" + state + "\"";
+    int count = 0;
+    for (std::size_t at = 0; (at = run.out.find(what, at)) != std::string::npos; ++at) ++count;
+    return count;
+}
+
+// Eight chips behind two hubs in one run, four of them failing in four
+// ways: the others finish; the failed ones keep their numbers, and a second
+// run, with the faults gone, finishes them with those numbers.
+TEST_F(Station, EightChipsBehindTwoHubsSomeFailing) {
+    std::vector<std::string> chips, files;
+    const std::vector<std::string> places = {"1-1.1", "1-1.2", "1-1.3", "1-1.4",
+                                             "1-2.1", "1-2.2", "1-2.3", "1-2.4"};
+    for (const std::string& place : places) {
+        files.push_back(add({"OLD" + place}));
+        chips.push_back(files.back() + "@" + place);
+    }
+    const std::vector<std::string> faults = {"1-1.2=writes=5", "1-1.3=clone", "1-1.4=and-writes",
+                                             "1-2.1=unplug=reset"};
+    const ProcessResult first = station(chips, kRun, faults);
+    EXPECT_EQ(first.status, 1) << first.err;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const bool failing = i >= 1 && i <= 4;
+        EXPECT_EQ(said(first, places[i], failing ? "failed" : "programmed"), 1) << places[i];
+    }
+    std::map<std::string, std::string> states = numbers();
+    ASSERT_EQ(states.size(), 8u);
+    EXPECT_EQ(std::count_if(states.begin(), states.end(),
+                            [](const auto& n) { return n.second == "reserved"; }),
+              4);
+    const ProcessResult second = station(chips, kRun);
+    EXPECT_EQ(second.status, 0) << second.err << second.out;
+    std::set<std::string> serials;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const bool failing = i >= 1 && i <= 4;
+        EXPECT_EQ(said(second, places[i], failing ? "programmed" : "kept"), 1) << places[i];
+        serials.insert(serialOf(files[i]));
+    }
+    // Eight numbers, consecutive, each on one chip, all committed.
+    states = numbers();
+    EXPECT_EQ(serials, (std::set<std::string>{"VN000001", "VN000002", "VN000003", "VN000004",
+                                              "VN000005", "VN000006", "VN000007", "VN000008"}));
+    for (const auto& [serial, state] : states) EXPECT_EQ(state, "committed") << serial;
+}
+
+// What handed out duplicate serial numbers before, each a row of runs with
+// the chips then attached: no number goes to two chips, none is lost, and
+// a chip done once is never numbered again.  Chips are named A, B, C by
+// their factory areas.
+TEST_F(Station, NoNumberTwice) {
+    struct Step {
+        std::vector<std::pair<char, std::string>> chips;  // chip, place
+        std::vector<std::string> faults;
+        std::vector<std::string> args;  // after the run's name
+        int status;
+        std::vector<std::string> says;  // place=state, in the output
+    };
+    const std::vector<std::string> counter = {"--prefix", "VN", "--width", "6", "--first", "1"};
+    const std::vector<std::string> commas = {"--prefix", "VN", "--width", "6",
+                                             "--first",  "1",  "--cbus",  "0a, 0a, 03, 02, 01"};
+    const std::string list = dir_ + "/serials.txt";
+    writeFile(list, std::string("SN-A1\r\nSN-B2\r\n\r\nSN-C3"));
+    const struct {
+        const char* what;
+        std::vector<Step> steps;
+        std::map<char, std::string> holds;  // chip -> serial at the end
+    } cases[] = {
+        // clang-format off
+        // A cut mid-write keeps A's number; another chip at that port gets
+        // the next; A, plugged in again, finishes its own.
+        {"a cut write, then another chip at that port", {
+            {{{'A', "1-1"}}, {"1-1=writes=5"}, counter, 1, {"1-1=failed"}},
+            {{{'B', "1-1"}}, {}, counter, 0, {"1-1=programmed"}},
+            {{{'A', "1-2"}}, {}, counter, 0, {"1-2=programmed"}}},
+         {{'A', "VN000001"}, {'B', "VN000002"}}},
+        // A board already done is kept after another board failed at its port.
+        {"a board done, another failing at its port, the first again", {
+            {{{'A', "1-1"}}, {}, counter, 0, {"1-1=programmed"}},
+            {{{'B', "1-1"}}, {"1-1=clone"}, counter, 1, {"1-1=failed"}},
+            {{{'A', "1-1"}}, {}, counter, 0, {"1-1=kept"}}},
+         {{'A', "VN000001"}, {'B', "OLDB"}}},
+        // CBUS as varnolt -r prints it, with commas: taken; the board is kept.
+        {"CBUS with commas", {
+            {{{'A', "1-1"}}, {}, commas, 0, {"1-1=programmed"}},
+            {{{'A', "1-1"}}, {}, commas, 0, {"1-1=kept"}}},
+         {{'A', "VN000001"}}},
+        // A list saved with CRLF line ends and no last line end.
+        {"a CRLF list", {
+            {{{'A', "1-1"}, {'B', "1-2"}}, {}, {"--serials", list}, 0, {"1-1=programmed", "1-2=programmed"}},
+            {{{'A', "1-2"}, {'B', "1-1"}, {'C', "1-3"}}, {}, {"--serials", list}, 0, {"1-1=kept", "1-2=kept", "1-3=programmed"}}},
+         {{'A', "SN-A1"}, {'B', "SN-B2"}, {'C', "SN-C3"}}},
+        // Leading zeros are digits, never octal.
+        {"a counter of 010", {{{{'A', "1-1"}}, {}, {"--prefix", "VN", "--width", "6", "--first", "010"}, 0, {"1-1=programmed"}}},
+         {{'A', "VN000010"}}},
+        // A prefix and width over 15 characters take no number.
+        {"prefix and width over 15", {{{{'A', "1-1"}}, {}, {"--prefix", "VN-2026-12-", "--width", "6", "--first", "1"}, 2, {}}},
+         {{'A', "OLDA"}}},
+        // Two chips sharing a factory area (clones): neither gets a number.
+        {"clones of one factory area", {{{{'A', "1-1"}, {'a', "1-2"}}, {}, counter, 1, {"1-1=refused", "1-2=refused"}}},
+         {{'A', "OLDA"}, {'a', "OLDA"}}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(ledger_);
+        std::map<char, std::string> files;
+        // A and a share one factory area; B and C have their own.
+        for (const auto& [chip, factory] :
+             std::map<char, int>{{'A', 1}, {'a', 1}, {'B', 2}, {'C', 3}}) {
+            files[chip] = add({std::string("OLD") + char(std::toupper(chip)), factory});
+        }
+        for (const Step& step : c.steps) {
+            std::vector<std::string> chips;
+            for (const auto& [chip, place] : step.chips) chips.push_back(files[chip] + "@" + place);
+            std::vector<std::string> args = {"program", "R"};
+            args.insert(args.end(), step.args.begin(), step.args.end());
+            const ProcessResult run = station(chips, args, step.faults);
+            EXPECT_EQ(run.status, step.status) << run.err << run.out;
+            for (const std::string& say : step.says) {
+                const std::size_t equals = say.find('=');
+                EXPECT_EQ(said(run, say.substr(0, equals), say.substr(equals + 1)), 1) << say;
+            }
+        }
+        for (const auto& [chip, serial] : c.holds) EXPECT_EQ(serialOf(files[chip]), serial) << chip;
+    }
+}
+
+// Two stations at once on one ledger file, four chips each (two processes,
+// as two hubs' worth on one host): eight consecutive numbers, one a chip.
+TEST_F(Station, TwoStationsOnOneLedgerFile) {
+    std::vector<std::string> files, lines;
+    for (const int station : {0, 1}) {
+        std::string line =
+            std::string(FT232R_USB) + " --log " + dir_ + "/usb" + std::to_string(station) + ".log";
+        for (int port = 1; port <= 4; ++port) {
+            files.push_back(add({"OLD" + std::to_string(files.size())}));
+            line += " " + files.back() + "@1-" + std::to_string(port);
+        }
+        line += std::string(" -- ") + STATION + " --ledger " + ledger_ + " --station s" +
+                std::to_string(station) + " --json --wait 1";
+        for (const std::string& arg : kRun) line += " " + arg;
+        lines.push_back(line + " >" + dir_ + "/out" + std::to_string(station));
+    }
+    const ProcessResult both =
+        runProcess({"sh", "-c", lines[0] + " & " + lines[1] + "; s=$?; wait $! || s=1; exit $s"},
+                   {{"LD_LIBRARY_PATH", ""}});
+    EXPECT_EQ(both.status, 0) << both.err;
+    std::set<std::string> serials;
+    for (const std::string& file : files) serials.insert(serialOf(file));
+    EXPECT_EQ(serials.size(), 8u);
+    EXPECT_EQ(*serials.begin(), "VN000001");
+    EXPECT_EQ(*serials.rbegin(), "VN000008");
+    EXPECT_EQ(numbers().size(), 8u);
+}
+
+// A station killed (SIGKILL: nothing can hold it) in the middle of its
+// writes, then started again: the ledger is consistent, every chip gets
+// one number, none is lost or given twice.
+TEST_F(Station, KilledMidRunThenStartedAgain) {
+    std::vector<std::string> chips, files;
+    for (int port = 1; port <= 4; ++port) {
+        files.push_back(add({"OLD" + std::to_string(port)}));
+        chips.push_back(files.back() + "@1-" + std::to_string(port));
+    }
+    // Where the first chip's writes begin, from a run on copies of them.
+    std::vector<std::string> copies;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        std::filesystem::copy_file(files[i], files[i] + ".copy");
+        copies.push_back(files[i] + ".copy@1-" + std::to_string(i + 1));
+    }
+    const std::string kept = ledger_;
+    ledger_ = dir_ + "/probe.sqlite";
+    ASSERT_EQ(station(copies, kRun).status, 0);
+    ledger_ = kept;
+    int transfers = 0, firstWrite = 0;
+    for (const std::string& line : readLines(dir_ + "/usb.log")) {
+        if (line.rfind("1-1 ctrl ", 0) != 0) continue;
+        ++transfers;
+        if (firstWrite == 0 && line.rfind("1-1 ctrl 40 91", 0) == 0) firstWrite = transfers;
+    }
+    ASSERT_GT(firstWrite, 0);
+    const ProcessResult killed =
+        station(chips, kRun, {}, {"--fault", "signal=9@" + std::to_string(firstWrite + 2)});
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    const std::map<std::string, std::string> cut = numbers();
+    EXPECT_GE(
+        std::count_if(cut.begin(), cut.end(), [](const auto& n) { return n.second == "reserved"; }),
+        1);
+    const ProcessResult again = station(chips, kRun);
+    EXPECT_EQ(again.status, 0) << again.err << again.out;
+    std::set<std::string> serials;
+    for (const std::string& file : files) serials.insert(serialOf(file));
+    EXPECT_EQ(serials, (std::set<std::string>{"VN000001", "VN000002", "VN000003", "VN000004"}));
+    const std::map<std::string, std::string> after = numbers();
+    EXPECT_EQ(after.size(), 4u);
+    for (const auto& [serial, state] : after) EXPECT_EQ(state, "committed") << serial;
+}
+
+}  // namespace
