@@ -23,6 +23,7 @@ when a target is missed.  Run through scripts/bench.sh.
 """
 
 import argparse
+import glob
 import os
 import platform
 import shutil
@@ -30,6 +31,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 # Modelled cost of one word transfer: a vendor control transfer on a
 # full-speed bus takes about one millisecond.
@@ -202,6 +204,67 @@ def measure_usb(args, work, base_image):
     return rows
 
 
+STATION_CHIPS = [1, 2, 4, 8]
+STATION_ROUNDS = 5
+
+
+def station_images(work, base_image, count):
+    """`count` image files of the start image, each with a factory area of
+    its own (the station knows a chip by it), at ports 1-1.1 onwards (behind
+    a hub, 7 at most), then 1-2.1 onwards."""
+    with open(base_image, "rb") as start:
+        user = start.read()[:128]
+    places = []
+    for i in range(count):
+        path = os.path.join(work, "station-%d.bin" % i)
+        with open(path, "wb") as image:
+            image.write(user + bytes((k * 7 + (i + 1) * 31) & 0xFF for k in range(128)))
+        places.append("%s@1-%d.%d" % (path, 1 + i // 7, 1 + i % 7))
+    return places
+
+
+def measure_station(args, work, base_image):
+    """Rows of (chips, median seconds, devices per minute), or a reason."""
+    if not args.station or not args.usb_emulator:
+        return "varnolt-station or ft232r-usb was not built"
+    rows = []
+    env = dict(os.environ)
+    env.pop("LD_LIBRARY_PATH", None)
+    for count in STATION_CHIPS:
+        times = []
+        for _ in range(STATION_ROUNDS):
+            places = station_images(work, base_image, count)
+            ledger = os.path.join(work, "ledger.sqlite")
+            for leftover in glob.glob(ledger + "*"):
+                os.remove(leftover)
+            start = time.perf_counter()
+            result = subprocess.run(
+                [args.usb_emulator] + places + ["--", args.station, "--ledger", ledger,
+                 "--station", "bench", "--json", "program", "bench", "--prefix", "BN",
+                 "--width", "6", "--first", "1"], env=env, capture_output=True, text=True)
+            times.append(time.perf_counter() - start)
+            if result.returncode == 77:
+                return result.stderr.strip()
+            if result.returncode != 0:
+                sys.exit("bench: the station failed with status %d: %s" %
+                         (result.returncode, result.stderr.strip()))
+        seconds = statistics.median(times)
+        rows.append((count, seconds, count * 60.0 / seconds))
+    return rows
+
+
+def measure_ledger(args, work):
+    """(median ms, 90th percentile ms) per device on an SQLite file, or a reason."""
+    if not args.ledger_cost:
+        return "ledger_cost was not built (sqlite3 and libpq missing when configured)"
+    result = subprocess.run([args.ledger_cost, os.path.join(work, "cost.sqlite"), "200"],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit("bench: ledger_cost failed: " + result.stderr.strip())
+    median, p90 = result.stdout.split()
+    return float(median), float(p90)
+
+
 def total(counts):
     return sum(counts)
 
@@ -326,6 +389,38 @@ def report(args, rows, process, usb, machine):
     return "\n".join(lines), all(results)
 
 
+def report_station(station, ledger):
+    """The station's section of the report, and whether its target holds."""
+    lines = ["", "## A production station: devices per minute", ""]
+    add = lines.append
+    if isinstance(station, str):
+        add("Not measured: %s." % station)
+        return "\n".join(lines) + "\n", True
+    add("`varnolt-station program` (a new SQLite ledger each time) over N chips at once, emulated "
+        "at the kernel's USB interface (`ft232r-usb`) behind hubs: the whole run of one process, "
+        "from the start to the last device confirmed and committed, median of %d runs. Every "
+        "device is read (128 words), written (the serial pairs, each read back), reset, found "
+        "again through a fresh listing and committed." % STATION_ROUNDS)
+    add("")
+    add("| chips at once | median run | devices per minute |")
+    add("|---:|---:|---:|")
+    for count, seconds, per_minute in station:
+        add("| %d | %.0f ms | %.0f |" % (count, seconds * 1000, per_minute))
+    add("")
+    if isinstance(ledger, str):
+        add("The ledger's cost per device: not measured (%s)." % ledger)
+    else:
+        add("The ledger's cost per device (SQLite file: a reservation, its commit, and a record "
+            "with both 256-byte images; `bench/ledger_cost.cpp`, 200 devices): median %.2f ms, "
+            "90th percentile %.2f ms." % ledger)
+    one, eight = station[0][1], station[-1][1]
+    ok = eight <= 2 * one
+    add("")
+    add("Target: eight chips in at most twice the time of one: %.0f ms against %.0f ms: **%s**" %
+        (eight * 1000, one * 1000, verdict(ok)))
+    return "\n".join(lines) + "\n", ok
+
+
 def chart(rows, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -374,6 +469,8 @@ def main():
     parser.add_argument("--runcost", required=True)
     parser.add_argument("--usb-emulator", default="",
                         help="ft232r-usb, for the control transfers through the real USB stack")
+    parser.add_argument("--station", default="", help="varnolt-station, for devices per minute")
+    parser.add_argument("--ledger-cost", default="", help="ledger_cost, for the ledger's cost")
     parser.add_argument("--out", required=True, help="folder for benchmark.md and benchmark.png")
     parser.add_argument("--rounds", type=int, default=200)
     parser.add_argument("--build-type", default="")
@@ -387,8 +484,13 @@ def main():
         rows = measure_transfers(args, work, base_image)
         process = measure_process(args, work, base_image)
         usb = measure_usb(args, work, base_image)
+        station = measure_station(args, work, base_image)
+        ledger = measure_ledger(args, work)
 
     text, passed = report(args, rows, process, usb, machine)
+    station_text, station_passed = report_station(station, ledger)
+    text += station_text
+    passed = passed and station_passed
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "benchmark.md"), "w") as out:
         out.write(text)

@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 #include <map>
 #include <set>
 #include <string>
@@ -14,6 +17,7 @@
 
 #include "ft232r_eeprom.hpp"
 #include "images.hpp"
+#include "postgres.hpp"
 #include "process.hpp"
 
 namespace {
@@ -293,6 +297,97 @@ TEST_F(Station, KilledMidRunThenStartedAgain) {
     const std::map<std::string, std::string> after = numbers();
     EXPECT_EQ(after.size(), 4u);
     for (const auto& [serial, state] : after) EXPECT_EQ(state, "committed") << serial;
+}
+
+// A line of several stations on one PostgreSQL ledger: two and then four
+// station processes at once, each with eight chips behind two hubs, take
+// consecutive numbers of one run, none twice and none skipped.
+TEST_F(Station, SeveralStationsOnOnePostgresLedger) {
+    if (!station::postgres().running) GTEST_SKIP() << station::postgres().skipReason;
+    const std::string url = station::postgres().conninfo("postgres");
+    for (const int stations : {2, 4}) {
+        const std::string run = "line" + std::to_string(stations);
+        std::vector<std::string> files, lines;
+        for (int s = 0; s < stations; ++s) {
+            std::string line = std::string(FT232R_USB);
+            for (int chip = 0; chip < 8; ++chip) {
+                files.push_back(add({"OLD" + std::to_string(files.size())}));
+                line += " " + files.back() + "@1-" + std::to_string(1 + chip / 4) + "." +
+                        std::to_string(1 + chip % 4);
+            }
+            lines.push_back(line + " -- " + STATION + " --ledger '" + url + "' --station s" +
+                            std::to_string(s) + " --json --wait 1 program " + run +
+                            " --prefix L" + std::to_string(stations) + " --width 6 --first 1 >/dev/null");
+        }
+        std::string all;
+        for (const std::string& line : lines) all += line + " & ";
+        const auto start = std::chrono::steady_clock::now();
+        const ProcessResult line = runProcess(
+            {"sh", "-c", all + "s=0; for j in $(jobs -p); do wait $j || s=1; done; exit $s"},
+            {{"LD_LIBRARY_PATH", ""}});
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(line.status, 0) << line.err;
+        std::set<std::string> serials;
+        for (const std::string& file : files) serials.insert(serialOf(file));
+        char first[16], last[16];
+        std::snprintf(first, sizeof first, "L%d000001", stations);
+        std::snprintf(last, sizeof last, "L%d%06zu", stations, files.size());
+        EXPECT_EQ(serials.size(), files.size());
+        EXPECT_EQ(*serials.begin(), first);
+        EXPECT_EQ(*serials.rbegin(), last);
+        const ProcessResult listed = runProcess({STATION, "--ledger", url, "numbers", run}, {});
+        EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'),
+                  static_cast<long>(files.size()));
+        EXPECT_EQ(listed.out.find("reserved"), std::string::npos);
+        std::printf("%d stations x 8 chips on one PostgreSQL ledger: %zu numbers, %zu distinct, "
+                    "in %.2f s (%.0f devices per minute)\n",
+                    stations, files.size(), serials.size(), seconds, files.size() * 60 / seconds);
+    }
+}
+
+// The PostgreSQL server stopped once a station's first device is being
+// written, and started again a moment later: the station says so, takes no
+// new number meanwhile, and goes on; every chip ends with one number, each
+// number committed, none lost.
+TEST_F(Station, PostgresStoppedAndStartedMidRun) {
+    if (!station::postgres().running) GTEST_SKIP() << station::postgres().skipReason;
+    const std::string url = station::postgres().conninfo("postgres");
+    std::vector<std::string> chips, files;
+    for (int chip = 0; chip < 8; ++chip) {
+        files.push_back(add({"OLD" + std::to_string(chip)}));
+        chips.push_back(files.back() + "@1-" + std::to_string(1 + chip / 4) + "." +
+                        std::to_string(1 + chip % 4));
+    }
+    ledger_ = url;
+    std::thread server([this] {
+        // The first EEPROM write of any chip, then the server goes away.
+        for (int wait = 0; wait < 3000; ++wait) {
+            const std::vector<std::string> log = readLines(dir_ + "/usb.log");
+            if (std::any_of(log.begin(), log.end(), [](const std::string& line) {
+                    return line.find(" ctrl 40 91 ") != std::string::npos;
+                })) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        station::postgres().stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        station::postgres().start();
+    });
+    const ProcessResult run = station(chips, {"program", "gone", "--prefix", "PG", "--width", "6",
+                                              "--first", "1"});
+    server.join();
+    EXPECT_EQ(run.status, 0) << run.err << run.out;
+    EXPECT_NE(run.out.find("the ledger cannot be reached"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("the ledger answers again"), std::string::npos);
+    std::set<std::string> serials;
+    for (const std::string& file : files) serials.insert(serialOf(file));
+    EXPECT_EQ(serials.size(), 8u);
+    EXPECT_EQ(*serials.rbegin(), "PG000008");
+    const std::map<std::string, std::string> states = numbers("gone");
+    EXPECT_EQ(states.size(), 8u);
+    for (const auto& [serial, state] : states) EXPECT_EQ(state, "committed") << serial;
 }
 
 }  // namespace
