@@ -46,8 +46,9 @@
 // command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
 // error (an unknown or malformed fault among them); 1 when the command cannot be started.
 //
-// The chip is usb_chip.cpp, its places and faults usb_faults.cpp; this file
-// reads the options, builds umockdev's testbed and runs the command.
+// The chip is usb_chip.hpp, its places and faults usb_faults.hpp, each
+// compiled here; this file reads the options, builds umockdev's testbed and
+// runs the command.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -264,7 +265,7 @@ std::string addDevices(Testbed& testbed, const std::vector<Place>& hubs, const C
     // A chip's handler, attached to a node before the device is added (the
     // other order races): its place, and the one move= takes it to.
     auto attach = [&](Chip& chip, const std::string& devnode) {
-        testbed.handlers.push_back(newHandler(chip));
+        testbed.handlers.push_back(chip.newHandler());
         return umockdev_testbed_attach_ioctl(testbed.bed, devnode.c_str(), testbed.handlers.back(),
                                              &error);
     };
