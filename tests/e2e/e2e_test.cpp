@@ -58,10 +58,8 @@ TEST_F(EndToEnd, ChangesPrintTheirPairsAndTouchOnlyTheirBytes) {
         {{"-s", "SHORT"}, "Serial Number : A1B2C3D4 -> SHORT\n", "SHORT", {3, 2, 0, 1, 5}},
         {{"-s", ""}, "Serial Number : A1B2C3D4 -> \n", "", {3, 2, 0, 1, 5}},
         {{"-c", "0x3", "1ff", "-1", "+a", "2zz"}, "CBUS0-4       : 03, 02, 00, 01 05 -> 03, ff, ff, 0a, 02\n", "A1B2C3D4", {3, 0xf, 0xf, 0xa, 2}},
-        {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"}, "Serial Number : A1B2C3D4 -> NEW1\n"
-         "CBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n", "NEW1", {0xa, 0xb, 0xc, 0xd, 9}},
-        {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"}, "Serial Number : A1B2C3D4 -> QQ\n"
-         "CBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\n", "QQ", {1, 2, 3, 4, 5}},
+        {{"-c", "a", "b", "c", "d", "9", "-s", "NEW1"}, "Serial Number : A1B2C3D4 -> NEW1\nCBUS0-4       : 03, 02, 00, 01 05 -> 0a, 0b, 0c, 0d, 09\n", "NEW1", {0xa, 0xb, 0xc, 0xd, 9}},
+        {{"-r", "-s", "QQ", "-c", "1", "2", "3", "4", "5"}, "Serial Number : A1B2C3D4 -> QQ\nCBUS0-4       : 03, 02, 00, 01, 05 -> 01, 02, 03, 04, 05\n", "QQ", {1, 2, 3, 4, 5}},
         // clang-format on
     };
     for (const auto& c : cases) {
