@@ -49,29 +49,16 @@
 // The chip is usb_chip.hpp, its places and faults usb_faults.hpp, each
 // compiled here; this file reads the options, builds umockdev's testbed and
 // runs the command.
+// One program compiled at once: the headers of its parts bring umockdev,
+// the model and the standard headers they share.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <umockdev.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "ft232r_model.hpp"
 #include "usb_chip.hpp"
-#include "usb_faults.hpp"
 
 namespace ft232r_usb {
 namespace {

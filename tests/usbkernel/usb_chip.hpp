@@ -13,24 +13,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdarg>
 #include <cstddef>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "ft232r_model.hpp"
-#include "usb_faults.hpp"
+#include "usb_faults.hpp"  // with the model and the headers it needs
 
 namespace ft232r_usb {
 
