@@ -10,7 +10,7 @@
 // serial number; it keeps only the low byte of each UTF-16 unit (the images
 // here hold 8-bit text only); and ftdi_eeprom_build rebuilds a whole image
 // from its model, so the CBUS codes it does not know and the spare bits are
-// put in after building (libftdi_reference.cpp).
+// put in after building (libftdi_reference.hpp).
 #include <cstdio>
 #include <functional>
 #include <optional>
