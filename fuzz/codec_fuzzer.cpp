@@ -22,11 +22,8 @@
 //     safe place for the serial) or at least the asked-for serial and CBUS.
 // Any violation aborts, which libFuzzer reports as a finding.
 #include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "eeprom_oracle.hpp"

@@ -11,8 +11,6 @@
 // here hold 8-bit text only); and ftdi_eeprom_build rebuilds a whole image
 // from its model, so the CBUS codes it does not know and the spare bits are
 // put in after building (libftdi_reference.hpp).
-#include <cstdio>
-#include <functional>
 #include <optional>
 
 #include "fixture.hpp"

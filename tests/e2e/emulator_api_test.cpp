@@ -1,22 +1,13 @@
 // The D2XX calls of the emulated FT232R made directly, in orders varnolt
 // itself never uses: FT_EE_Program plans its writes against the image that
 // FT_EE_Read read on the same handle, and against a fresh read otherwise.
-#include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "d2xx.h"
 #include "d2xx_library.hpp"
 #include "d2xx_record.hpp"
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace {

@@ -2,15 +2,10 @@
 // everything else rests on: an image decoded and encoded again is the same
 // image, byte for byte.
 
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace ft232r {

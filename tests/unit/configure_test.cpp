@@ -13,7 +13,6 @@
 #include <cstring>
 #include <iterator>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "arguments.hpp"

@@ -3,11 +3,6 @@
 // plan at once.
 #include "eeprom_io.hpp"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "chip_transport.hpp"
 #include "d2xx_library.hpp"
 #include "images.hpp"

@@ -10,17 +10,13 @@
 //   - the rerun gives the uninterrupted result byte for byte, except where
 //     the plan had no safe place (Placement::Shift), which is counted;
 //   - a second cut during the rerun, and a third run, give the same result.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "chip_transport.hpp"
 #include "eeprom_io.hpp"
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace ft232r {

@@ -2,18 +2,9 @@
 // through its RUNPATH), the real libftdi1 and the real libusb, against FT232R
 // chips that ft232r-usb emulates at the kernel's USB interface.  Each run
 // gets a fresh emulated bus over the image files, as a replug would.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
-#include <vector>
-
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 #include "messages.hpp"
 #include "process.hpp"
