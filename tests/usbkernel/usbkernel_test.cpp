@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include "images.hpp"
 #include "messages.hpp"
 #include "process.hpp"
@@ -329,7 +331,10 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
 // What the libftdi1 layer says on standard error before the tool's own
 // message, naming the device: one line per finding, nothing on a run that
 // went well with one device; standard output and exit status as ever.  A
-// clone and an interface claimed by another program: Commands.
+// clone and an interface claimed by another program: Commands.  A serial
+// number stored with terminal control bytes (retitle the window, clear the
+// screen) reaches the terminal as \xNN: in the report, in the echo line,
+// and in the library's line naming the devices.
 TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image broken = kStart;
     broken[0x13] = 0x7E;  // the serial descriptor's length: over the checksum
@@ -339,6 +344,9 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image full = kStart;
     std::fill(full.begin() + (full[0x12] & 0x7F) + full[0x13], full.begin() + 0x7C, 0x5A);
     ft232r::updateChecksum(full);
+    const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
+    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
+    const std::string several = severalAttached({shown, "B2B2B2B2"});
     const struct {
         const char* what;
         std::vector<ft232r::Image> images;
@@ -347,6 +355,7 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         std::string out;  // after the banner
         std::string err;
         int status;
+        std::optional<ft232r::Image> after{};  // the first device's image, where a row gives it
     } cases[] = {
         // clang-format off
         {"one device, a good run", {kStart}, kNewSerial, "", kSerialEcho + "Done\n", "", 0},
@@ -357,6 +366,8 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         {"broken image", {broken}, {"-r"}, "", "", kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
         {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n", kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
         {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), severalAttached({"A1B2C3D4", "B2B2B2B2"}), 0},
+        {"control bytes, -r", {hostile, chip("B2B2B2B2")}, {"-r"}, "", factoryReport(shown), several, 0},
+        {"control bytes, a change", {hostile, chip("B2B2B2B2")}, kNewSerial, "", "Serial Number : " + shown + " -> VN000042\nDone\n", several, 0, ft232r::encode(hostile, exampleFields("VN000042"))},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -366,6 +377,9 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         EXPECT_EQ(run.result.out, kBanner + c.out);
         EXPECT_EQ(run.result.err, c.err);
         EXPECT_EQ(run.result.status, c.status);
+        if (c.after) {
+            EXPECT_EQ(imageOf(), *c.after);
+        }
     }
 }
 
@@ -484,23 +498,6 @@ TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
               static_cast<int>(ft232r::planWrites(kStart, changed).size()));
     std::copy(changed.begin(), changed.end(), chip.begin());
     EXPECT_EQ(readFile(devices_[0]), chip);
-}
-
-// A serial number stored with terminal control bytes (retitle the window,
-// clear the screen) reaches the terminal as \xNN: in the report, in the echo
-// line, and in the library's line naming the devices.
-TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
-    const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
-    attach({hostile, chip("B2B2B2B2")});
-    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
-    const std::string several = severalAttached({shown, "B2B2B2B2"});
-    const UsbRun report = run({"-r"});
-    EXPECT_EQ(report.result.out, kBanner + factoryReport(shown));
-    EXPECT_EQ(report.result.err, several);
-    const UsbRun change = run(kNewSerial);
-    EXPECT_EQ(change.result.out, kBanner + "Serial Number : " + shown + " -> VN000042\nDone\n");
-    EXPECT_EQ(change.result.err, several);
-    EXPECT_EQ(imageOf(), ft232r::encode(hostile, exampleFields("VN000042")));
 }
 
 // A device node the user may not open (no udev rule): one line says so,
