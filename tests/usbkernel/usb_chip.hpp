@@ -187,13 +187,8 @@ class Chip {
             case USBDEVFS_DISCARDURB:
                 return EINVAL;  // every transfer has completed at once
             case USBDEVFS_CLAIMINTERFACE:
-                return claim(client, arg, false, gone);
             case USBDEVFS_DISCONNECT_CLAIM:
-                if (faults_.noDisconnectClaim) {
-                    log_.line("%s disconnect-claim -> enotty", name().c_str());
-                    return ENOTTY;
-                }
-                return claim(client, arg, true, gone);
+                return claim(client, arg, request == USBDEVFS_DISCONNECT_CLAIM, gone);
             case USBDEVFS_RELEASEINTERFACE:
                 return release(client, gone);
             case USBDEVFS_GETDRIVER:
@@ -356,24 +351,23 @@ class Chip {
     // A write that fails stalls; one the chip does not keep (the factory
     // area, a clone, an even word waiting for its partner) is acknowledged.
     bool writeWord(unsigned address, std::uint16_t value) {
-        switch (eeprom_.write(address, value)) {
-            case ft232r::WordWrite::Failed:
-                return false;
-            case ft232r::WordWrite::Kept:
-                return ft232r::saveImageFile(path_, eeprom_, fileSize_);
-            default:
-                return true;
-        }
+        const ft232r::WordWrite write = eeprom_.write(address, value);
+        return write != ft232r::WordWrite::Failed &&
+               (write != ft232r::WordWrite::Kept ||
+                ft232r::saveImageFile(path_, eeprom_, fileSize_));
     }
 
     // USBDEVFS_CLAIMINTERFACE, or USBDEVFS_DISCONNECT_CLAIM, which first
-    // unbinds the kernel's driver.  Returns 0 or the errno.  Both start with
-    // the interface number; an FT232R has interface 0 only.
+    // unbinds the kernel's driver (and which no-disconnect-claim's kernel
+    // lacks).  Returns 0 or the errno.  Both start with the interface
+    // number; an FT232R has interface 0 only.
     int claim(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool disconnect, bool gone) {
         const char* what = disconnect ? "disconnect-claim" : "claim";
         const Data interface = resolve(arg, 0, sizeof(unsigned));
         int error = 0;
-        if (gone) {
+        if (disconnect && faults_.noDisconnectClaim) {
+            error = ENOTTY;
+        } else if (gone) {
             error = ENODEV;
         } else if (!interface || *reinterpret_cast<const unsigned*>(interface->data) != 0) {
             error = EINVAL;
