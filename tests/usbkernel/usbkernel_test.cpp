@@ -180,6 +180,9 @@ class UsbKernel : public testing::Test, protected ImageFolder {
         EXPECT_TRUE(again.driverBack());
         return cut;
     }
+
+    // Where the EEPROM tool's backups and new images go.
+    const std::string backup_ = dir_ + "/backup.bin", fresh_ = dir_ + "/fresh.bin";
 };
 
 TEST_F(UsbKernel, Commands) {
@@ -269,8 +272,7 @@ TEST_F(UsbKernel, Commands) {
 // back, the latency timer as it was, and the process ends as the signal asks
 // (128 + its number); a backup being read is not written.
 TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
-    const std::string fresh = dir_ + "/fresh.bin", backup = dir_ + "/backup.bin";
-    writeFile(fresh, kNewSerialAndCbus);
+    writeFile(fresh_, kNewSerialAndCbus);
     const std::string wrote = "wrote " +
                               std::to_string(ft232r::planWrites(kStart, kNewSerialAndCbus).size()) +
                               " words to the device at 1-1 (serial A1B2C3D4), each read back\n";
@@ -284,8 +286,8 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
         // clang-format off
         {"a change", std::vector<std::string>{VARNOLT_EXE} + kNewSerial + kNewCbus, kBanner + kSerialEcho + kCbusEcho + "Done\n", kBanner, true},
         {"-r", {VARNOLT_EXE, "-r"}, "", kBanner + factoryReport("A1B2C3D4"), false},
-        {"varnolt-eeprom write", {VARNOLT_EEPROM, "write", fresh}, wrote, "", true},
-        {"varnolt-eeprom read", {VARNOLT_EEPROM, "read", backup}, "", "", false},
+        {"varnolt-eeprom write", {VARNOLT_EEPROM, "write", fresh_}, wrote, "", true},
+        {"varnolt-eeprom read", {VARNOLT_EEPROM, "read", backup_}, "", "", false},
         // clang-format on
     };
     for (const auto& program : programs) {
@@ -312,7 +314,7 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
                 const bool writes =
                     program.writes && stage != "listing" && stage != "open" && stage != "read";
                 attach({kStart});
-                std::filesystem::remove(backup);
+                std::filesystem::remove(backup_);
                 const UsbRun run =
                     runCommand(program.command, {}, "signal=" + std::to_string(signal) + "@" + at);
                 EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
@@ -322,7 +324,7 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
                 EXPECT_EQ(imageOf(), writes ? kNewSerialAndCbus : kStart);
                 EXPECT_EQ(run.transfers("40 91") > 0, writes);
                 EXPECT_EQ(run.end(), givenBack(writes ? "VN000042" : "A1B2C3D4"));
-                EXPECT_FALSE(std::filesystem::exists(backup));
+                EXPECT_FALSE(std::filesystem::exists(backup_));
             }
         }
     }
@@ -484,15 +486,14 @@ TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
     for (unsigned word = 0x40; word < 0x80; ++word)
         chip.insert(chip.end(), {std::uint8_t(word), 0xF0});
     addDevice(chip);
-    const std::string backup = dir_ + "/backup.bin";
-    ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
-    EXPECT_EQ(readFile(backup), chip);
+    ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup_}).result.status, 0);
+    EXPECT_EQ(readFile(backup_), chip);
     // Another device's backup: a new serial, another factory area.
     const ft232r::Image changed = ft232r::encode(kStart, exampleFields("VN000042"));
     std::vector<std::uint8_t> other(changed.begin(), changed.end());
     other.resize(chip.size(), 0x5A);
-    writeFile(backup, other);
-    const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup});
+    writeFile(backup_, other);
+    const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup_});
     EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
     EXPECT_EQ(wrote.transfers("40 91"),
               static_cast<int>(ft232r::planWrites(kStart, changed).size()));
@@ -594,7 +595,7 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
     }
     const UsbRun listed = runCommand({VARNOLT_EEPROM, "list"}, {{"FTD2XX_DEVICE", "1-3"}});
     EXPECT_EQ(listed.result.out, "1-3\tC3C3C3C3\tFT232R USB UART\n");
-    const UsbRun refused = runCommand({VARNOLT_EEPROM, "read", dir_ + "/backup.bin"});
+    const UsbRun refused = runCommand({VARNOLT_EEPROM, "read", backup_});
     EXPECT_EQ(refused.result.status, 1);
     EXPECT_EQ(refused.result.err,
               "varnolt-eeprom: 3 FT232R devices attached (at 1-1 1-2 1-3): choose one, e.g. "
@@ -622,8 +623,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
     ft232r::updateChecksum(broken);
     ft232r::Fields zeroed = exampleFields("A1B2C3D4");
     zeroed.productId = 0x0000;
-    const std::string fresh = dir_ + "/fresh.bin";
-    ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
+    ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh_, "--serial", "VN000123"}, {}).status, 0);
     const ft232r::Image factory = chip("VN000123");
     const std::string brokenPointer =
         kUnreadDevice +
@@ -641,14 +641,13 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         {"broken, backup", broken, brokenPointer, true},
         {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
     };
-    const std::string backup = dir_ + "/backup.bin";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         attach({kStart});
         if (c.fromBackup) {
-            const UsbRun saved = runCommand({VARNOLT_EEPROM, "read", backup});
+            const UsbRun saved = runCommand({VARNOLT_EEPROM, "read", backup_});
             EXPECT_EQ(saved.result.status, 0) << saved.result.err;
-            const std::vector<std::uint8_t> bytes = readFile(backup);
+            const std::vector<std::uint8_t> bytes = readFile(backup_);
             ASSERT_EQ(bytes.size(), 256u);
             EXPECT_TRUE(std::equal(kStart.begin(), kStart.end(), bytes.begin()));
         }
@@ -656,7 +655,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         const UsbRun before = run({"-r"});
         EXPECT_EQ(before.result.err, c.readErr);
         const ft232r::Image target = c.fromBackup ? kStart : factory;
-        const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", c.fromBackup ? backup : fresh});
+        const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", c.fromBackup ? backup_ : fresh_});
         EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
         EXPECT_EQ(imageOf(), target);
         EXPECT_EQ(wrote.transfers("40 91"),
@@ -686,13 +685,12 @@ TEST_F(UsbKernel, DriverWritesOfEvenWordsLeaveClonesWithProductZero) {
     char words[2][16];
     std::snprintf(words[0], sizeof words[0], "02=0000");
     std::snprintf(words[1], sizeof words[1], "3e=%04x", ft232r::wordAt(zeroed, 0x3E));
-    const std::string backup = dir_ + "/backup.bin", fresh = dir_ + "/fresh.bin";
-    writeFile(fresh, kStart);
+    writeFile(fresh_, kStart);
     for (const char* chip : {"", "per-word"}) {
-        for (const std::string& image : {backup, fresh}) {
+        for (const std::string& image : {backup_, fresh_}) {
             SCOPED_TRACE(std::string(*chip ? chip : "FT232R") + ", restored from " + image);
             attach({kStart});
-            ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
+            ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup_}).result.status, 0);
             const UsbRun driver = runCommand({WORD_WRITE, words[0], words[1]}, {}, chip);
             EXPECT_EQ(driver.result.status, 0) << driver.result.err;
             const bool clone = *chip != '\0';
