@@ -269,9 +269,8 @@ TEST_F(LinuxEndToEnd, ImageToolCommands) {
         auto here = [&](std::string text) {
             for (const auto& [mark, value] :
                  {std::pair<std::string, std::string>{"$D", folder}, {"$T", IMAGE_TOOL}}) {
-                for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
+                for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
                     text.replace(at, 2, value);
-                }
             }
             return text;
         };
