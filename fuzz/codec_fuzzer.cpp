@@ -22,11 +22,8 @@
 //     safe place for the serial) or at least the asked-for serial and CBUS.
 // Any violation aborts, which libFuzzer reports as a finding.
 #include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstdint>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "eeprom_oracle.hpp"
@@ -68,11 +65,7 @@ const Change kChanges[] = {
     [](Fields& f) { f.serial = "\xE9t\xE9"; },
     // CBUS: the highest codes, one step on each pin, a code beyond CBUS4's range.
     [](Fields& f) { f.cbus = ft232r::kCbusMax; },
-    [](Fields& f) {
-        for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) {
-            f.cbus[pin] = static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1));
-        }
-    },
+    [](Fields& f) { for (std::size_t pin = 0; pin < f.cbus.size(); ++pin) f.cbus[pin] = static_cast<std::uint8_t>((f.cbus[pin] + 1) % (ft232r::kCbusMax[pin] + 1)); },
     [](Fields& f) { f.cbus[4] = 0x0A; },
     // Serial and CBUS together, as `-s QQ -c 1 2 3 4 5`.
     [](Fields& f) { f.serial = "QQ"; f.cbus = {1, 2, 3, 4, 5}; },
@@ -88,10 +81,7 @@ const Change kChanges[] = {
         f.maxPower = static_cast<std::uint16_t>(510 - f.maxPower);
         f.usbVersion = static_cast<std::uint16_t>(f.usbVersion ^ 0x0110);
         f.endpointSize = static_cast<std::uint8_t>(~f.endpointSize);
-        for (bool* flag : {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut, &f.pullDownEnable,
-                           &f.serNumEnable, &f.usbVersionEnable, &f.useExtOsc, &f.highDriveIOs,
-                           &f.riIsD2xx})
-            *flag = !*flag;
+        for (bool* flag : {&f.selfPowered, &f.remoteWakeup, &f.isoIn, &f.isoOut, &f.pullDownEnable, &f.serNumEnable, &f.usbVersionEnable, &f.useExtOsc, &f.highDriveIOs, &f.riIsD2xx}) *flag = !*flag;
         for (auto&& bit : f.invert) bit = !bit;
     },
     // Out of a byte's range.

@@ -24,10 +24,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "d2xx.h"
@@ -136,12 +134,20 @@ Outcome session(const Request& request, const ft232r::Image& start) {
 
 // The device after `request` on `start` with `fault`.
 Outcome runOn(const ft232r::Image& start, const Request& request, Fault fault, unsigned cut) {
-    ft232r::ChipFaults faults;
-    faults.writesAllowed = fault == Fault::Cut ? static_cast<long>(cut) : -1;
-    faults.clone = fault == Fault::Clone;
-    faults.andWrites = fault == Fault::OldAndNew;
-    chip() = ft232r::ChipEeprom(start, faults);
+    chip() =
+        ft232r::ChipEeprom(start, {fault == Fault::Cut ? static_cast<long>(cut) : -1,
+                                   fault == Fault::Clone, false, false, fault == Fault::OldAndNew});
     return session(request, start);
+}
+
+// Whether `outcome` succeeded and left the device holding the serial and
+// CBUS codes of `reference`, what the uninterrupted run left.
+bool storedAsAsked(const Outcome& outcome, const ft232r::Image& reference) {
+    ft232r::Fields asked, got;
+    ft232r::decode(reference, asked);
+    return outcome.program == FT_OK &&
+           ft232r::decode(chip().userArea(), got) == ft232r::DecodeResult::Ok &&
+           got.serial == asked.serial && got.cbus == asked.cbus;
 }
 
 void checkResult(const ft232r::Image& start, const Request& request, const Outcome& outcome) {
@@ -232,12 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       ft232r::wordAt(start, ft232r::kChecksumWord) == 0xFFFF,
                   "a chip that did not keep a word was left unreadable", start);
             if (!ft232r::decodeImage(left).readable()) return 0;
-            const Outcome again = runOn(left, request, Fault::None, 0);
-            ft232r::Fields asked, got;
-            ft232r::decode(reference, asked);
-            check(again.program == FT_OK &&
-                      ft232r::decode(chip().userArea(), got) == ft232r::DecodeResult::Ok &&
-                      got.serial == asked.serial && got.cbus == asked.cbus,
+            check(storedAsAsked(runOn(left, request, Fault::None, 0), reference),
                   "the same request did not finish what a chip that did not keep a word left",
                   start);
             return 0;
@@ -255,12 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(ft232r::decodeImage(state).readable(), "a cut left the device unreadable", start);
     runOn(state, request, Fault::Cut, secondCut);
     state = chip().userArea();
-    const Outcome rerun = runOn(state, request, Fault::None, 0);
-    ft232r::Fields asked, got;
-    ft232r::decode(reference, asked);
-    check(rerun.program == FT_OK &&
-              ft232r::decode(chip().userArea(), got) == ft232r::DecodeResult::Ok &&
-              got.serial == asked.serial && got.cbus == asked.cbus,
+    check(storedAsAsked(runOn(state, request, Fault::None, 0), reference),
           "running the same request again did not store what was asked", start);
     // Where the plan moves bytes other than the serial's (no free room for
     // it), a cut can harm those bytes: the documented residual risk.

@@ -11,6 +11,7 @@
 
 #include "eeprom_io.hpp"
 #include "ft232r_eeprom.hpp"
+#include "plans.hpp"  // encode, validate, keepUnchangedStrings (tests/common)
 
 namespace oracle {
 

@@ -21,14 +21,10 @@ class ChipTransport : public d2xx::WordTransport {
     }
     FT_STATUS writeWord(unsigned address, std::uint16_t value) override {
         wire.push_back("w" + std::to_string(address));
-        switch (chip.write(address, value)) {
-            case ft232r::WordWrite::Failed:
-                return FT_IO_ERROR;
-            case ft232r::WordWrite::Refused:
-                return FT_INVALID_PARAMETER;
-            default:
-                return FT_OK;
-        }
+        const ft232r::WordWrite write = chip.write(address, value);
+        return write == ft232r::WordWrite::Failed    ? FT_IO_ERROR
+               : write == ft232r::WordWrite::Refused ? FT_INVALID_PARAMETER
+                                                     : FT_OK;
     }
     FT_STATUS beginWrites() override {
         wire.push_back("begin");

@@ -10,9 +10,7 @@
 // serial number; it keeps only the low byte of each UTF-16 unit (the images
 // here hold 8-bit text only); and ftdi_eeprom_build rebuilds a whole image
 // from its model, so the CBUS codes it does not know and the spare bits are
-// put in after building (libftdi_reference.cpp).
-#include <cstdio>
-#include <functional>
+// put in after building (libftdi_reference.hpp).
 #include <optional>
 
 #include "fixture.hpp"
@@ -73,26 +71,23 @@ struct Change {
     bool cbus = false;                // whether -c is given (the others as read)
 };
 
-const std::vector<Change>& changes() {
-    static const std::vector<Change> table = {
-        // clang-format off
-        {"serial as shown", [](std::string s) { return s; }},
-        {"serial, same length", [](std::string s) { for (char& c : s) c = c == 'Z' ? 'Y' : 'Z'; return s; }},
-        {"serial, shorter", [](std::string s) { return s.substr(0, s.size() / 2); }},
-        {"serial, longer", [](std::string s) { return (s + "L7").substr(0, kShownSerial); }},
-        {"serial, empty", [](std::string) { return std::string(); }},
-        {"serial, 15 characters", [](std::string) { return std::string("VN0000000000042"); }},
-        {"CBUS as read", nullptr, {}, true},
-        {"CBUS0", nullptr, {0}, true},
-        {"CBUS1", nullptr, {1}, true},
-        {"CBUS2", nullptr, {2}, true},
-        {"CBUS3", nullptr, {3}, true},
-        {"CBUS4", nullptr, {4}, true},
-        {"serial and every pin", [](std::string) { return std::string("VN42"); }, {0, 1, 2, 3, 4}, true},
-        // clang-format on
-    };
-    return table;
-}
+// clang-format off
+const Change kChanges[] = {
+    {"serial as shown", [](std::string s) { return s; }},
+    {"serial, same length", [](std::string s) { for (char& c : s) c = c == 'Z' ? 'Y' : 'Z'; return s; }},
+    {"serial, shorter", [](std::string s) { return s.substr(0, s.size() / 2); }},
+    {"serial, longer", [](std::string s) { return (s + "L7").substr(0, kShownSerial); }},
+    {"serial, empty", [](std::string) { return std::string(); }},
+    {"serial, 15 characters", [](std::string) { return std::string("VN0000000000042"); }},
+    {"CBUS as read", nullptr, {}, true},
+    {"CBUS0", nullptr, {0}, true},
+    {"CBUS1", nullptr, {1}, true},
+    {"CBUS2", nullptr, {2}, true},
+    {"CBUS3", nullptr, {3}, true},
+    {"CBUS4", nullptr, {4}, true},
+    {"serial and every pin", [](std::string) { return std::string("VN42"); }, {0, 1, 2, 3, 4}, true},
+};
+// clang-format on
 
 std::string hexList(const std::array<int, 5>& cbus, const char* lastSeparator) {
     char text[64];
@@ -171,7 +166,7 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
         EXPECT_EQ(run({"-r"}).out, kBanner + report(before.serial, before.cbus))
             << settings.manufacturer << "/" << settings.serial;
 
-        for (const Change& change : changes()) {
+        for (const Change& change : kChanges) {
             const Request request = requestFor(change, shown, before.cbus);
             ++cases;
             SCOPED_TRACE("image " + std::to_string(k) + " (" +
@@ -241,9 +236,9 @@ TEST_F(EndToEnd, LibftdiImagesChangeAsLibftdiReadsThem) {
     }
     std::printf(
         "libftdi1 differential: %zu images x %zu changes = %d cases (%d refused), %d mismatches\n",
-        kImages, changes().size(), cases, refused, mismatches);
+        kImages, std::size(kChanges), cases, refused, mismatches);
     RecordProperty("images", static_cast<int>(kImages));
-    RecordProperty("changes", static_cast<int>(changes().size()));
+    RecordProperty("changes", static_cast<int>(std::size(kChanges)));
     RecordProperty("refused", refused);
     RecordProperty("mismatches", mismatches);
 }

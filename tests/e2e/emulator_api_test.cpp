@@ -1,22 +1,13 @@
 // The D2XX calls of the emulated FT232R made directly, in orders varnolt
 // itself never uses: FT_EE_Program plans its writes against the image that
 // FT_EE_Read read on the same handle, and against a fresh read otherwise.
-#include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "d2xx.h"
 #include "d2xx_library.hpp"
 #include "d2xx_record.hpp"
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace {
@@ -48,9 +39,11 @@ EmulatorEnvironment* const emulator =
 
 class EmulatorApi : public testing::Test {
   protected:
+    // Each test starts with original_ read on an open handle, as varnolt reads.
     void SetUp() override {
         write(original_);
         std::remove(emulator->log.c_str());
+        ASSERT_EQ(read(open()), FT_OK);
     }
     void TearDown() override {
         if (handle_ != nullptr) emulator->closeHandle(handle_);
@@ -93,7 +86,6 @@ class EmulatorApi : public testing::Test {
 };
 
 TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
-    ASSERT_EQ(read(open()), FT_OK);
     EXPECT_EQ(transfers(), (Transfers{64, 0, 0}));
     std::strcpy(record_.serialNumber, "VN000042");
     ASSERT_EQ(program(handle_), FT_OK);
@@ -105,7 +97,6 @@ TEST_F(EmulatorApi, ProgramAfterReadOnTheSameHandleReadsNothingMore) {
 // A handle that has not read the device plans against what the device
 // holds, not against a record that may be older.
 TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
-    ASSERT_EQ(read(open()), FT_OK);
     close();
     // Changed behind the record's back: the CBUS bytes now differ.
     write(ft232r::makeImage(exampleFields("A1B2C3D4", {0xA, 0xA, 0xA, 0xA, 0x9})));
@@ -122,7 +113,6 @@ TEST_F(EmulatorApi, ProgramWithoutAReadOnItsHandleReadsTheDeviceFirst) {
 // After a programming the device holds what was written: a second
 // programming on the same handle plans against that, not the first read.
 TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
-    ASSERT_EQ(read(open()), FT_OK);
     record_.data.Cbus0 = 0x0A;
     ASSERT_EQ(program(handle_), FT_OK);
     transfers();
@@ -136,7 +126,6 @@ TEST_F(EmulatorApi, SecondProgramOnAHandleReadsTheDeviceAgain) {
 
 // A refused record writes nothing and leaves the handle's read usable.
 TEST_F(EmulatorApi, RefusedRecordKeepsTheReadImage) {
-    ASSERT_EQ(read(open()), FT_OK);
     record_.data.Cbus4 = 0x0A;  // CBUS4 accepts only 0x00..0x09
     EXPECT_EQ(program(handle_), FT_INVALID_PARAMETER);
     record_.data.Cbus4 = 0x09;
@@ -156,6 +145,7 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
         exampleFields("Northwind Laboratory Instruments", "", "SN-2019-0417-A55");
     const ft232r::Image image = ft232r::makeImage(longer);
     write(image);
+    close();
     ASSERT_EQ(read(open()), FT_OK);
     EXPECT_STREQ(record_.serialNumber, "SN-2019-0417-A5");
     EXPECT_STREQ(record_.manufacturer, "Northwind Laboratory Instrument");
@@ -180,7 +170,6 @@ TEST_F(EmulatorApi, CutStringsLeftAsReadKeepTheirStoredText) {
 // A failed read leaves nothing to plan against: programming reads again
 // and refuses the blank device the same way.
 TEST_F(EmulatorApi, FailedReadIsNotKept) {
-    ASSERT_EQ(read(open()), FT_OK);
     close();
     write(kBlankImage);
     EXPECT_EQ(read(open()), FT_EEPROM_NOT_PROGRAMMED);

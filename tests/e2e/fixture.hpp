@@ -2,16 +2,9 @@
 // the built varnolt against them, and the emulator's call log.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <filesystem>
-#include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 #include "messages.hpp"
 #include "process.hpp"

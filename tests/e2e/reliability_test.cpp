@@ -22,34 +22,32 @@ Change serialOver(const char* name, const ft232r::Image& image, const std::strin
     return {name, image, {"-s", serial}, wanted};
 }
 
-std::vector<Change> changes() {
-    const ft232r::Image factory = ft232r::makeImage(exampleFields());
-    return {
-        serialOver("serial, same length", factory, "Z9Y8X7W6"),
-        serialOver("serial, shorter", factory, "Q1"),
-        serialOver("serial, longer", factory, "LONGER-SERIAL15"),
-        // clang-format off
-        {"cbus", factory, {"-c", "a", "b", "c", "d", "9"}, exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
-        {"serial and cbus", factory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"}, exampleFields("VN0042", {0, 0, 0, 0, 0})},
-        // A serial of 20 characters (another tool's), which the record
-        // shows as its first 15, made 15 long and different only in the
-        // last one: a cut reading can show exactly the new 15 characters
-        // over old text that the rerun must still replace.
-        serialOver("serial of 20, to 15", ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")), "SN-2019-0417-AX"),
-        // clang-format on
-        // The bytes after the serial stay where they are: a shorter serial
-        // stays in place, a longer one is copied into free room.
-        serialOver("serial, same length, trailer", withTrailer(), "Z9Y8X7W6"),
-        serialOver("serial, shorter, trailer", withTrailer(), "Q1"),
-        serialOver("serial, longer, trailer", withTrailer(), "LONGER-SERIAL"),
-        // As reported: a cut whose checksum was valid by coincidence read as
-        // finished; a cut that moved the manufacturer's pointer first left a
-        // device no reader accepts.
-        serialOver("reported, factory, serial emptied", reportedFactoryImage(), ""),
-        serialOver("reported, product first, shorter", reportedProductFirstImage(), "SMU0"),
-        serialOver("reported, product first, longer", reportedProductFirstImage(), "AKM3QNCU3CYDZ"),
-    };
-}
+const ft232r::Image kFactory = ft232r::makeImage(exampleFields());
+const Change kChanges[] = {
+    serialOver("serial, same length", kFactory, "Z9Y8X7W6"),
+    serialOver("serial, shorter", kFactory, "Q1"),
+    serialOver("serial, longer", kFactory, "LONGER-SERIAL15"),
+    // clang-format off
+    {"cbus", kFactory, {"-c", "a", "b", "c", "d", "9"}, exampleFields("A1B2C3D4", {10, 11, 12, 13, 9})},
+    {"serial and cbus", kFactory, {"-s", "VN0042", "-c", "0", "0", "0", "0", "0"}, exampleFields("VN0042", {0, 0, 0, 0, 0})},
+    // A serial of 20 characters (another tool's), which the record
+    // shows as its first 15, made 15 long and different only in the
+    // last one: a cut reading can show exactly the new 15 characters
+    // over old text that the rerun must still replace.
+    serialOver("serial of 20, to 15", ft232r::makeImage(exampleFields("SN-2019-0417-A55B-X9")), "SN-2019-0417-AX"),
+    // clang-format on
+    // The bytes after the serial stay where they are: a shorter serial
+    // stays in place, a longer one is copied into free room.
+    serialOver("serial, same length, trailer", withTrailer(), "Z9Y8X7W6"),
+    serialOver("serial, shorter, trailer", withTrailer(), "Q1"),
+    serialOver("serial, longer, trailer", withTrailer(), "LONGER-SERIAL"),
+    // As reported: a cut whose checksum was valid by coincidence read as
+    // finished; a cut that moved the manufacturer's pointer first left a
+    // device no reader accepts.
+    serialOver("reported, factory, serial emptied", reportedFactoryImage(), ""),
+    serialOver("reported, product first, shorter", reportedProductFirstImage(), "SMU0"),
+    serialOver("reported, product first, longer", reportedProductFirstImage(), "AKM3QNCU3CYDZ"),
+};
 
 // For every point at which the cable can be pulled, the interrupted run
 // fails loudly and the same command run again gives the uninterrupted result
@@ -57,7 +55,7 @@ std::vector<Change> changes() {
 // these rows run it through the built tool and the emulator.
 TEST_F(LinuxEndToEnd, InterruptedWritesAreFinishedByRunningAgain) {
     int runs = 0;
-    for (const Change& change : changes()) {
+    for (const Change& change : kChanges) {
         const ft232r::Image expected = ft232r::encode(change.original, change.wanted);
         ASSERT_NE(expected, change.original) << change.name;
         const auto words = ft232r::planWrites(change.original, expected).size();

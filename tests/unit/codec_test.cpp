@@ -2,15 +2,10 @@
 // everything else rests on: an image decoded and encoded again is the same
 // image, byte for byte.
 
-#include <gtest/gtest.h>
-
 #include <functional>
 #include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace ft232r {
@@ -151,15 +146,10 @@ const RoundTripCase kRoundTrips[] = {
     // with 0x13; the header's length wins.
     {"DescriptorLengthDisagreesStale", exampleWith({{0x42, 0x0A}}, false), DecodeResult::StaleChecksum},
     {"DescriptorLengthDisagrees", exampleWith({{0x42, 0x0A}}), DecodeResult::Ok, exampleFields()},
-    {"UnknownBitsSet",
-     exampleWith({{0x00, 0xF1},  // byte 0x00 bit 0 and bits 4-7
-                  {0x06, 0x34},  // release number
-                  {0x07, 0x12},
-                  {0x08, 0x1F},  // bit 7 clear, bits 0-4 set
-                  {0x0A, 0xE8},  // bits 5-7
-                  {0x16, 0xA5},  // high nibble beside CBUS4
-                  {0x17, 0x5C}}),
-     DecodeResult::Ok},
+    // Byte 0x00 bit 0 and bits 4-7, the release number (0x06/0x07), byte
+    // 0x08 with bit 7 clear and bits 0-4 set, byte 0x0A bits 5-7, the high
+    // nibble beside CBUS4 (0x16), and byte 0x17.
+    {"UnknownBitsSet", exampleWith({{0x00, 0xF1}, {0x06, 0x34}, {0x07, 0x12}, {0x08, 0x1F}, {0x0A, 0xE8}, {0x16, 0xA5}, {0x17, 0x5C}}), DecodeResult::Ok},
     // A wrong checksum is stale, the fields still filled.
     {"WrongChecksum", exampleWith({{0x7E, 0x00}}, false), DecodeResult::StaleChecksum, exampleFields()},
     {"WrongChecksumHighByte", exampleWith({{0x7F, 0x4E ^ 0x01}}, false), DecodeResult::StaleChecksum, exampleFields()},
@@ -363,45 +353,28 @@ const ChangeCase kChanges[] = {
     // Descriptors the change does not rewrite stay as they are, the
     // serial's own length byte is put right.  (The manufacturer asked
     // for is the text its header's length gives.)
-    {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves",
-     {exampleWith({{0x18, 0x08}})}, [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; },
-     {{0x18, {0x08}}}},
+    {"UnchangedTextKeepsADisagreeingDescriptorWhenAnotherStringMoves", {exampleWith({{0x18, 0x08}})}, [](Fields& f) { f.manufacturer = "FTDI"; f.serial = "A1B2"; }, {{0x18, {0x08}}}},
     {"InPlaceRewriteLeavesUnchangedDescriptorsAlone", {exampleWith({{0x18, 0x08}})}, serial("Z9Y8X7W6"), {{0x18, {0x08}}}},
     {"InPlaceRewriteRepairsTheDescriptorLengthByte", {exampleWith({{0x42, 0x0A}})}, serial("Z9Y8X7W6"), {{0x42, {0x12}}}},
     // Serial 'A' stored as U+0441, its own length byte stale, checksum stale.
     {"RepairingADescriptorKeepsItsWideUnits", {exampleWith({{0x45, 0x04}, {0x42, 0x0A}}, false)}, [](Fields&) {}, {{0x42, {0x12}}, {0x45, {0x04}}}},
     // Bytes after the serial stay where they are: a longer serial goes
     // after the trailer and a zero word, the old bytes kept.
-    {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", {withTrailer()}, serial("A1B2C3D4E5"),
-     {{0x12, {0x80 | 0x5A, 0x16}}}, Invalid::None, Placement::Copy, {0x42, 0x5A}},
-    {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes", {withTrailer()}, serial("A1B2"),
-     {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}}, Invalid::None, {}, {0x54, 0x7E}},
-    {"TrailerShiftsWithoutFreeRoomForALongerLastSerial", {trailerWithoutFreeRoom()},
-     serial("A1B2C3D4E"), {{0x56, {0x02}}}, Invalid::None, Placement::Shift},
+    {"TrailerStaysWhenALongerSerialIsCopiedIntoFreeRoom", {withTrailer()}, serial("A1B2C3D4E5"), {{0x12, {0x80 | 0x5A, 0x16}}}, Invalid::None, Placement::Copy, {0x42, 0x5A}},
+    {"TrailerStaysWhenAShorterSerialZeroesTheRestOfItsOldBytes", {withTrailer()}, serial("A1B2"), {{0x13, {0x0A}}, {0x4C, std::vector<std::uint8_t>(8)}}, Invalid::None, {}, {0x54, 0x7E}},
+    {"TrailerShiftsWithoutFreeRoomForALongerLastSerial", {trailerWithoutFreeRoom()}, serial("A1B2C3D4E"), {{0x56, {0x02}}}, Invalid::None, Placement::Shift},
     // A D2XX caller's change of another string's length lays the area out again.
-    {"TrailerMovesWhenAnEarlierStringChangesLength", {withTrailer()},
-     [](Fields& f) { f.manufacturer = "FTDI Ltd"; },
-     {{0x5C, {0x02, 0x03, 0x5A, 0x00}}, {0x10, {0x80 | 0x2A}}, {0x12, {0x80 | 0x4A}}}},
+    {"TrailerMovesWhenAnEarlierStringChangesLength", {withTrailer()}, [](Fields& f) { f.manufacturer = "FTDI Ltd"; }, {{0x5C, {0x02, 0x03, 0x5A, 0x00}}, {0x10, {0x80 | 0x2A}}, {0x12, {0x80 | 0x4A}}}},
     // Serial stays first, the gap follows the shorter manufacturer.
-    {"RelayoutKeepsDescriptorOrderAndGapBytes", {otherOrderWithGap()},
-     [](Fields& f) { f.manufacturer = "AC"; },
-     {{0x12, {0x80 | 0x18}}, {0x0E, {0x80 | 0x2A, 0x06, 0x80 | 0x32}}, {0x30, {0xEE, 0xEE}}}},
-    {"RelayoutNonZeroBytesPushedPastTheStringAreaMeanNoRoom", {noRoomBehindTheSerial()},
-     serial("A1B2C3D4E"), {}, Invalid::NoRoom},
-    {"RelayoutShrinkingBeforeNonZeroBytesStillFits", {noRoomBehindTheSerial()},
-     serial("A1B2C3D"), {{0x7D, {0x11}}}},
+    {"RelayoutKeepsDescriptorOrderAndGapBytes", {otherOrderWithGap()}, [](Fields& f) { f.manufacturer = "AC"; }, {{0x12, {0x80 | 0x18}}, {0x0E, {0x80 | 0x2A, 0x06, 0x80 | 0x32}}, {0x30, {0xEE, 0xEE}}}},
+    {"RelayoutNonZeroBytesPushedPastTheStringAreaMeanNoRoom", {noRoomBehindTheSerial()}, serial("A1B2C3D4E"), {}, Invalid::NoRoom},
+    {"RelayoutShrinkingBeforeNonZeroBytesStillFits", {noRoomBehindTheSerial()}, serial("A1B2C3D"), {{0x7D, {0x11}}}},
     // Serial at the odd offset 0x6B ends at 0x7D; growing it by one
     // character would push its last (zero) high byte and the zero at
     // 0x7D out: it goes to the free run after the product.
-    {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy", {serialMovedTo(0x6B)},
-     serial("A1B2C3D4E"), {{0x12, {0x80 | 0x42}}}, Invalid::None, Placement::Copy},
+    {"RelayoutADescriptorRunningIntoTheChecksumGrowsIntoACopy", {serialMovedTo(0x6B)}, serial("A1B2C3D4E"), {{0x12, {0x80 | 0x42}}}, Invalid::None, Placement::Copy},
     // 6 + 25 + 15 = 46 characters, 98 bytes of 102.
-    {"RelayoutZeroBytesMayBePushedOut", {kWorkedExample},
-     [](Fields& f) {
-         f.manufacturer = "FTDI M";
-         f.description = std::string(25, 'D');
-         f.serial = std::string(15, 'S');
-     }},
+    {"RelayoutZeroBytesMayBePushedOut", {kWorkedExample}, [](Fields& f) { f.manufacturer = "FTDI M"; f.description = std::string(25, 'D'); f.serial = std::string(15, 'S'); }},
 };
 // clang-format on
 
@@ -521,25 +494,19 @@ TEST(PlanWrites, WordsInOrder) {
     std::vector<Case> cases = {
         {"equal images need no writes", kWorkedExample, std::vector<unsigned>{}},
         {"a CBUS change writes its pair then the checksum", encodedWith(kWorkedExample, cbus(4, 0x08)), {{0x0A, 0x0B, 0x3E, 0x3F}}},
-        {"a same-length serial writes its text pairs in order", encodedWith(kWorkedExample, serial("Z9Y8X7W6")),
-         {{0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x3E, 0x3F}}},
-        {"a shrinking serial writes its header last", encodedWith(kWorkedExample, serial("A1B2")),
-         {{0x20, 0x21, 0x26, 0x27, 0x28, 0x29, 0x08, 0x09, 0x3E, 0x3F}}},
+        {"a same-length serial writes its text pairs in order", encodedWith(kWorkedExample, serial("Z9Y8X7W6")), {{0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x3E, 0x3F}}},
+        {"a shrinking serial writes its header last", encodedWith(kWorkedExample, serial("A1B2")), {{0x20, 0x21, 0x26, 0x27, 0x28, 0x29, 0x08, 0x09, 0x3E, 0x3F}}},
         {"a growing serial writes its header last", encodedWith(kWorkedExample, serial("A1B2C3D4E5")), {{0x20, 0x21, 0x2A, 0x2B, 0x08, 0x09, 0x3E, 0x3F}}},
         // A serial reaching 0x7C..0x7D.
         {"a last area word goes with the checksum before the header", exampleWith({{0x13, 0x3C}, {0x7C, 0x41}}), {{0x3E, 0x3F, 0x08, 0x09}}},
         {"a stale checksum alone writes the checksum pair", kWorkedExample, {{0x3E, 0x3F}}, exampleWith({{0x7E, 0x00}}, false)},
     };
-    // clang-format on
     const Edit changes[] = {
         serial("Q"),
         [](Fields& f) { f.manufacturer = "Some Maker"; },
-        [](Fields& f) {
-            f.vendorId = 0x1111;
-            f.cbus = {1, 2, 3, 4, 5};
-            f.serial = "LONGER-SERIAL";
-        },
+        [](Fields& f) { f.vendorId = 0x1111; f.cbus = {1, 2, 3, 4, 5}; f.serial = "LONGER-SERIAL"; },
     };
+    // clang-format on
     for (const Image& base : {kWorkedExample, withTrailer()}) {
         for (const Edit& change : changes) {
             cases.push_back({"change " + std::to_string(cases.size()), encodedWith(base, change),

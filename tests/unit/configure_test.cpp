@@ -13,7 +13,6 @@
 #include <cstring>
 #include <iterator>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "arguments.hpp"
@@ -145,17 +144,14 @@ const Row kRows[] = {
     {"Report", "-r", Fault::None, 0, "LORC", "", factoryReport("A1B2C3D4"), ""},
     // The echo line has no comma between the fourth and fifth old bytes.
     {"Echo", SET_BOTH, Fault::None, 0, "LORPC", "VN42 0a0a0a0a09", NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01 05" NEW_CBUS "Done\n", ""},
-    {"ReportShowsThePairs", "-r " SET_BOTH, Fault::None, 0, "LORPC", "VN42 0a0a0a0a09",
-     NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01, 05" NEW_CBUS "Done\n", ""},
+    {"ReportShowsThePairs", "-r " SET_BOTH, Fault::None, 0, "LORPC", "VN42 0a0a0a0a09", NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01, 05" NEW_CBUS "Done\n", ""},
     {"ListingFails", "-r", Fault::ListFails, -1, "L", "", "", kNoDevice},
     {"ListingNotTerminated", "-r", Fault::ListUnterminated, 0, "LORC", "", factoryReport("A1B2C3D4"), ""},
     {"OpenGivesAllOnes", "-r", Fault::OpenAllOnes, -1, "LO", "", "", kNoDevice},
     {"OpenGivesAllOnesZeroExtended", "-r", Fault::OpenZeroExtended, -1, "LO", "", "", kNoDevice},
     {"ReadFails", "-r -s VN42", Fault::ReadFails, -1, "LORC", "", "", kReadFailed},
     {"ReadFailsUnnamed", "-r", Fault::ReadFailsUnnamed, -1, "LORC", "", "", "Error: failed to read the EEPROM (status 42)\n"},
-    {"ReadLeavesTextsUnterminated", "-r -s VN42", Fault::ReadUnterminated, 0, "LORPC",
-     "VN42 0302000105",
-     "Serial Number : XXXXXXXXXXXXXXX -> VN42\nCBUS0-4       : 03, 02, 00, 01, 05\nDone\n", ""},
+    {"ReadLeavesTextsUnterminated", "-r -s VN42", Fault::ReadUnterminated, 0, "LORPC", "VN42 0302000105", "Serial Number : XXXXXXXXXXXXXXX -> VN42\nCBUS0-4       : 03, 02, 00, 01, 05\nDone\n", ""},
     {"ReadMovesTheTexts", "-r -s VN42", Fault::ReadMovesTexts, 0, "LORPC", "VN42 0302000105", NEW_SERIAL "CBUS0-4       : 03, 02, 00, 01, 05\nDone\n", ""},
     {"ProgramFails", "-c a a a a 9", Fault::ProgramFails, -1, "LORPC", "A1B2C3D4 0a0a0a0a09", "CBUS0-4       : 03, 02, 00, 01 05" NEW_CBUS, kWriteFailed},
 };

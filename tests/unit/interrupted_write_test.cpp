@@ -10,17 +10,13 @@
 //   - the rerun gives the uninterrupted result byte for byte, except where
 //     the plan had no safe place (Placement::Shift), which is counted;
 //   - a second cut during the rerun, and a third run, give the same result.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "chip_transport.hpp"
 #include "eeprom_io.hpp"
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 
 namespace ft232r {
@@ -158,13 +154,10 @@ std::vector<Family> families() {
     out.push_back({"reported images", {reportedFactoryImage(), reportedProductFirstImage()}});
     // Serials beyond the record buffer (20 characters), in the factory and
     // the libftdi1 layout.
-    Family longer{"serial of 20 characters", {}};
-    for (const bool withTrailer : {false, true}) {
-        std::vector<Piece> pieces = {{0, m}, {1, p}, {2, descriptor("SN-2019-0417-A55B-X9")}};
-        if (withTrailer) pieces.push_back({-1, trailer});
-        longer.images.push_back(build(pieces, 0x18, 0x00, variant++));
-    }
-    out.push_back(longer);
+    const Bytes sn20 = descriptor("SN-2019-0417-A55B-X9");
+    out.push_back({"serial of 20 characters",
+                   {build({{0, m}, {1, p}, {2, sn20}}, 0x18, 0x00, variant++),
+                    build({{0, m}, {1, p}, {2, sn20}, {-1, trailer}}, 0x18, 0x00, variant++)}});
     return out;
 }
 

@@ -46,31 +46,19 @@
 // command's (128 + signal when a signal ended it); 77 when umockdev cannot run here; 2 for a usage
 // error (an unknown or malformed fault among them); 1 when the command cannot be started.
 //
-// The chip is usb_chip.cpp, its places and faults usb_faults.cpp; this file
-// reads the options, builds umockdev's testbed and runs the command.
+// The chip is usb_chip.hpp, its places and faults usb_faults.hpp, each
+// compiled here; this file reads the options, builds umockdev's testbed and
+// runs the command.
+// One program compiled at once: the headers of its parts bring umockdev,
+// the model and the standard headers they share.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <umockdev.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "ft232r_model.hpp"
 #include "usb_chip.hpp"
-#include "usb_faults.hpp"
 
 namespace ft232r_usb {
 namespace {
@@ -264,7 +252,7 @@ std::string addDevices(Testbed& testbed, const std::vector<Place>& hubs, const C
     // A chip's handler, attached to a node before the device is added (the
     // other order races): its place, and the one move= takes it to.
     auto attach = [&](Chip& chip, const std::string& devnode) {
-        testbed.handlers.push_back(newHandler(chip));
+        testbed.handlers.push_back(chip.newHandler());
         return umockdev_testbed_attach_ioctl(testbed.bed, devnode.c_str(), testbed.handlers.back(),
                                              &error);
     };

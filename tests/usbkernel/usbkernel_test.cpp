@@ -2,18 +2,11 @@
 // through its RUNPATH), the real libftdi1 and the real libusb, against FT232R
 // chips that ft232r-usb emulates at the kernel's USB interface.  Each run
 // gets a fresh emulated bus over the image files, as a replug would.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <string>
-#include <vector>
+#include <optional>
 
-#include "ft232r_eeprom.hpp"
 #include "images.hpp"
 #include "messages.hpp"
 #include "process.hpp"
@@ -187,6 +180,9 @@ class UsbKernel : public testing::Test, protected ImageFolder {
         EXPECT_TRUE(again.driverBack());
         return cut;
     }
+
+    // Where the EEPROM tool's backups and new images go.
+    const std::string backup_ = dir_ + "/backup.bin", fresh_ = dir_ + "/fresh.bin";
 };
 
 TEST_F(UsbKernel, Commands) {
@@ -276,8 +272,7 @@ TEST_F(UsbKernel, Commands) {
 // back, the latency timer as it was, and the process ends as the signal asks
 // (128 + its number); a backup being read is not written.
 TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
-    const std::string fresh = dir_ + "/fresh.bin", backup = dir_ + "/backup.bin";
-    writeFile(fresh, kNewSerialAndCbus);
+    writeFile(fresh_, kNewSerialAndCbus);
     const std::string wrote = "wrote " +
                               std::to_string(ft232r::planWrites(kStart, kNewSerialAndCbus).size()) +
                               " words to the device at 1-1 (serial A1B2C3D4), each read back\n";
@@ -291,8 +286,8 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
         // clang-format off
         {"a change", std::vector<std::string>{VARNOLT_EXE} + kNewSerial + kNewCbus, kBanner + kSerialEcho + kCbusEcho + "Done\n", kBanner, true},
         {"-r", {VARNOLT_EXE, "-r"}, "", kBanner + factoryReport("A1B2C3D4"), false},
-        {"varnolt-eeprom write", {VARNOLT_EEPROM, "write", fresh}, wrote, "", true},
-        {"varnolt-eeprom read", {VARNOLT_EEPROM, "read", backup}, "", "", false},
+        {"varnolt-eeprom write", {VARNOLT_EEPROM, "write", fresh_}, wrote, "", true},
+        {"varnolt-eeprom read", {VARNOLT_EEPROM, "read", backup_}, "", "", false},
         // clang-format on
     };
     for (const auto& program : programs) {
@@ -300,26 +295,24 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
         const UsbRun clean = runCommand(program.command);
         ASSERT_EQ(clean.result.status, 0) << program.name << ": " << clean.result.err;
         // Where each stage starts, in control transfers of an uninterrupted
-        // run (1-based); the port reset is no control transfer.
-        std::vector<std::pair<std::string, std::string>> stages = {
+        // run (1-based); the port reset is no control transfer.  The last
+        // three, after the first write, only in a program that writes.
+        const std::pair<std::string, std::string> stages[] = {
             {"listing", "1"},
             {"open", std::to_string(clean.before("40 00") + 1)},
             {"read", std::to_string(clean.before("c0 90") + 10)},
+            {"writes", std::to_string(clean.before("40 91") + 1)},
+            {"verification", std::to_string(clean.before("c0 90", 64) + 1)},
+            {"port reset", "reset"},
         };
-        if (program.writes) {
-            stages.insert(stages.end(),
-                          {{"writes", std::to_string(clean.before("40 91") + 1)},
-                           {"verification", std::to_string(clean.before("c0 90", 64) + 1)},
-                           {"port reset", "reset"}});
-        }
         for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-            for (const auto& [stage, at] : stages) {
+            for (std::size_t s = 0; s < (program.writes ? 6u : 3u); ++s) {
+                const auto& [stage, at] = stages[s];
                 SCOPED_TRACE(std::string(program.name) + ": signal " + std::to_string(signal) +
                              " at " + stage);
-                const bool writes =
-                    program.writes && stage != "listing" && stage != "open" && stage != "read";
+                const bool writes = s >= 3;
                 attach({kStart});
-                std::filesystem::remove(backup);
+                std::filesystem::remove(backup_);
                 const UsbRun run =
                     runCommand(program.command, {}, "signal=" + std::to_string(signal) + "@" + at);
                 EXPECT_TRUE(run.has("1-1 signal " + std::to_string(signal)));
@@ -329,7 +322,7 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
                 EXPECT_EQ(imageOf(), writes ? kNewSerialAndCbus : kStart);
                 EXPECT_EQ(run.transfers("40 91") > 0, writes);
                 EXPECT_EQ(run.end(), givenBack(writes ? "VN000042" : "A1B2C3D4"));
-                EXPECT_FALSE(std::filesystem::exists(backup));
+                EXPECT_FALSE(std::filesystem::exists(backup_));
             }
         }
     }
@@ -338,7 +331,13 @@ TEST_F(UsbKernel, SignalsWaitUntilTheDeviceIsGivenBack) {
 // What the libftdi1 layer says on standard error before the tool's own
 // message, naming the device: one line per finding, nothing on a run that
 // went well with one device; standard output and exit status as ever.  A
-// clone and an interface claimed by another program: Commands.
+// clone and an interface claimed by another program: Commands.  A serial
+// number stored with terminal control bytes (retitle the window, clear the
+// screen) reaches the terminal as \xNN: in the report, in the echo line,
+// and in the library's line naming the devices.  Of two devices, libusb
+// lists the second port first; the first by bus and port is the one read
+// and written, the other keeps every byte.  Every device has the serial
+// driver back.
 TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image broken = kStart;
     broken[0x13] = 0x7E;  // the serial descriptor's length: over the checksum
@@ -348,6 +347,9 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
     ft232r::Image full = kStart;
     std::fill(full.begin() + (full[0x12] & 0x7F) + full[0x13], full.begin() + 0x7C, 0x5A);
     ft232r::updateChecksum(full);
+    const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
+    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
+    const std::string several = severalAttached({shown, "B2B2B2B2"});
     const struct {
         const char* what;
         std::vector<ft232r::Image> images;
@@ -356,6 +358,7 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         std::string out;  // after the banner
         std::string err;
         int status;
+        std::optional<ft232r::Image> after{};  // the first device's image, where a row gives it
     } cases[] = {
         // clang-format off
         {"one device, a good run", {kStart}, kNewSerial, "", kSerialEcho + "Done\n", "", 0},
@@ -366,6 +369,9 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         {"broken image", {broken}, {"-r"}, "", "", kUnreadDevice + "the EEPROM image is broken: serial string at 0x42, 126 bytes, runs into the checksum at 0x7e\n" + kReadFailed, 255},
         {"serial without room", {full}, {"-s", "VN00000042"}, "", "Serial Number : A1B2C3D4 -> VN00000042\n", kFirstDevice + "the serial number VN00000042 (10 characters) does not fit the string area: room for 9\nError: failed to program the EEPROM (FT_INVALID_PARAMETER)\n", 255},
         {"two devices", {kStart, chip("B2B2B2B2")}, {"-r"}, "", factoryReport("A1B2C3D4"), severalAttached({"A1B2C3D4", "B2B2B2B2"}), 0},
+        {"two devices, a change", {kStart, chip("B2B2B2B2")}, kNewSerial + kNewCbus, "", kSerialEcho + kCbusEcho + "Done\n", severalAttached({"A1B2C3D4", "B2B2B2B2"}), 0, kNewSerialAndCbus},
+        {"control bytes, -r", {hostile, chip("B2B2B2B2")}, {"-r"}, "", factoryReport(shown), several, 0},
+        {"control bytes, a change", {hostile, chip("B2B2B2B2")}, kNewSerial, "", "Serial Number : " + shown + " -> VN000042\nDone\n", several, 0, ft232r::encode(hostile, exampleFields("VN000042"))},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -375,6 +381,16 @@ TEST_F(UsbKernel, DiagnosticsNameTheDeviceAndWhatWasFound) {
         EXPECT_EQ(run.result.out, kBanner + c.out);
         EXPECT_EQ(run.result.err, c.err);
         EXPECT_EQ(run.result.status, c.status);
+        if (c.after) {
+            EXPECT_EQ(imageOf(), *c.after);
+        }
+        EXPECT_TRUE(run.driverBack());
+        for (std::size_t other = 1; other < c.images.size(); ++other) {
+            const std::string port = "1-" + std::to_string(other + 1);
+            EXPECT_EQ(imageOf(other), c.images[other]);
+            EXPECT_EQ(run.transfers("c0 90", port) + run.transfers("40", port), 0);
+            EXPECT_TRUE(run.driverBack(port));
+        }
     }
 }
 
@@ -440,20 +456,6 @@ TEST_F(UsbKernel, CablePulledThenRunAgain) {
     }
 }
 
-// libusb lists the second port first; the first by bus and port is the one
-// read and written, and the other keeps every byte.
-TEST_F(UsbKernel, OnlyTheFirstOfTwoDevicesIsTouched) {
-    const ft232r::Image other = chip("B2B2B2B2");
-    attach({kStart, other});
-    const UsbRun run = this->run(kNewSerial + kNewCbus);
-    EXPECT_EQ(run.result.status, 0) << run.result.err;
-    EXPECT_EQ(imageOf(), kNewSerialAndCbus);
-    EXPECT_EQ(imageOf(1), other);
-    EXPECT_EQ(run.transfers("c0 90", "1-2") + run.transfers("40", "1-2"), 0);
-    EXPECT_TRUE(run.driverBack("1-1"));
-    EXPECT_TRUE(run.driverBack("1-2"));
-}
-
 // Only FT232R-family chips are listed, by port, with the strings their
 // EEPROM gives (its own IDs and product too); an FT232BM and a device of
 // release 6.00 with a HID interface are never sent a request nor have
@@ -479,37 +481,19 @@ TEST_F(UsbKernel, FactoryAreaIsReadNeverWritten) {
     for (unsigned word = 0x40; word < 0x80; ++word)
         chip.insert(chip.end(), {std::uint8_t(word), 0xF0});
     addDevice(chip);
-    const std::string backup = dir_ + "/backup.bin";
-    ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
-    EXPECT_EQ(readFile(backup), chip);
+    ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup_}).result.status, 0);
+    EXPECT_EQ(readFile(backup_), chip);
     // Another device's backup: a new serial, another factory area.
     const ft232r::Image changed = ft232r::encode(kStart, exampleFields("VN000042"));
     std::vector<std::uint8_t> other(changed.begin(), changed.end());
     other.resize(chip.size(), 0x5A);
-    writeFile(backup, other);
-    const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup});
+    writeFile(backup_, other);
+    const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", backup_});
     EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
     EXPECT_EQ(wrote.transfers("40 91"),
               static_cast<int>(ft232r::planWrites(kStart, changed).size()));
     std::copy(changed.begin(), changed.end(), chip.begin());
     EXPECT_EQ(readFile(devices_[0]), chip);
-}
-
-// A serial number stored with terminal control bytes (retitle the window,
-// clear the screen) reaches the terminal as \xNN: in the report, in the echo
-// line, and in the library's line naming the devices.
-TEST_F(UsbKernel, StoredControlBytesAreShownEscaped) {
-    const ft232r::Image hostile = chip("\x1b]0;x\x07\x1b[2J");
-    attach({hostile, chip("B2B2B2B2")});
-    const std::string shown = "\\x1b]0;x\\x07\\x1b[2J";
-    const std::string several = severalAttached({shown, "B2B2B2B2"});
-    const UsbRun report = run({"-r"});
-    EXPECT_EQ(report.result.out, kBanner + factoryReport(shown));
-    EXPECT_EQ(report.result.err, several);
-    const UsbRun change = run(kNewSerial);
-    EXPECT_EQ(change.result.out, kBanner + "Serial Number : " + shown + " -> VN000042\nDone\n");
-    EXPECT_EQ(change.result.err, several);
-    EXPECT_EQ(imageOf(), ft232r::encode(hostile, exampleFields("VN000042")));
 }
 
 // A device node the user may not open (no udev rule): one line says so,
@@ -606,7 +590,7 @@ TEST_F(UsbKernel, FtD2xxDeviceChoosesTheDevice) {
     }
     const UsbRun listed = runCommand({VARNOLT_EEPROM, "list"}, {{"FTD2XX_DEVICE", "1-3"}});
     EXPECT_EQ(listed.result.out, "1-3\tC3C3C3C3\tFT232R USB UART\n");
-    const UsbRun refused = runCommand({VARNOLT_EEPROM, "read", dir_ + "/backup.bin"});
+    const UsbRun refused = runCommand({VARNOLT_EEPROM, "read", backup_});
     EXPECT_EQ(refused.result.status, 1);
     EXPECT_EQ(refused.result.err,
               "varnolt-eeprom: 3 FT232R devices attached (at 1-1 1-2 1-3): choose one, e.g. "
@@ -634,8 +618,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
     ft232r::updateChecksum(broken);
     ft232r::Fields zeroed = exampleFields("A1B2C3D4");
     zeroed.productId = 0x0000;
-    const std::string fresh = dir_ + "/fresh.bin";
-    ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh, "--serial", "VN000123"}, {}).status, 0);
+    ASSERT_EQ(runProcess({VARNOLT_EEPROM, "new", fresh_, "--serial", "VN000123"}, {}).status, 0);
     const ft232r::Image factory = chip("VN000123");
     const std::string brokenPointer =
         kUnreadDevice +
@@ -653,14 +636,13 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         {"broken, backup", broken, brokenPointer, true},
         {"product ID zeroed", ft232r::makeImage(zeroed), "", false},
     };
-    const std::string backup = dir_ + "/backup.bin";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         attach({kStart});
         if (c.fromBackup) {
-            const UsbRun saved = runCommand({VARNOLT_EEPROM, "read", backup});
+            const UsbRun saved = runCommand({VARNOLT_EEPROM, "read", backup_});
             EXPECT_EQ(saved.result.status, 0) << saved.result.err;
-            const std::vector<std::uint8_t> bytes = readFile(backup);
+            const std::vector<std::uint8_t> bytes = readFile(backup_);
             ASSERT_EQ(bytes.size(), 256u);
             EXPECT_TRUE(std::equal(kStart.begin(), kStart.end(), bytes.begin()));
         }
@@ -668,7 +650,7 @@ TEST_F(UsbKernel, EepromToolBringsBackWhatVarnoltCannotRead) {
         const UsbRun before = run({"-r"});
         EXPECT_EQ(before.result.err, c.readErr);
         const ft232r::Image target = c.fromBackup ? kStart : factory;
-        const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", c.fromBackup ? backup : fresh});
+        const UsbRun wrote = runCommand({VARNOLT_EEPROM, "write", c.fromBackup ? backup_ : fresh_});
         EXPECT_EQ(wrote.result.status, 0) << wrote.result.err;
         EXPECT_EQ(imageOf(), target);
         EXPECT_EQ(wrote.transfers("40 91"),
@@ -695,17 +677,15 @@ TEST_F(UsbKernel, DriverWritesOfEvenWordsLeaveClonesWithProductZero) {
         if (ft232r::checksum(zeroed) == ft232r::wordAt(kStart, 0x3F)) break;
     }
     ASSERT_TRUE(ft232r::checksumOk(zeroed));
-    char words[2][16];
-    std::snprintf(words[0], sizeof words[0], "02=0000");
-    std::snprintf(words[1], sizeof words[1], "3e=%04x", ft232r::wordAt(zeroed, 0x3E));
-    const std::string backup = dir_ + "/backup.bin", fresh = dir_ + "/fresh.bin";
-    writeFile(fresh, kStart);
+    char word3e[16];
+    std::snprintf(word3e, sizeof word3e, "3e=%04x", ft232r::wordAt(zeroed, 0x3E));
+    writeFile(fresh_, kStart);
     for (const char* chip : {"", "per-word"}) {
-        for (const std::string& image : {backup, fresh}) {
+        for (const std::string& image : {backup_, fresh_}) {
             SCOPED_TRACE(std::string(*chip ? chip : "FT232R") + ", restored from " + image);
             attach({kStart});
-            ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup}).result.status, 0);
-            const UsbRun driver = runCommand({WORD_WRITE, words[0], words[1]}, {}, chip);
+            ASSERT_EQ(runCommand({VARNOLT_EEPROM, "read", backup_}).result.status, 0);
+            const UsbRun driver = runCommand({WORD_WRITE, "02=0000", word3e}, {}, chip);
             EXPECT_EQ(driver.result.status, 0) << driver.result.err;
             const bool clone = *chip != '\0';
             EXPECT_EQ(imageOf(), clone ? zeroed : kStart);
