@@ -244,13 +244,10 @@ bool DeviceJob::confirm(const std::string& serial) {
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(s_.options.waitMs);
     do {
-        std::vector<d2xx::DeviceEntry> devices;
-        if (s_.bus.list(devices) == FT_OK) {
-            for (const d2xx::DeviceEntry& device : devices) {
-                if (device.port == port_ && device.stringsRead && device.serial == serial) {
-                    return true;
-                }
-            }
+        d2xx::DeviceEntry device;
+        if (s_.bus.describe(port_, device) == FT_OK && device.stringsRead &&
+            device.serial == serial) {
+            return true;
         }
         std::this_thread::sleep_for(kListingInterval);
     } while (std::chrono::steady_clock::now() < end);

@@ -68,18 +68,14 @@ void eachAtOnce(std::vector<std::unique_ptr<station::DeviceJob>>& jobs, Work wor
 // given (each must be attached).
 bool portsToProgram(d2xx::DeviceBus& bus, const station::Options& options,
                     std::vector<std::string>& ports, std::string& error) {
-    std::vector<d2xx::DeviceEntry> devices;
-    if (bus.list(devices) != FT_OK) {
+    std::vector<std::string> attached;
+    if (bus.ports(attached) != FT_OK) {
         error = "cannot list the USB devices";
         return false;
     }
-    for (const d2xx::DeviceEntry& device : devices) {
-        if (options.ports.empty()) ports.push_back(device.port);
-    }
+    if (options.ports.empty()) ports = attached;
     for (const std::string& port : options.ports) {
-        bool attached = false;
-        for (const d2xx::DeviceEntry& device : devices) attached = attached || device.port == port;
-        if (!attached) {
+        if (std::find(attached.begin(), attached.end(), port) == attached.end()) {
             error = "no FT232R at port " + printable(port);
             return false;
         }

@@ -87,6 +87,30 @@ class DeviceBus {
     // (USB) gives its latest listing again, so that the device opened is the
     // one listed and each device is asked once per run.
     virtual FT_STATUS listed(std::vector<DeviceEntry>& devices) { return list(devices); }
+    // The port paths of the FT232R devices attached, in list order, asking
+    // them nothing (a USB bus knows where its devices sit).  By default
+    // those of a listing.
+    virtual FT_STATUS ports(std::vector<std::string>& ports) {
+        std::vector<DeviceEntry> devices;
+        const FT_STATUS status = list(devices);
+        ports.clear();
+        for (const DeviceEntry& device : devices) ports.push_back(device.port);
+        return status;
+    }
+    // A fresh listing of the one device at `port`: its strings as it gives
+    // them now.  FT_DEVICE_NOT_FOUND when nothing is there.
+    virtual FT_STATUS describe(const std::string& port, DeviceEntry& entry) {
+        std::vector<DeviceEntry> devices;
+        const FT_STATUS status = list(devices);
+        for (const DeviceEntry& device : devices) {
+            if (status == FT_OK && device.port == port) {
+                entry = device;
+                return FT_OK;
+            }
+        }
+        if (status != FT_OK) return status;
+        return FT_DEVICE_NOT_FOUND;
+    }
     // What was found out about the listing beyond a status (which device a
     // choice took, or why it took none), said where the backend says such
     // things, as WordTransport::explain.

@@ -189,7 +189,8 @@ TEST_F(Station, NoNumberTwice) {
          {{'A', "VN000001"}}},
         // A list saved with CRLF line ends and no last line end.
         {"a CRLF list", {
-            {{{'A', "1-1"}, {'B', "1-2"}}, {}, {"--serials", list}, 0, {"1-1=programmed", "1-2=programmed"}},
+            {{{'A', "1-1"}}, {}, {"--serials", list}, 0, {"1-1=programmed"}},
+            {{{'A', "1-2"}, {'B', "1-1"}}, {}, {"--serials", list}, 0, {"1-2=kept", "1-1=programmed"}},
             {{{'A', "1-2"}, {'B', "1-1"}, {'C', "1-3"}}, {}, {"--serials", list}, 0, {"1-1=kept", "1-2=kept", "1-3=programmed"}}},
          {{'A', "SN-A1"}, {'B', "SN-B2"}, {'C', "SN-C3"}}},
         // Leading zeros are digits, never octal.

@@ -2,7 +2,8 @@
 // USB interface (sysfs and usbfs) by umockdev, so that the unchanged libusb
 // and libftdi1 inside the command reach them as they reach real devices.
 //
-//   ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]
+//   ft232r-usb [--log FILE] [--fault F[,F...]] [--fault-at PLACE=F[,F...]]...
+//              [--bus-ms MS] IMAGE... -- COMMAND [ARG...]
 //
 // Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
 // user area, optionally followed by the 128-byte factory area); the chips sit
@@ -13,7 +14,8 @@
 // but must never send a request (each request is logged):
 //   ft232bm:IMAGE        an FT232BM, FTDI's chip before the FT232R (release 4.00)
 //   hid:IMAGE            a device of release 6.00 whose one interface is HID (class 3)
-// Faults (every chip; deny: the first), the chip's own by the names the
+// Faults (--fault: every chip, deny, signal= and move= the first;
+// --fault-at: the chip at PLACE too), the chip's own by the names the
 // emulated D2XX library takes in FT232R_EMULATOR_FAULT:
 //   writes=N             N EEPROM word writes succeed; every later one is stalled
 //   clone                word writes acknowledged but not kept
@@ -23,6 +25,8 @@
 //   and-writes           a kept word write leaves old AND new in the cells
 //   unplug=N             after N control transfers the chip is gone: every
 //                        request fails with ENODEV
+//   unplug=reset         the chip is gone at its port reset (the host does not
+//                        find it again)
 //   busy                 the interface is claimed by another program (EBUSY)
 //   reset-gone           the port reset is answered ENODEV
 //   no-disconnect-claim  a kernel without USBDEVFS_DISCONNECT_CLAIM (ENOTTY)
@@ -36,6 +40,8 @@
 //   move=PLACE           the first chip, once the host has read its serial
 //   move=none            string (a listing's last request), is unplugged and
 //                        plugged in at PLACE (B-P[.P...]), or nowhere
+// --bus-ms MS: each control transfer takes MS milliseconds, as on a real bus,
+// the chips answering side by side (each on a thread of its own).
 // The command starts with SIGINT, SIGTERM, SIGHUP and SIGQUIT at their
 // default actions and unblocked (a shell starts background jobs with SIGINT
 // and SIGQUIT ignored), and without core dumps.
@@ -114,7 +120,9 @@ int run(const std::vector<std::string>& environment, const std::vector<std::stri
 
 int usage() {
     std::fprintf(
-        stderr, "usage: ft232r-usb [--log FILE] [--fault F[,F...]] IMAGE... -- COMMAND [ARG...]\n");
+        stderr,
+        "usage: ft232r-usb [--log FILE] [--fault F[,F...]] [--fault-at PLACE=F[,F...]]...\n"
+        "                  [--bus-ms MS] IMAGE... -- COMMAND [ARG...]\n");
     return kExitUsage;
 }
 
@@ -128,6 +136,8 @@ struct Options {
     std::string logPath;
     std::vector<std::string> images;
     std::vector<std::string> command;
+    std::map<std::string, std::string> faultsAt;  // place -> its faults
+    unsigned busMs = 0;
 };
 
 // 0, or the exit status of a usage error (said on stderr).
@@ -139,6 +149,20 @@ int parseOptions(int argc, char** argv, Options& options, Faults& faults) {
             options.logPath = argv[++at];
         } else if (option == "--fault" && at + 1 < argc) {
             if (!parseFaults(argv[++at], faults)) return kExitUsage;
+        } else if (option == "--fault-at" && at + 1 < argc) {
+            const std::string item = argv[++at];
+            const std::size_t equals = item.find('=');
+            Place place;
+            Faults checked;
+            if (equals == std::string::npos || !parsePlace(item.substr(0, equals), place) ||
+                !parseFaults(item.substr(equals + 1), checked)) {
+                return usage();
+            }
+            options.faultsAt[place.name()] = item.substr(equals + 1);
+        } else if (option == "--bus-ms" && at + 1 < argc) {
+            long ms = 0;
+            if (!ft232r::parseFaultNumber(argv[++at], 10, ms) || ms > 1000) return usage();
+            options.busMs = static_cast<unsigned>(ms);
         } else if (option.rfind("--", 0) == 0) {
             return usage();
         } else {
@@ -178,8 +202,8 @@ struct Buses {
 
 // A chip per IMAGE argument, plugged in in order, then the place move= takes
 // the first one to.  0, or the exit status of a usage error.
-int makeChips(const std::vector<std::string>& images, Shared& shared, Buses& buses, Chips& chips) {
-    for (std::string path : images) {
+int makeChips(const Options& options, Shared& shared, Buses& buses, Chips& chips) {
+    for (std::string path : options.images) {
         Place place;
         place.ports = {static_cast<long>(chips.size() + 1)};
         const std::size_t where = path.rfind('@');
@@ -197,7 +221,11 @@ int makeChips(const std::vector<std::string>& images, Shared& shared, Buses& bus
                          path.c_str());
             return kExitUsage;
         }
-        chips.push_back(std::make_unique<Chip>(path, std::move(bytes), place, kind, shared));
+        Faults faults = shared.faults;
+        const auto at = options.faultsAt.find(place.name());
+        if (at != options.faultsAt.end()) parseFaults(at->second, faults);
+        chips.push_back(
+            std::make_unique<Chip>(path, std::move(bytes), place, kind, shared, faults));
     }
     const std::optional<Place>& move = shared.faults.move;
     chips[0]->first = true;
@@ -311,7 +339,8 @@ int main(int argc, char** argv) {
     openLog(options.logPath, shared.log);
     Buses buses;
     Chips chips;
-    if (const int status = makeChips(options.images, shared, buses, chips)) return status;
+    shared.busMs = options.busMs;
+    if (const int status = makeChips(options, shared, buses, chips)) return status;
 
     Testbed testbed;
     if (testbed.bed == nullptr) return skip("no testbed");

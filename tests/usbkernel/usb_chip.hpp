@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
@@ -93,7 +94,11 @@ struct Log {
 
 // What every chip of a run shares.
 struct Shared {
-    Faults faults;
+    Faults faults;  // every chip's, before --fault-at
+    // Each control transfer takes this long, as on a real bus (full speed:
+    // about 1 ms), every chip answering on a thread of its own; 0: at once,
+    // on umockdev's thread.
+    unsigned busMs = 0;
     Log log;
     // The command's process, once started: the first chip's signal= sends it its signal.
     std::atomic<pid_t> command{0};
@@ -112,16 +117,31 @@ class Chip {
   public:
     // `bytes`: the image file at `path`, whose size (128 or 256) each kept
     // word write saves it at.
-    Chip(std::string path, std::vector<std::uint8_t> bytes, Place place, Kind kind, Shared& shared)
+    // `faults`: this chip's.
+    Chip(std::string path, std::vector<std::uint8_t> bytes, Place place, Kind kind, Shared& shared,
+         const Faults& faults)
         : path_(std::move(path)),
           kind_(kind),
           fileSize_(bytes.size()),
           place_(std::move(place)),
-          faults_(shared.faults),
+          faults_(faults),
           log_(shared.log),
           command_(shared.command),
-          eeprom_(bytes, shared.faults.chip),
-          loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {}
+          busMs_(shared.busMs),
+          eeprom_(bytes, faults.chip),
+          loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {
+        if (busMs_ > 0) worker_ = std::thread([this] { work(); });
+    }
+    ~Chip() {
+        {
+            std::lock_guard<std::mutex> lock(queueMutex_);
+            stopping_ = true;
+        }
+        queued_.notify_all();
+        if (worker_.joinable()) worker_.join();
+    }
+    Chip(const Chip&) = delete;
+    Chip& operator=(const Chip&) = delete;
 
     UMockdevTestbed* testbed = nullptr;  // where the host's view of the chip lives
     bool first = false;                  // the chip that signal=, deny and move= concern
@@ -158,14 +178,43 @@ class Chip {
   private:
     // GLib calls these through its generic signal types: the chip comes as a
     // gpointer.  Every ioctl answered here answers 0, or -1 with its errno.
+    // With a bus time, the ioctl waits for the chip's own thread (umockdev
+    // lets a handler complete later), so that chips answer side by side.
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
-        const int error = static_cast<Chip*>(chip)->answer(client);
-        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
+        Chip& self = *static_cast<Chip*>(chip);
+        if (self.busMs_ == 0) {
+            self.complete(client);
+            return TRUE;
+        }
+        g_object_ref(client);
+        {
+            std::lock_guard<std::mutex> lock(self.queueMutex_);
+            self.queue_.push_back(client);
+        }
+        self.queued_.notify_one();
         return TRUE;
+    }
+    void complete(UMockdevIoctlClient* client) {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        const int error = answer(client);
+        umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
+    }
+    void work() {
+        while (true) {
+            std::unique_lock<std::mutex> lock(queueMutex_);
+            queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            UMockdevIoctlClient* client = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            complete(client);
+            g_object_unref(client);
+        }
     }
     // A new open of the node: nothing of an earlier one carries over.
     static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer chip) {
         Chip& self = *static_cast<Chip*>(chip);
+        std::lock_guard<std::mutex> lock(self.stateMutex_);
         self.dead_.erase(client);
         for (UMockdevIoctlData* urb : self.completed_[client]) g_object_unref(urb);
         self.completed_[client].clear();
@@ -234,6 +283,7 @@ class Chip {
             }
             ++transfers_;
             if (faults_.signalAt > 0 && transfers_ == faults_.signalAt) interrupt();
+            if (busMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(busMs_));
             const int result = control(buffer->data, buffer->data + 8,
                                        static_cast<std::size_t>(urb->buffer_length) - 8);
             urb->status = result < 0 ? -EPIPE : 0;
@@ -417,6 +467,12 @@ class Chip {
             log_.line("%s reset -> gone", name().c_str());
             return ENODEV;
         }
+        if (faults_.unplugAtReset) {
+            umockdev_testbed_remove_device(testbed, syspath().c_str());
+            unplugged_ = true;
+            log_.line("%s unplugged", name().c_str());
+            return ENODEV;
+        }
         const std::string before = hex(descriptors()) + text(3);
         loaded_.assign(eeprom_.cells().begin(), eeprom_.cells().end());
         const std::vector<std::uint8_t> now = descriptors();
@@ -523,9 +579,16 @@ class Chip {
     Kind kind_;
     std::size_t fileSize_;
     Place place_;
-    const Faults& faults_;
+    const Faults faults_;
     Log& log_;
     const std::atomic<pid_t>& command_;
+    const unsigned busMs_;
+    std::mutex stateMutex_;  // the chip's state, between its thread and umockdev's
+    std::thread worker_;
+    std::mutex queueMutex_;
+    std::condition_variable queued_;
+    std::deque<UMockdevIoctlClient*> queue_;
+    bool stopping_ = false;
     ft232r::ChipEeprom eeprom_;         // what the cells hold
     std::vector<std::uint8_t> loaded_;  // as loaded at the last reset: the descriptors
     std::uint8_t latency_ = 16;         // the FT232R's power-on latency timer, ms

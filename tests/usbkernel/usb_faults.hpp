@@ -64,8 +64,9 @@ struct Place {
 };
 
 struct Faults {
-    ft232r::ChipFaults chip;  // writes=N, clone, per-word, stale-buffer, and-writes
-    long unplugAfter = -1;    // control transfers; -1: never
+    ft232r::ChipFaults chip;     // writes=N, clone, per-word, stale-buffer, and-writes
+    long unplugAfter = -1;       // control transfers; -1: never
+    bool unplugAtReset = false;  // unplug=reset: gone at its port reset
     bool busy = false;
     bool resetGone = false;
     bool noDisconnectClaim = false;
@@ -108,7 +109,8 @@ inline ft232r::FaultItem busFault(const std::string& item, Faults& faults) {
         ok = value == "none" || parsePlace(value, place);
         faults.move = place;
     } else if (name == "unplug") {
-        ok = ft232r::parseFaultNumber(value, 10, faults.unplugAfter);
+        faults.unplugAtReset = value == "reset";
+        ok = faults.unplugAtReset || ft232r::parseFaultNumber(value, 10, faults.unplugAfter);
     } else if (name == "signal") {
         // At the Nth control transfer, or at the port reset (signalAt 0).
         ok = at != std::string::npos &&

@@ -66,9 +66,6 @@ const ft232r::Image kStart = chip("A1B2C3D4");
 const ft232r::Fields kNewCbusFields = exampleFields("A1B2C3D4", {0x0a, 0x0a, 0x03, 0x02, 0x01});
 const ft232r::Image kNewSerialAndCbus =
     ft232r::encode(kStart, exampleFields("VN000042", kNewCbusFields.cbus));
-// The production script finds the tools by these.
-const std::map<std::string, std::string> kTools = {{"VARNOLT", VARNOLT_EXE},
-                                                   {"VARNOLT_EEPROM", VARNOLT_EEPROM}};
 
 // The line ft232r-usb ends with for a device back with the serial driver
 // and its power-on latency timer: the strings the host then sees.
@@ -698,90 +695,6 @@ TEST_F(UsbKernel, DriverWritesOfEvenWordsLeaveClonesWithProductZero) {
             EXPECT_TRUE(restored.driverBack());
         }
     }
-}
-
-// The production script over a batch, one station, one run directory:
-// each row is one run with the devices then attached.  A failed run keeps
-// its number for the rerun; refusals take none and log nothing.
-TEST_F(UsbKernel, ProductionScriptOverABatch) {
-    const std::string run = dir_ + "/run";
-    const struct {
-        const char* what;
-        std::vector<std::string> devices;  // starting serial numbers
-        const char* faults;
-        std::vector<std::string> options;
-        int status;
-        std::string says;    // part of standard error, or of standard output when it succeeds
-        std::string serial;  // what the last device then holds ("": not looked at)
-    } cases[] = {
-        // clang-format off
-        {"first", {"OLD00001"}, "", {}, 0, "OK: VN000001 at port 1-1", "VN000001"},
-        {"two attached", {"OLD00002", "OLD00003"}, "", {}, 1, "REFUSED: 2 FT232R devices attached (ports 1-1 1-2): choose one with -P PORT", "OLD00003"},
-        {"port chosen", {"OLD00002", "OLD00003"}, "", {"-P", "1-2"}, 0, "OK: VN000002 at port 1-2", "VN000002"},
-        {"clone", {"OLD00004"}, "clone", {}, 1, "Run this script again with the device at port 1-1: it finishes VN000003", "OLD00004"},
-        {"run again", {"OLD00004"}, "", {}, 0, "OK: VN000003", "VN000003"},
-        // Cut after the first pair: the serial is part old, part new.
-        {"cut write", {"OLD00005"}, "writes=2", {}, 1, "it finishes VN000004", ""},
-        {"run again after the cut", {"OLD00005"}, "", {}, 0, "OK: VN000004", "VN000004"},
-        {"plugged again", {"VN000001"}, "", {}, 1, "REFUSED: the device at 1-1 already holds VN000001, which the log records as programmed", "VN000001"},
-        // clang-format on
-    };
-    // The serial number a device holds, whose image must decode.
-    const auto serialOf = [this](std::size_t device) {
-        ft232r::Fields fields;
-        EXPECT_NE(ft232r::decode(imageOf(device), fields), ft232r::DecodeResult::Broken);
-        return fields.serial;
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        attach(chips(c.devices));
-        const UsbRun done =
-            runCommand(std::vector<std::string>{"sh", PRODUCTION_SCRIPT, "-d", run} + c.options,
-                       kTools, c.faults);
-        EXPECT_EQ(done.result.status, c.status) << done.result.err;
-        EXPECT_NE((c.status == 0 ? done.result.out : done.result.err).find(c.says),
-                  std::string::npos)
-            << done.result.out << done.result.err;
-        const std::string serial = serialOf(c.devices.size() - 1);
-        if (!c.serial.empty()) {
-            EXPECT_EQ(serial, c.serial);
-        }
-    }
-    // The counter set back to a number the log holds.
-    std::ofstream(run + "/counter") << "2\n";
-    attach(chips({"OLD00006"}));
-    const UsbRun behind = runCommand({"sh", PRODUCTION_SCRIPT, "-d", run}, kTools);
-    EXPECT_EQ(behind.result.status, 1);
-    EXPECT_NE(behind.result.err.find("REFUSED: VN000002 is already in"), std::string::npos)
-        << behind.result.err;
-    // Two stations at once take two numbers.
-    std::ofstream(run + "/counter") << "5\n";
-    addDevice(chip("OLD00007"));
-    const std::string script = std::string("sh ") + PRODUCTION_SCRIPT + " -d " + run;
-    const UsbRun both = runCommand(
-        {"sh", "-c", script + " -P 1-1 & " + script + " -P 1-2; s=$?; wait $! || s=1; exit $s"},
-        kTools);
-    EXPECT_EQ(both.result.status, 0) << both.result.err;
-    std::vector<std::string> taken = {serialOf(0), serialOf(1)};
-    std::sort(taken.begin(), taken.end());
-    EXPECT_EQ(taken, (std::vector<std::string>{"VN000005", "VN000006"}));
-    // One line per run that took a number: time, port, old, new, CBUS, result.
-    std::vector<std::string> lines = readLines(run + "/production.csv");
-    for (std::string& line : lines) line.erase(0, line.find(',') + 1);
-    ASSERT_EQ(lines.size(), 9u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
-              (std::vector<std::string>{
-                  "port,old serial,new serial,CBUS,result",
-                  "1-1,OLD00001,VN000001,,ok",
-                  "1-2,OLD00003,VN000002,,ok",
-                  "1-1,OLD00004,VN000003,,failed: varnolt -s VN000003 failed",
-                  "1-1,OLD00004,VN000003,,ok",
-                  "1-1,OLD00005,VN000004,,failed: varnolt -s VN000004 failed",
-                  "1-1,OLD00005,VN000004,,ok",
-              }));
-    std::sort(lines.begin() + 7, lines.end());
-    EXPECT_EQ(lines[7].substr(0, 13) + lines[7].substr(21), "1-1,OLD00006,,,ok");
-    EXPECT_EQ(lines[8].substr(0, 13) + lines[8].substr(21), "1-2,OLD00007,,,ok");
 }
 
 }  // namespace

@@ -229,7 +229,7 @@ class Ft232rDevices {
 // strings, marked unread, as the vendor's library lists a device it cannot
 // open, and says nothing: the open that follows explains a refused
 // permission.
-DeviceEntry describe(libusb_device* device) {
+DeviceEntry describeDevice(libusb_device* device) {
     DeviceEntry entry;
     libusb_device_descriptor descriptor{};
     libusb_device_handle* handle = nullptr;
@@ -429,7 +429,7 @@ class UsbBus : public DeviceBus {
         }
         std::vector<Listed> listing;
         for (const auto& device : found.devices()) {
-            listing.push_back({device.location, describe(device.device)});
+            listing.push_back({device.location, describeDevice(device.device)});
             listing.back().entry.port = device.location.path();
             devices.push_back(listing.back().entry);
         }
@@ -456,6 +456,33 @@ class UsbBus : public DeviceBus {
     }
 
     void explain(const std::string& finding) override { diagnose(finding); }
+
+    FT_STATUS ports(std::vector<std::string>& ports) override {
+        ports.clear();
+        Context context;
+        if (context.status() == kNoUsb) return FT_OK;
+        if (context.status() != 0) return FT_INSUFFICIENT_RESOURCES;
+        const Ft232rDevices found(context.get().usb_ctx);
+        for (const auto& device : found.devices()) ports.push_back(device.location.path());
+        return found.status();
+    }
+
+    FT_STATUS describe(const std::string& port, DeviceEntry& entry) override {
+        Location location;
+        if (!parsePort(port, location)) return FT_DEVICE_NOT_FOUND;
+        Context context;
+        if (context.status() != 0) return FT_DEVICE_NOT_FOUND;
+        const Ft232rDevices found(context.get().usb_ctx);
+        for (const auto& device : found.devices()) {
+            if (device.location == location) {
+                entry = describeDevice(device.device);
+                entry.port = port;
+                return FT_OK;
+            }
+        }
+        if (found.status() != FT_OK) return found.status();
+        return FT_DEVICE_NOT_FOUND;
+    }
 
     FT_STATUS open(std::size_t index, std::unique_ptr<WordTransport>& device) override {
         Location location;
