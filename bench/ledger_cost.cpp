@@ -34,18 +34,28 @@ int main(int argc, char** argv) {
         const auto start = std::chrono::steady_clock::now();
         station::NumberRow row;
         station::DeviceRecord record;
-        const bool ok = ledger->reserve(run, chip, "bench", row, error) == station::LedgerStatus::Ok &&
-                        ledger->commit(run, row.serial, chip, error) == station::LedgerStatus::Ok;
-        record = {run, "", "bench", "1-1", chip, "OLD", row.serial, "",
-                  std::vector<std::uint8_t>(256, 0x5A), std::vector<std::uint8_t>(256, 0xA5),
-                  "programmed", ""};
+        const bool ok =
+            ledger->reserve(run, chip, "bench", row, error) == station::LedgerStatus::Ok &&
+            ledger->commit(run, row.serial, chip, error) == station::LedgerStatus::Ok;
+        record = {run,
+                  "",
+                  "bench",
+                  "1-1",
+                  chip,
+                  "OLD",
+                  row.serial,
+                  "",
+                  std::vector<std::uint8_t>(256, 0x5A),
+                  std::vector<std::uint8_t>(256, 0xA5),
+                  "programmed",
+                  ""};
         if (!ok || ledger->addRecord(record, error) != station::LedgerStatus::Ok) {
             std::fprintf(stderr, "ledger_cost: %s\n", error.c_str());
             return 1;
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                                start)
-                         .count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%.3f %.3f\n", ms[ms.size() / 2], ms[ms.size() * 9 / 10]);

@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ft232r_eeprom.hpp"
@@ -317,8 +317,8 @@ TEST_F(Station, SeveralStationsOnOnePostgresLedger) {
                         std::to_string(1 + chip % 4);
             }
             lines.push_back(line + " -- " + STATION + " --ledger '" + url + "' --station s" +
-                            std::to_string(s) + " --json --wait 1 program " + run +
-                            " --prefix L" + std::to_string(stations) + " --width 6 --first 1 >/dev/null");
+                            std::to_string(s) + " --json --wait 1 program " + run + " --prefix L" +
+                            std::to_string(stations) + " --width 6 --first 1 >/dev/null");
         }
         std::string all;
         for (const std::string& line : lines) all += line + " & ";
@@ -341,9 +341,10 @@ TEST_F(Station, SeveralStationsOnOnePostgresLedger) {
         EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'),
                   static_cast<long>(files.size()));
         EXPECT_EQ(listed.out.find("reserved"), std::string::npos);
-        std::printf("%d stations x 8 chips on one PostgreSQL ledger: %zu numbers, %zu distinct, "
-                    "in %.2f s (%.0f devices per minute)\n",
-                    stations, files.size(), serials.size(), seconds, files.size() * 60 / seconds);
+        std::printf(
+            "%d stations x 8 chips on one PostgreSQL ledger: %zu numbers, %zu distinct, "
+            "in %.2f s (%.0f devices per minute)\n",
+            stations, files.size(), serials.size(), seconds, files.size() * 60 / seconds);
     }
 }
 
@@ -376,8 +377,8 @@ TEST_F(Station, PostgresStoppedAndStartedMidRun) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         station::postgres().start();
     });
-    const ProcessResult run = station(chips, {"program", "gone", "--prefix", "PG", "--width", "6",
-                                              "--first", "1"});
+    const ProcessResult run =
+        station(chips, {"program", "gone", "--prefix", "PG", "--width", "6", "--first", "1"});
     server.join();
     EXPECT_EQ(run.status, 0) << run.err << run.out;
     EXPECT_NE(run.out.find("the ledger cannot be reached"), std::string::npos) << run.out;
