@@ -3,7 +3,7 @@
 #include <libusb.h>
 
 #include <chrono>
-#include <set>
+#include <map>
 
 namespace station {
 namespace {
@@ -12,7 +12,8 @@ namespace {
 // interface is vendor specific (as the D2XX stand-ins list them).
 constexpr std::uint16_t kFt232rRelease = 0x0600;
 constexpr int kMaxPortDepth = 7;  // USB hub tiers below the root port
-constexpr auto kPollInterval = std::chrono::milliseconds(500);
+// How often the bus is looked at besides the hotplug events.
+constexpr auto kLookInterval = std::chrono::milliseconds(1000);
 
 bool isFt232r(libusb_device* device) {
     libusb_device_descriptor descriptor{};
@@ -48,7 +49,9 @@ int LIBUSB_CALL onHotplug(libusb_context*, libusb_device* device, libusb_hotplug
     // enough.
     if (!arrived || isFt232r(device)) {
         const std::string port = portOf(device);
-        if (!port.empty()) static_cast<Watch*>(watch)->push({port, arrived});
+        if (!port.empty()) {
+            static_cast<Watch*>(watch)->push({port, arrived, libusb_get_device_address(device)});
+        }
     }
     return 0;
 }
@@ -68,7 +71,7 @@ Watch::Watch() {
                                               LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
             LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
             LIBUSB_HOTPLUG_MATCH_ANY, onHotplug, this, &hotplug_) == LIBUSB_SUCCESS) {
-        thread_ = std::thread([this] {
+        eventsThread_ = std::thread([this] {
             while (true) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -78,10 +81,8 @@ Watch::Watch() {
                 libusb_handle_events_timeout_completed(usb_, &tick, nullptr);
             }
         });
-        return;
     }
-    polling_ = true;
-    thread_ = std::thread([this] { poll(); });
+    lookThread_ = std::thread([this] { look(); });
 }
 
 Watch::~Watch() {
@@ -90,10 +91,9 @@ Watch::~Watch() {
         stop_ = true;
     }
     changed_.notify_all();
-    if (usb_ != nullptr && !polling_ && hotplug_ != 0) {
-        libusb_hotplug_deregister_callback(usb_, hotplug_);
-    }
-    if (thread_.joinable()) thread_.join();
+    if (usb_ != nullptr && hotplug_ != 0) libusb_hotplug_deregister_callback(usb_, hotplug_);
+    if (eventsThread_.joinable()) eventsThread_.join();
+    if (lookThread_.joinable()) lookThread_.join();
     if (usb_ != nullptr) libusb_exit(usb_);
 }
 
@@ -105,6 +105,18 @@ bool Watch::ok(std::string& why) const {
 void Watch::push(PortEvent event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        const auto known = attached_.find(event.port);
+        if (known != attached_.end() && event.arrived && known->second != event.address) {
+            // Replaced since the last look: the one there left first.
+            events_.push_back({event.port, false, known->second});
+        } else if ((known != attached_.end()) == event.arrived) {
+            return;
+        }
+        if (event.arrived) {
+            attached_[event.port] = event.address;
+        } else {
+            attached_.erase(event.port);
+        }
         events_.push_back(std::move(event));
     }
     changed_.notify_all();
@@ -119,29 +131,38 @@ std::vector<PortEvent> Watch::take(unsigned ms) {
     return taken;
 }
 
-// Without hotplug: the FT232R ports attached, compared with the last look.
-void Watch::poll() {
-    std::set<std::string> attached;
+// The FT232R ports attached, compared with what is known, now and then
+// every second.
+void Watch::look() {
     for (bool first = true;; first = false) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            const auto wait = first ? std::chrono::milliseconds(0) : kPollInterval;
+            const auto wait = first ? std::chrono::milliseconds(0) : kLookInterval;
             if (changed_.wait_for(lock, wait, [this] { return stop_; })) return;
         }
-        std::set<std::string> now;
+        // A context of its own each time: where hotplug works, libusb keeps
+        // a context's device list by its events, and a missed event would
+        // stay missed there.
+        std::map<std::string, unsigned> now;
+        libusb_context* fresh = nullptr;
+        if (libusb_init(&fresh) != 0) continue;
         libusb_device** list = nullptr;
-        const ssize_t count = libusb_get_device_list(usb_, &list);
+        const ssize_t count = libusb_get_device_list(fresh, &list);
         for (ssize_t i = 0; i < count; ++i) {
-            if (isFt232r(list[i])) now.insert(portOf(list[i]));
+            if (isFt232r(list[i])) now[portOf(list[i])] = libusb_get_device_address(list[i]);
         }
         if (count >= 0) libusb_free_device_list(list, 1);
-        for (const std::string& port : now) {
-            if (attached.count(port) == 0) push({port, true});
+        libusb_exit(fresh);
+        if (count < 0) continue;
+        std::map<std::string, unsigned> known;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            known = attached_;
         }
-        for (const std::string& port : attached) {
-            if (now.count(port) == 0) push({port, false});
+        for (const auto& [port, address] : now) push({port, true, address});
+        for (const auto& [port, address] : known) {
+            if (now.count(port) == 0) push({port, false, address});
         }
-        attached = now;
     }
 }
 

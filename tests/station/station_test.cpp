@@ -2,13 +2,17 @@
 // FT232R chips that ft232r-usb emulates at the kernel's USB interface,
 // behind hubs, each with a factory area of its own; the ledger an SQLite
 // file.  Each run is a fresh bus over the image files, as a replug is.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -389,6 +393,81 @@ TEST_F(Station, PostgresStoppedAndStartedMidRun) {
     EXPECT_EQ(*serials.rbegin(), "PG000008");
     const std::map<std::string, std::string> states = numbers("gone");
     EXPECT_EQ(states.size(), 8u);
+    for (const auto& [serial, state] : states) EXPECT_EQ(state, "committed") << serial;
+}
+
+// Watch mode with hands at the bench: ft232r-usb's control FIFO plugs chips
+// in and out while the station runs; each step waits for what the station
+// says, then acts.  Every chip is programmed as it comes, one plugged in
+// again elsewhere is kept (never written twice), and a signal while a
+// device is being written lets that device finish before the station ends.
+TEST_F(Station, WatchModeTakesBoardsAsTheyArePluggedIn) {
+    const std::string fifo = dir_ + "/control";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::map<char, std::string> files;
+    for (const char chip : std::string("ABCD")) files[chip] = add({std::string("OLD") + chip});
+    const struct {
+        std::string waitFor;  // "PORT STATE" in the station's output
+        std::vector<std::string> then;
+    } steps[] = {
+        {"1-1.1 programmed", {"plug " + files['B'] + "@1-1.2"}},
+        {"1-1.2 programmed", {"unplug 1-1.1"}},
+        {"1-1.1 waiting", {"plug " + files['C'] + "@1-1.1"}},
+        {"1-1.1 programmed", {"unplug 1-1.2"}},
+        {"1-1.2 waiting", {"plug " + files['B'] + "@1-2.1"}},
+        {"1-2.1 kept", {"plug " + files['D'] + "@1-2.2"}},
+        {"1-2.2 writing", {"signal 15"}},
+    };
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        unsetenv("LD_LIBRARY_PATH");
+        execl(FT232R_USB, FT232R_USB, "--bus-ms", "2", "--control", fifo.c_str(),
+              (files['A'] + "@1-1.1").c_str(), "--", STATION, "--ledger", ledger_.c_str(),
+              "--station", "bench", "--json", "--wait", "1", "program", "R", "--prefix", "VN",
+              "--width", "6", "--first", "1", "--watch", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::FILE* said = fdopen(out[0], "r");
+    std::string output;
+    const int control = open(fifo.c_str(), O_WRONLY);
+    for (const auto& step : steps) {
+        const std::string port = step.waitFor.substr(0, step.waitFor.find(' '));
+        const std::string want =
+            "\"port\":\"" + port + "\",\"state\":\"" + step.waitFor.substr(port.size() + 1) + "\"";
+        char line[4096];
+        bool seen = false;
+        while (!seen && std::fgets(line, sizeof line, said) != nullptr) {
+            output += line;
+            seen = std::strstr(line, want.c_str()) != nullptr;
+        }
+        ASSERT_TRUE(seen) << step.waitFor << " never came:\n" << output;
+        for (const std::string& command : step.then) {
+            const std::string text = command + "\n";
+            ASSERT_EQ(write(control, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        }
+    }
+    char line[4096];
+    while (std::fgets(line, sizeof line, said) != nullptr) output += line;
+    std::fclose(said);
+    close(control);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << output;
+    // The device being written when the signal came was finished first.
+    EXPECT_NE(output.find("\"port\":\"1-2.2\",\"state\":\"programmed\""), std::string::npos)
+        << output;
+    EXPECT_EQ(serialOf(files['A']), "VN000001");
+    EXPECT_EQ(serialOf(files['B']), "VN000002");
+    EXPECT_EQ(serialOf(files['C']), "VN000003");
+    EXPECT_EQ(serialOf(files['D']), "VN000004");
+    const std::map<std::string, std::string> states = numbers();
+    EXPECT_EQ(states.size(), 4u);
     for (const auto& [serial, state] : states) EXPECT_EQ(state, "committed") << serial;
 }
 

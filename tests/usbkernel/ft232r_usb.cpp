@@ -3,7 +3,7 @@
 // and libftdi1 inside the command reach them as they reach real devices.
 //
 //   ft232r-usb [--log FILE] [--fault F[,F...]] [--fault-at PLACE=F[,F...]]...
-//              [--bus-ms MS] IMAGE... -- COMMAND [ARG...]
+//              [--bus-ms MS] [--control FIFO] IMAGE... -- COMMAND [ARG...]
 //
 // Each IMAGE is an EEPROM image file as ft232r-image makes it (the 128-byte
 // user area, optionally followed by the 128-byte factory area); the chips sit
@@ -42,6 +42,9 @@
 //                        plugged in at PLACE (B-P[.P...]), or nowhere
 // --bus-ms MS: each control transfer takes MS milliseconds, as on a real bus,
 // the chips answering side by side (each on a thread of its own).
+// --control FIFO: while the command runs, lines written to FIFO plug a chip
+// in ("plug IMAGE@PLACE"), unplug one ("unplug PLACE") or send the command
+// a signal ("signal S"), as hands at a bench do.
 // The command starts with SIGINT, SIGTERM, SIGHUP and SIGQUIT at their
 // default actions and unblocked (a shell starts background jobs with SIGINT
 // and SIGQUIT ignored), and without core dumps.
@@ -57,6 +60,8 @@
 // runs the command.
 // One program compiled at once: the headers of its parts bring umockdev,
 // the model and the standard headers they share.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -122,7 +127,7 @@ int usage() {
     std::fprintf(
         stderr,
         "usage: ft232r-usb [--log FILE] [--fault F[,F...]] [--fault-at PLACE=F[,F...]]...\n"
-        "                  [--bus-ms MS] IMAGE... -- COMMAND [ARG...]\n");
+        "                  [--bus-ms MS] [--control FIFO] IMAGE... -- COMMAND [ARG...]\n");
     return kExitUsage;
 }
 
@@ -138,6 +143,7 @@ struct Options {
     std::vector<std::string> command;
     std::map<std::string, std::string> faultsAt;  // place -> its faults
     unsigned busMs = 0;
+    std::string control;  // the control channel's FIFO, when given
 };
 
 // 0, or the exit status of a usage error (said on stderr).
@@ -159,6 +165,8 @@ int parseOptions(int argc, char** argv, Options& options, Faults& faults) {
                 return usage();
             }
             options.faultsAt[place.name()] = item.substr(equals + 1);
+        } else if (option == "--control" && at + 1 < argc) {
+            options.control = argv[++at];
         } else if (option == "--bus-ms" && at + 1 < argc) {
             long ms = 0;
             if (!ft232r::parseFaultNumber(argv[++at], 10, ms) || ms > 1000) return usage();
@@ -202,30 +210,43 @@ struct Buses {
 
 // A chip per IMAGE argument, plugged in in order, then the place move= takes
 // the first one to.  0, or the exit status of a usage error.
+// The chip of an IMAGE argument (IMAGE@PLACE, ft232bm:IMAGE, ...), plugged
+// in at its place (by default port `index` + 1 of bus 1).  0, or the exit
+// status of a usage error.
+int newChip(std::string path, std::size_t index, const Options& options, Shared& shared,
+            Buses& buses, std::unique_ptr<Chip>& chip) {
+    Place place;
+    place.ports = {static_cast<long>(index + 1)};
+    const std::size_t where = path.rfind('@');
+    if (where != std::string::npos) {
+        if (!parsePlace(path.substr(where + 1), place)) return usage();
+        path.erase(where);
+    }
+    buses.plug(place);
+    const bool bm = path.rfind("ft232bm:", 0) == 0, hid = path.rfind("hid:", 0) == 0;
+    const Kind kind{std::uint16_t(bm ? 0x0400 : 0x0600), std::uint8_t(hid ? 0x03 : 0xFF)};
+    if (bm || hid) path.erase(0, path.find(':') + 1);
+    std::vector<std::uint8_t> bytes;
+    if (!ft232r::loadImageFile(path, bytes)) {
+        std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n", path.c_str());
+        return kExitUsage;
+    }
+    Faults faults = shared.faults;
+    const auto at = options.faultsAt.find(place.name());
+    if (at != options.faultsAt.end()) parseFaults(at->second, faults);
+    chip = std::make_unique<Chip>(path, std::move(bytes), place, kind, shared, faults);
+    return 0;
+}
+
+// A chip per IMAGE argument, plugged in in order, then the place move= takes
+// the first one to.  0, or the exit status of a usage error.
 int makeChips(const Options& options, Shared& shared, Buses& buses, Chips& chips) {
-    for (std::string path : options.images) {
-        Place place;
-        place.ports = {static_cast<long>(chips.size() + 1)};
-        const std::size_t where = path.rfind('@');
-        if (where != std::string::npos) {
-            if (!parsePlace(path.substr(where + 1), place)) return usage();
-            path.erase(where);
+    for (const std::string& image : options.images) {
+        chips.emplace_back();
+        if (const int status =
+                newChip(image, chips.size() - 1, options, shared, buses, chips.back())) {
+            return status;
         }
-        buses.plug(place);
-        const bool bm = path.rfind("ft232bm:", 0) == 0, hid = path.rfind("hid:", 0) == 0;
-        const Kind kind{std::uint16_t(bm ? 0x0400 : 0x0600), std::uint8_t(hid ? 0x03 : 0xFF)};
-        if (bm || hid) path.erase(0, path.find(':') + 1);
-        std::vector<std::uint8_t> bytes;
-        if (!ft232r::loadImageFile(path, bytes)) {
-            std::fprintf(stderr, "ft232r-usb: %s: expected a 128- or 256-byte image\n",
-                         path.c_str());
-            return kExitUsage;
-        }
-        Faults faults = shared.faults;
-        const auto at = options.faultsAt.find(place.name());
-        if (at != options.faultsAt.end()) parseFaults(at->second, faults);
-        chips.push_back(
-            std::make_unique<Chip>(path, std::move(bytes), place, kind, shared, faults));
     }
     const std::optional<Place>& move = shared.faults.move;
     chips[0]->first = true;
@@ -264,33 +285,38 @@ struct Testbed {
 
 // The hubs (USB 2.0) that the chips hang off, root hubs first, then the
 // chips.  "", or why they could not be added.
+// The hubs from `first` on, root hubs first, then `chip`: its handler,
+// attached to its node before the device is added (the other order races),
+// and the node move= takes it to.
+bool addChip(Testbed& testbed, const std::vector<Place>& hubs, std::size_t first, Chip& chip,
+             GError** error) {
+    bool ok = true;
+    for (std::size_t i = first; i < hubs.size(); ++i) {
+        // Linux's root hub IDs (1d6b:0002); device, configuration, interface
+        // (class 9, hub), interrupt endpoint 0x81.
+        const std::string record = hubs[i].record(480, 0x1d6b, 0x0002, 0x0601,
+                                                  "12010002090001406b1d0200010603020101"
+                                                  "09021900010100e000090400000109000000"
+                                                  "0705810304000c",
+                                                  false);
+        ok = ok && umockdev_testbed_add_from_string(testbed.bed, record.c_str(), error);
+    }
+    auto attach = [&](const std::string& devnode) {
+        testbed.handlers.push_back(chip.newHandler());
+        return umockdev_testbed_attach_ioctl(testbed.bed, devnode.c_str(), testbed.handlers.back(),
+                                             error);
+    };
+    chip.testbed = testbed.bed;
+    return ok && attach(chip.devnode()) &&
+           (!chip.moveTo || chip.moveTo->ports.empty() || attach(chip.moveTo->devnode())) &&
+           umockdev_testbed_add_from_string(testbed.bed, chip.record().c_str(), error);
+}
+
 std::string addDevices(Testbed& testbed, const std::vector<Place>& hubs, const Chips& chips) {
     GError* error = nullptr;
     bool ok = true;
-    for (const Place& hub : hubs) {
-        // Linux's root hub IDs (1d6b:0002); device, configuration, interface
-        // (class 9, hub), interrupt endpoint 0x81.
-        const std::string record = hub.record(480, 0x1d6b, 0x0002, 0x0601,
-                                              "12010002090001406b1d0200010603020101"
-                                              "09021900010100e000090400000109000000"
-                                              "0705810304000c",
-                                              false);
-        ok = ok && umockdev_testbed_add_from_string(testbed.bed, record.c_str(), &error);
-    }
-    // A chip's handler, attached to a node before the device is added (the
-    // other order races): its place, and the one move= takes it to.
-    auto attach = [&](Chip& chip, const std::string& devnode) {
-        testbed.handlers.push_back(chip.newHandler());
-        return umockdev_testbed_attach_ioctl(testbed.bed, devnode.c_str(), testbed.handlers.back(),
-                                             &error);
-    };
-    for (const auto& chip : chips) {
-        if (!ok) break;
-        chip->testbed = testbed.bed;
-        ok = attach(*chip, chip->devnode()) &&
-             (!chip->moveTo || chip->moveTo->ports.empty() ||
-              attach(*chip, chip->moveTo->devnode())) &&
-             umockdev_testbed_add_from_string(testbed.bed, chip->record().c_str(), &error);
+    for (std::size_t i = 0; i < chips.size() && ok; ++i) {
+        ok = addChip(testbed, hubs, i == 0 ? 0 : hubs.size(), *chips[i], &error);
     }
     if (ok) return "";
     const std::string why = error != nullptr ? error->message : "testbed failed";
@@ -328,6 +354,87 @@ bool preloadTakesEffect(const Testbed& testbed, const Chip& chip,
     return run(environment, {"/bin/sh", "-c", probe}, nullptr) == 0;
 }
 
+// The control channel: its commands carried out on a thread of its own
+// while the command runs, until the object goes.
+class Control {
+  public:
+    Control(const Options& options, Testbed& testbed, Shared& shared, Buses& buses, Chips& chips)
+        : options_(options), testbed_(testbed), shared_(shared), buses_(buses), chips_(chips) {
+        if (options.control.empty()) return;
+        // Read and write: a FIFO so opened never blocks the open, and never
+        // reads as ended when a writer closes it.
+        fd_ = open(options.control.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd_ < 0) {
+            std::fprintf(stderr, "ft232r-usb: cannot open %s\n", options.control.c_str());
+            return;
+        }
+        thread_ = std::thread([this] { listen(); });
+    }
+    ~Control() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+  private:
+    void listen() {
+        std::string pending;
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) continue;
+            char buffer[512];
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            if (n > 0) pending.append(buffer, static_cast<std::size_t>(n));
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                carryOut(pending.substr(0, end));
+                pending.erase(0, end + 1);
+            }
+        }
+    }
+
+    void carryOut(const std::string& line) {
+        const std::size_t space = line.find(' ');
+        const std::string verb = line.substr(0, space);
+        const std::string what = space == std::string::npos ? "" : line.substr(space + 1);
+        long signal = 0;
+        if (verb == "plug") {
+            plug(what);
+        } else if (verb == "unplug") {
+            for (const auto& chip : chips_) {
+                if (chip->name() == what && chip->plugged()) chip->unplug();
+            }
+        } else if (verb == "signal" && ft232r::parseFaultNumber(what, 10, signal) &&
+                   shared_.command > 0) {
+            kill(shared_.command, static_cast<int>(signal));
+        } else {
+            std::fprintf(stderr, "ft232r-usb: control: what is \"%s\"?\n", line.c_str());
+        }
+    }
+
+    void plug(const std::string& image) {
+        std::unique_ptr<Chip> chip;
+        const std::size_t hubs = buses_.hubs.size();
+        if (newChip(image, chips_.size(), options_, shared_, buses_, chip) != 0) return;
+        GError* error = nullptr;
+        std::lock_guard<std::mutex> lock(shared_.testbed);
+        const bool added = addChip(testbed_, buses_.hubs, hubs, *chip, &error);
+        g_clear_error(&error);
+        shared_.log.line("%s plugged in%s", chip->name().c_str(), added ? "" : " -> failed");
+        chips_.push_back(std::move(chip));
+    }
+
+    const Options& options_;
+    Testbed& testbed_;
+    Shared& shared_;
+    Buses& buses_;
+    Chips& chips_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 }  // namespace ft232r_usb
 
@@ -351,7 +458,11 @@ int main(int argc, char** argv) {
         return skip("libumockdev-preload.so.0 does not take effect");
     }
     if (shared.faults.deny) deny(testbed, *chips[0]);
-    const int status = run(environment, options.command, &shared.command);
+    int status = 0;
+    {
+        const Control control(options, testbed, shared, buses, chips);
+        status = run(environment, options.command, &shared.command);
+    }
     for (const auto& chip : chips) shared.log.line("%s", chip->summary().c_str());
     return status < 0 ? 1 : status;
 }

@@ -102,6 +102,9 @@ struct Shared {
     Log log;
     // The command's process, once started: the first chip's signal= sends it its signal.
     std::atomic<pid_t> command{0};
+    // The testbed is changed by the chips (a reset, a move) and by the
+    // control channel (plug, unplug) on their threads: one at a time.
+    std::mutex testbed;
 };
 
 // What the host reads in the descriptors that tells an FT232R from other
@@ -127,6 +130,7 @@ class Chip {
           faults_(faults),
           log_(shared.log),
           command_(shared.command),
+          testbedMutex_(shared.testbed),
           busMs_(shared.busMs),
           eeprom_(bytes, faults.chip),
           loaded_(eeprom_.cells().begin(), eeprom_.cells().end()) {
@@ -163,6 +167,19 @@ class Chip {
         return name() + " end driver=" + (driverBound_ ? kSerialDriver : "none") +
                " latency=" + std::to_string(latency_) + " product=\"" + text(2) + "\" serial=\"" +
                text(3) + "\"";
+    }
+
+    // Unplugged (the control channel's unplug): every open of it is gone,
+    // every request fails with ENODEV, the host no longer lists it.
+    void unplug() {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (unplugged_) return;
+        removeFromTestbed();
+        unplugged_ = true;
+    }
+    bool plugged() {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        return !unplugged_;
     }
 
     // A handler that passes the ioctls on the node it is attached to to this
@@ -385,17 +402,23 @@ class Chip {
     // Unplugged, then plugged in at moveTo (once): every open of the old
     // place is gone, the host finds the chip only by enumerating again.
     void move() {
-        umockdev_testbed_remove_device(testbed, syspath().c_str());
-        log_.line("%s unplugged", name().c_str());
+        removeFromTestbed();
         for (const auto& open : completed_) dead_.insert(open.first);
         const Place to = *moveTo;
         moveTo.reset();
         if (to.ports.empty()) return;
         place_ = to;
         GError* error = nullptr;
+        std::lock_guard<std::mutex> lock(testbedMutex_);
         const bool added = umockdev_testbed_add_from_string(testbed, record().c_str(), &error);
         g_clear_error(&error);
         log_.line("%s plugged in%s", name().c_str(), added ? "" : " -> failed");
+    }
+
+    void removeFromTestbed() {
+        std::lock_guard<std::mutex> lock(testbedMutex_);
+        umockdev_testbed_remove_device(testbed, syspath().c_str());
+        log_.line("%s unplugged", name().c_str());
     }
 
     // A write that fails stalls; one the chip does not keep (the factory
@@ -468,17 +491,19 @@ class Chip {
             return ENODEV;
         }
         if (faults_.unplugAtReset) {
-            umockdev_testbed_remove_device(testbed, syspath().c_str());
+            removeFromTestbed();
             unplugged_ = true;
-            log_.line("%s unplugged", name().c_str());
             return ENODEV;
         }
         const std::string before = hex(descriptors()) + text(3);
         loaded_.assign(eeprom_.cells().begin(), eeprom_.cells().end());
         const std::vector<std::uint8_t> now = descriptors();
-        umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
-                                              const_cast<guint8*>(now.data()),
-                                              static_cast<gint>(now.size()));
+        {
+            std::lock_guard<std::mutex> lock(testbedMutex_);
+            umockdev_testbed_set_attribute_binary(testbed, syspath().c_str(), "descriptors",
+                                                  const_cast<guint8*>(now.data()),
+                                                  static_cast<gint>(now.size()));
+        }
         owner_ = nullptr;  // a reset unbinds usbfs; libusb claims again
         if (before != hex(now) + text(3) || faults_.resetGone) {
             dead_.insert(client);
@@ -582,6 +607,7 @@ class Chip {
     const Faults faults_;
     Log& log_;
     const std::atomic<pid_t>& command_;
+    std::mutex& testbedMutex_;
     const unsigned busMs_;
     std::mutex stateMutex_;  // the chip's state, between its thread and umockdev's
     std::thread worker_;
