@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -148,6 +149,20 @@ TEST_F(Station, EightChipsBehindTwoHubsSomeFailing) {
     EXPECT_EQ(serials, (std::set<std::string>{"VN000001", "VN000002", "VN000003", "VN000004",
                                               "VN000005", "VN000006", "VN000007", "VN000008"}));
     for (const auto& [serial, state] : states) EXPECT_EQ(state, "committed") << serial;
+    // Sixteen records (RFC 4180 CSV, CRLF), the first run's before-images
+    // whole (256 bytes: a backup that varnolt-eeprom write restores).
+    const ProcessResult csv = runProcess({STATION, "--ledger", ledger_, "export", "R"}, {});
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = csv.out.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+        lines.push_back(csv.out.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 17u) << csv.out;
+    EXPECT_EQ(lines[0],
+              "run,time,station,port,chip,old_serial,new_serial,cbus,result,error,"
+              "image_before,image_after");
+    EXPECT_NE(lines[1].find(",bench,1-1."), std::string::npos);
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(",[0-9a-f]{512}(,|$)"))) << lines[1];
 }
 
 // What handed out duplicate serial numbers before, each a row of runs with
@@ -203,6 +218,9 @@ TEST_F(Station, NoNumberTwice) {
         // A prefix and width over 15 characters take no number.
         {"prefix and width over 15", {{{{'A', "1-1"}}, {}, {"--prefix", "VN-2026-12-", "--width", "6", "--first", "1"}, 2, {}}},
          {{'A', "OLDA"}}},
+        // A chip whose factory area is erased cannot be told from others.
+        {"no identity", {{{{'E', "1-1"}}, {}, counter, 1, {"1-1=refused"}}},
+         {{'E', "OLDE"}}},
         // Two chips sharing a factory area (clones): neither gets a number.
         {"clones of one factory area", {{{{'A', "1-1"}, {'a', "1-2"}}, {}, counter, 1, {"1-1=refused", "1-2=refused"}}},
          {{'A', "OLDA"}, {'a', "OLDA"}}},
@@ -212,9 +230,9 @@ TEST_F(Station, NoNumberTwice) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(ledger_);
         std::map<char, std::string> files;
-        // A and a share one factory area; B and C have their own.
+        // A and a share one factory area; B and C have their own, E none.
         for (const auto& [chip, factory] :
-             std::map<char, int>{{'A', 1}, {'a', 1}, {'B', 2}, {'C', 3}}) {
+             std::map<char, int>{{'A', 1}, {'a', 1}, {'B', 2}, {'C', 3}, {'E', -1}}) {
             files[chip] = add({std::string("OLD") + char(std::toupper(chip)), factory});
         }
         for (const Step& step : c.steps) {
