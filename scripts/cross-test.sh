@@ -62,5 +62,5 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/$triple.cmake" \
 # (usb, usbkernel) need the build machine's umockdev.
 cmake --build "$build" -j"$(nproc)" \
     --target varnolt unit_tests e2e_tests emulator_api_tests differential_tests
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -L '^(unit|e2e|package)$' \
+ctest --test-dir "$build" --output-on-failure -j"$(($(nproc) + 1))" -L '^(unit|e2e|package)$' \
     -E '^(bash_completion|hardware_steps_on_emulator)$'

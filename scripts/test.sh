@@ -72,7 +72,9 @@ native() {
     # The package test's input includes the installed packages: they are
     # all there before it runs.
     wait_install_later
-    ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+    # One more than the processors: many tests wait (a server starting, a
+    # device coming back, a signal's moment), and their waits overlap.
+    ctest --test-dir "$build" --output-on-failure -j"$(($(nproc) + 1))"
 }
 
 # The habits the tree keeps (layout of the C and C++ sources, shellcheck).
