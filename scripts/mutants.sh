@@ -66,6 +66,9 @@ everything='unit|e2e|usb|usbkernel'
 
 mutant 1 "no read-back after programming" 'unit|e2e|usbkernel' \
     d2xx/api/eeprom_io.cpp \
+    $'    for (const Write& write : step) {\n        std::uint16_t value = 0;' \
+    $'    for (const Write& write : Step{}) {\n        std::uint16_t value = 0;' \
+    or d2xx/api/eeprom_io.cpp \
     'if (word % 2 == 1 || i + 1 == words.size()) {' \
     'if (false) {' \
     or d2xx/api/eeprom_io.cpp \
@@ -132,6 +135,9 @@ mutant 10 "record's texts not terminated after the read" 'unit|e2e|usbkernel' \
 mutant 11 "no pair-by-pair check: every pair read back after all writes" \
     'unit|e2e|usbkernel' \
     d2xx/api/eeprom_io.cpp \
+    'if (word % 2 == 1) steps.emplace_back();' \
+    'if (false) steps.emplace_back();' \
+    or d2xx/api/eeprom_io.cpp \
     'if (word % 2 == 1 || i + 1 == words.size()) {' \
     'if (i + 1 == words.size()) {'
 
