@@ -21,7 +21,15 @@ ensure_packages() {
             *) plain+=("$package") ;;
             esac
         done
-        apt-get update -qq || return 1
+        # A mirror in the middle of a sync answers one index wrong now and
+        # then ("File has unexpected size"): asked again a little later.  An
+        # index still missing after that shows as a package the install
+        # below cannot find.
+        local tries
+        for tries in 1 2 3; do
+            apt-get update -qq && break
+            [ "$tries" -eq 3 ] || sleep 15
+        done
         if [ ${#plain[@]} -gt 0 ]; then
             DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
                 "${plain[@]}" >/dev/null || return 1
