@@ -6,7 +6,7 @@ ensure_packages() {
     local missing=()
     local package
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -52,12 +52,23 @@ ensure_packages() {
 # recommends (fonts, sound, graphics: over 300 packages) cost two minutes.
 WITH_RECOMMENDS=(wine32:i386 python3-matplotlib)
 
+# foreign_architecture ARCH: whether dpkg knows ARCH as a foreign architecture.
+# Its list is read whole, not piped into grep -q: under pipefail, grep leaving
+# at the first match fails dpkg with SIGPIPE now and then (it writes a line at
+# a time), and the architecture was then added again, racing the other cross
+# test's dpkg on /var/lib/dpkg/arch.
+foreign_architecture() {
+    local foreign
+    foreign=$(dpkg --print-foreign-architectures)
+    grep -qx "$1" <<<"$foreign"
+}
+
 # ensure_architectures ARCH...: Debian architectures whose packages the
 # cross tests install (multiarch); added when missing, as root.
 ensure_architectures() {
     local arch
     for arch in "$@"; do
-        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        foreign_architecture "$arch" && continue
         if [ "$(id -u)" -ne 0 ]; then
             echo "Run: sudo dpkg --add-architecture $arch" >&2
             return 1
@@ -119,7 +130,7 @@ cross_packages() {
 # which runs the shipped 32-bit varnolt.exe.  Call it only where
 # tests/windows/probe-i386.sh says 32-bit code runs.
 ensure_wine32() {
-    if dpkg --print-foreign-architectures | grep -qx i386; then
+    if foreign_architecture i386; then
         ensure_packages wine32:i386
     elif [ "$(id -u)" -eq 0 ]; then
         dpkg --add-architecture i386 && ensure_packages wine32:i386
