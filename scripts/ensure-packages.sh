@@ -4,10 +4,12 @@
 # fails.  Sourced by the other scripts.
 ensure_packages() {
     local missing=()
-    local package
+    local package status
     for package in "$@"; do
-        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
-            missing+=("$package")
+        # A line per architecture the package is installed for; read whole,
+        # as foreign_architecture says why.
+        status=$(dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null) || true
+        grep -qx "install ok installed" <<<"$status" || missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ]; then
