@@ -38,7 +38,11 @@ struct Postgres {
         return running = run("pg_ctl -D " + base + "/data -l " + base + "/server.log -o \"-k " +
                              base + " -c listen_addresses='' -c fsync=off\" -w start");
     }
-    bool stop() { return !(running = !run("pg_ctl -D " + base + "/data -m fast -w stop")); }
+    // "fast" ends each session's transaction first; "immediate" kills every
+    // process where it stands, as a crash would, and the next start recovers.
+    bool stop(const std::string& mode = "fast") {
+        return !(running = !run("pg_ctl -D " + base + "/data -m " + mode + " -w stop"));
+    }
     std::string log() const {
         std::ifstream in(base + "/commands.log");
         return std::string(std::istreambuf_iterator<char>(in), {});
