@@ -311,6 +311,11 @@ class SqlLedger final : public Ledger {
                       std::vector<Row>* rows, std::string& error) {
         return db_->exec(sql, params, rows, error);
     }
+    // The rows `select` gives in a read transaction; its parameters are the
+    // id of the run named `run`, then `more`.
+    LedgerStatus selectInRun(const std::string& run, const std::string& select,
+                             const std::vector<detail::Param>& more, std::vector<Row>& rows,
+                             std::string& error);
     // The run named `name` (`lock`: its row locked until the transaction
     // ends); Invalid when there is none.  List serials only with `withList`.
     LedgerStatus loadRun(const std::string& name, bool lock, bool withList, StoredRun& run,
@@ -514,17 +519,26 @@ LedgerStatus SqlLedger::findWhere(const std::string& run, const char* what, cons
     if (!checkText("run", run, true, error) || !checkText(what, value, true, error)) {
         return S::Invalid;
     }
+    std::vector<Row> rows;
+    const LedgerStatus s = selectInRun(
+        run,
+        std::string("SELECT ") + kNumberColumns + " FROM numbers WHERE run_id = ? AND " + condition,
+        {text(value)}, rows, error);
+    if (s == S::Ok && !rows.empty()) out = numberRow(rows[0]);
+    return s;
+}
+
+LedgerStatus SqlLedger::selectInRun(const std::string& run, const std::string& select,
+                                    const std::vector<detail::Param>& more, std::vector<Row>& rows,
+                                    std::string& error) {
+    rows.clear();
     return transaction(false, error, [&] {
         StoredRun stored;
-        std::vector<Row> rows;
-        LedgerStatus s = loadRun(run, false, false, stored, error);
-        if (s == S::Ok) {
-            s = exec(std::string("SELECT ") + kNumberColumns +
-                         " FROM numbers WHERE run_id = ? AND " + condition,
-                     {integer(stored.id), text(value)}, &rows, error);
-        }
-        if (s == S::Ok && !rows.empty()) out = numberRow(rows[0]);
-        return s;
+        const LedgerStatus s = loadRun(run, false, false, stored, error);
+        if (s != S::Ok) return s;
+        std::vector<detail::Param> params{integer(stored.id)};
+        params.insert(params.end(), more.begin(), more.end());
+        return exec(select, params, &rows, error);
     });
 }
 
@@ -700,25 +714,20 @@ LedgerStatus SqlLedger::records(const std::string& run, std::vector<DeviceRecord
     error.clear();
     out.clear();
     if (!checkText("run", run, true, error)) return S::Invalid;
-    return transaction(false, error, [&] {
-        StoredRun stored;
-        std::vector<Row> rows;
-        LedgerStatus s = loadRun(run, false, false, stored, error);
-        if (s == S::Ok) {
-            s = exec(
-                "SELECT time, station, port, chip, old_serial, new_serial, cbus, image_before, "
-                "image_after, result, error FROM records WHERE run_id = ? ORDER BY id",
-                {integer(stored.id)}, &rows, error);
-        }
-        const auto image = [](const std::optional<std::string>& v) {
-            return std::vector<std::uint8_t>(v->begin(), v->end());
-        };
-        for (const Row& r : rows) {
-            out.push_back({run, str(r[0]), str(r[1]), str(r[2]), str(r[3]), str(r[4]), str(r[5]),
-                           str(r[6]), image(r[7]), image(r[8]), str(r[9]), str(r[10])});
-        }
-        return s;
-    });
+    std::vector<Row> rows;
+    const LedgerStatus s =
+        selectInRun(run,
+                    "SELECT time, station, port, chip, old_serial, new_serial, cbus, image_before, "
+                    "image_after, result, error FROM records WHERE run_id = ? ORDER BY id",
+                    {}, rows, error);
+    const auto image = [](const std::optional<std::string>& v) {
+        return std::vector<std::uint8_t>(v->begin(), v->end());
+    };
+    for (const Row& r : rows) {
+        out.push_back({run, str(r[0]), str(r[1]), str(r[2]), str(r[3]), str(r[4]), str(r[5]),
+                       str(r[6]), image(r[7]), image(r[8]), str(r[9]), str(r[10])});
+    }
+    return s;
 }
 
 LedgerStatus SqlLedger::numbers(const std::string& run, std::vector<NumberRow>& out,
@@ -727,18 +736,13 @@ LedgerStatus SqlLedger::numbers(const std::string& run, std::vector<NumberRow>& 
     error.clear();
     out.clear();
     if (!checkText("run", run, true, error)) return S::Invalid;
-    return transaction(false, error, [&] {
-        StoredRun stored;
-        std::vector<Row> rows;
-        LedgerStatus s = loadRun(run, false, false, stored, error);
-        if (s == S::Ok) {
-            s = exec(std::string("SELECT ") + kNumberColumns +
-                         " FROM numbers WHERE run_id = ? ORDER BY position",
-                     {integer(stored.id)}, &rows, error);
-        }
-        for (const Row& r : rows) out.push_back(numberRow(r));
-        return s;
-    });
+    std::vector<Row> rows;
+    const LedgerStatus s = selectInRun(run,
+                                       std::string("SELECT ") + kNumberColumns +
+                                           " FROM numbers WHERE run_id = ? ORDER BY position",
+                                       {}, rows, error);
+    for (const Row& r : rows) out.push_back(numberRow(r));
+    return s;
 }
 
 }  // namespace
