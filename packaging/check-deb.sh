@@ -165,20 +165,18 @@ env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$varnolt" >"$work/out.txt" 2>"$wor
 [ "$(cat "$work/err.txt")" = "Usage: varnolt <-r> <-s Serial_Number> <-c b1 b2 b3 b4>" ] ||
     fail "unexpected usage line: $(cat "$work/err.txt")"
 echo "installed varnolt prints its usage line"
-status=0
-env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/varnolt-eeprom" \
-    >"$work/out.txt" 2>"$work/err.txt" || status=$?
-if [ "$status" -ne 2 ] || ! grep -q '^usage: varnolt-eeprom list$' "$work/err.txt"; then
-    fail "varnolt-eeprom with no arguments: exit $status, $(cat "$work/err.txt")"
-fi
-echo "installed varnolt-eeprom prints its usage"
-status=0
-env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/varnolt-station" \
-    >"$work/out.txt" 2>"$work/err.txt" || status=$?
-if [ "$status" -ne 2 ] || ! grep -q '^varnolt-station: usage: varnolt-station ' "$work/err.txt"; then
-    fail "varnolt-station with no arguments: exit $status, $(cat "$work/err.txt")"
-fi
-echo "installed varnolt-station prints its usage"
+# The other programs: PROGRAM, then a line of their usage (exit 2).
+for usage in 'varnolt-eeprom ^usage: varnolt-eeprom list$' \
+    'varnolt-station ^varnolt-station: usage: varnolt-station '; do
+    program=${usage%% *}
+    status=0
+    env -u LD_LIBRARY_PATH ${qemu:+"$qemu" -L /} "$work/root/usr/bin/$program" \
+        >"$work/out.txt" 2>"$work/err.txt" || status=$?
+    if [ "$status" -ne 2 ] || ! grep -q "${usage#* }" "$work/err.txt"; then
+        fail "$program with no arguments: exit $status, $(cat "$work/err.txt")"
+    fi
+    echo "installed $program prints its usage"
+done
 
 # The installed tool loads the installed library (nothing attached here):
 # the loader's trace shows the library taken from the unpacked root.
