@@ -23,22 +23,17 @@ ensure_packages() {
             *) plain+=("$package") ;;
             esac
         done
-        # A mirror in the middle of a sync answers one index wrong now and
-        # then ("File has unexpected size"): asked again a little later.  An
-        # index still missing after that shows as a package the install
-        # below cannot find.
-        local tries
-        for tries in 1 2 3; do
-            apt-get update -qq && break
-            [ "$tries" -eq 3 ] || sleep 15
-        done
+        apt_update
+        # The two cross tests may install at the same time: the second waits
+        # for dpkg's lock rather than fail.
+        local install=(apt-get install -y -qq -o DPkg::Lock::Timeout=300)
         if [ ${#plain[@]} -gt 0 ]; then
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            DEBIAN_FRONTEND=noninteractive "${install[@]}" --no-install-recommends \
                 "${plain[@]}" >/dev/null || return 1
         fi
         if [ ${#recommended[@]} -gt 0 ]; then
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${recommended[@]}" \
-                >/dev/null || return 1
+            DEBIAN_FRONTEND=noninteractive "${install[@]}" "${recommended[@]}" >/dev/null ||
+                return 1
         fi
     else
         echo "Missing Debian packages. Run:" >&2
@@ -53,6 +48,39 @@ ensure_packages() {
 # tests with the wine wrapper alone, named in WINDOWS_PACKAGES: its other
 # recommends (fonts, sound, graphics: over 300 packages) cost two minutes.
 WITH_RECOMMENDS=(wine32:i386 python3-matplotlib)
+
+# apt_update: apt-get update, once for each set of architectures in one run
+# of the scripts (VARNOLT_APT_UPDATED, exported to the scripts it starts).
+# A mirror in the middle of a sync answers an index wrong now and then ("File
+# has unexpected size"): asked again a little later.  An index still missing
+# after that shows as a package the install cannot find, or, for a foreign
+# architecture, as versions that cannot go beside the build machine's
+# (archive_incomplete).
+apt_update() {
+    local architectures tries
+    architectures="$(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ')"
+    [ "${VARNOLT_APT_UPDATED:-}" = "$architectures" ] && return 0
+    for tries in 1 2 3; do
+        apt-get update -qq && break
+        [ "$tries" -eq 3 ] || sleep 15
+    done
+    export VARNOLT_APT_UPDATED=$architectures
+}
+
+# archive_incomplete ARCH: whether the last apt-get update went without an
+# index of ARCH that it has for this machine's architecture.  A foreign
+# architecture's libraries must then be of another version than the build
+# machine's (Multi-Arch: same, the security updates missing): nothing of
+# ARCH can be installed until the mirror answers whole again.
+archive_incomplete() {
+    local native list
+    native=$(dpkg --print-architecture)
+    for list in /var/lib/apt/lists/*_binary-"$native"_Packages*; do
+        [ -e "$list" ] || continue
+        [ -e "${list/_binary-${native}_/_binary-${1}_}" ] || return 0
+    done
+    return 1
+}
 
 # foreign_architecture ARCH: whether dpkg knows ARCH as a foreign architecture.
 # Its list is read whole, not piped into grep -q: under pipefail, grep leaving
@@ -131,14 +159,19 @@ cross_packages() {
 # ensure_wine32: 32-bit Wine (Debian's wine32, from the i386 architecture),
 # which runs the shipped 32-bit varnolt.exe.  Call it only where
 # tests/windows/probe-i386.sh says 32-bit code runs.
+# Where the archive gives no whole i386 index, wine32 is left out and says
+# so: its tests then report themselves skipped, with the reason.
 ensure_wine32() {
-    if foreign_architecture i386; then
-        ensure_packages wine32:i386
-    elif [ "$(id -u)" -eq 0 ]; then
-        dpkg --add-architecture i386 && ensure_packages wine32:i386
-    else
-        echo "Missing 32-bit Wine. Run:" >&2
-        echo "  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y wine32:i386" >&2
-        return 1
+    if ! foreign_architecture i386; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "Missing 32-bit Wine. Run:" >&2
+            echo "  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y wine32:i386" >&2
+            return 1
+        fi
+        dpkg --add-architecture i386
     fi
+    ensure_packages wine32:i386 && return 0
+    archive_incomplete i386 || return 1
+    echo "ensure-packages: the package archive gave no whole i386 index (a mirror in the" \
+        "middle of a sync): wine32:i386 left out, the 32-bit Wine tests will be skipped" >&2
 }
