@@ -110,7 +110,7 @@ arm() {
         code=0
         wait "${pids[0]}" || code=$?
         if [ "$code" -eq 77 ]; then
-            skipped+=("$arch: $(grep -m1 '^SKIPPED: ' "$install_later_log.$arch")")
+            skipped+=("$(sed -n 's/^SKIPPED: //p' "$install_later_log.$arch" | head -n 1)")
         elif [ "$code" -ne 0 ]; then
             status=1
             failed+=("$arch")
