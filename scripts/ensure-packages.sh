@@ -57,14 +57,25 @@ WITH_RECOMMENDS=(wine32:i386 python3-matplotlib)
 # architecture, as versions that cannot go beside the build machine's
 # (archive_incomplete).
 apt_update() {
-    local architectures tries
-    architectures="$(dpkg --print-architecture) $(dpkg --print-foreign-architectures | tr '\n' ' ')"
+    local native foreign architectures tries arch
+    native=$(dpkg --print-architecture)
+    foreign=$(dpkg --print-foreign-architectures)
+    architectures="$native $(tr '\n' ' ' <<<"$foreign")"
     [ "${VARNOLT_APT_UPDATED:-}" = "$architectures" ] && return 0
+    export VARNOLT_APT_UPDATED=$architectures
     for tries in 1 2 3; do
-        apt-get update -qq && break
+        apt-get update -qq && return 0
         [ "$tries" -eq 3 ] || sleep 15
     done
-    export VARNOLT_APT_UPDATED=$architectures
+    # apt keeps none of a repository's new indexes when one of them fails:
+    # each foreign architecture asked for again on its own, beside this
+    # machine's, keeps those that come whole (a failed update keeps the old
+    # ones), and the whole list once more, where it now comes.
+    for arch in $foreign; do
+        apt-get update -qq -o APT::Architectures::="$native" -o APT::Architectures::="$arch" \
+            >/dev/null 2>&1 || true
+    done
+    apt-get update -qq >/dev/null 2>&1 || true
 }
 
 # archive_incomplete ARCH: whether the last apt-get update went without an
